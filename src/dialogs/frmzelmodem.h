@@ -1,0 +1,79 @@
+#pragma once
+// The connection settings dialog. Its controls are the run-time home of the
+// connection choices: the link code reads them when Connect is pressed and
+// the settings file is written from them. Created hidden at start-up, hidden
+// (never destroyed) by Close, Apply and Escape, so its contents live as long
+// as the program.
+#include <QDialog>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+
+class FrmZelModem : public QDialog {
+    Q_OBJECT
+public:
+    explicit FrmZelModem(QWidget* parent = nullptr);
+
+    // Sets an option button the way a stored flag does: true selects it (and
+    // clears its group mates), false clears it even when selected.
+    static void setOption(QRadioButton* button, bool on);
+
+    QTabWidget* SSTab1 = nullptr;
+    QPushButton* cmdOk = nullptr;
+    QPushButton* cmdApply = nullptr;
+    QPushButton* cmdClose = nullptr;
+    // Connection
+    QGroupBox* Frame4 = nullptr;
+    QRadioButton* optDirect = nullptr;
+    QRadioButton* optModem = nullptr;
+    QComboBox* cmbPort = nullptr;
+    QGroupBox* Frame1 = nullptr;
+    QLabel* Label2 = nullptr;
+    // Dialing
+    QGroupBox* Frame5 = nullptr;
+    QRadioButton* optTone = nullptr;
+    QRadioButton* optPulse = nullptr;
+    QLabel* Label5 = nullptr;
+    QLineEdit* txtPhoneNumber = nullptr;
+    QCheckBox* chkOutside = nullptr;
+    QLineEdit* txt9 = nullptr;
+    QCheckBox* chkWaiting = nullptr;
+    QLineEdit* txt70 = nullptr;
+    QGroupBox* Frame2 = nullptr;
+    QLabel* Label3 = nullptr;
+    // Modem Setup
+    QLabel* Label6 = nullptr;
+    QComboBox* cmbModem = nullptr;
+    QGroupBox* Frame6 = nullptr;
+    QRadioButton* optOff = nullptr;
+    QRadioButton* optLow = nullptr;
+    QRadioButton* optLoud = nullptr;
+    QLabel* Label7 = nullptr;
+    QCheckBox* chkModemIni = nullptr;
+    QLineEdit* txtModemIni = nullptr;
+    QGroupBox* Frame3 = nullptr;
+    QLabel* Label4 = nullptr;
+
+signals:
+    // Ok and Apply: the main window writes the settings file (Save_Data).
+    void saveRequested();
+    // Apply and Close: bring the main window forward.
+    void mainWindowRequested();
+
+public slots:
+    void FrmZelModemUpdate();
+    void cmdOk_Click();
+    void cmdApply_Click();
+    void cmdClose_Click();
+    // Escape and the frame's close button hide the dialog like Close.
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+};

@@ -1,0 +1,41 @@
+#pragma once
+// The serial operations the panel needs, in the order its callers use them:
+// choose the port and line settings, open, then write / bytes waiting / read
+// all / discard, and close. The real implementation (SerialPort) sits on
+// QSerialPort or on the built-in stand-in monitor; tests use a fake.
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class SerialIo : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~SerialIo() override = default;
+
+    // The operator's port text ("COM 3", "USB0", "/dev/pts/4", "SIM"). Only
+    // taken while the port is closed.
+    virtual void setPortText(const QString& text) = 0;
+    virtual QString portText() const = 0;
+    // Line settings in the "9600,n,8,1" form.
+    virtual void setSettings(const QString& settings) = 0;
+
+    // Opens the port; on failure returns false and errorString() says why.
+    virtual bool open() = 0;
+    virtual bool isOpen() const = 0;
+    virtual void close() = 0;
+
+    virtual qint64 write(const QByteArray& data) = 0;
+    virtual qint64 bytesAvailable() const = 0;
+    virtual QByteArray readAll() = 0;
+    // Throws away everything received and not yet read.
+    virtual void discardInput() = 0;
+
+    virtual QString errorString() const = 0;
+
+signals:
+    void readyRead();
+    // The open port failed (device removed, line gone). The port is already
+    // closed when this is emitted; `reason` is for the operator.
+    void failed(const QString& reason);
+};

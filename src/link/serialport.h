@@ -1,0 +1,30 @@
+#pragma once
+// The real serial port: QSerialPort for device texts, the in-process stand-in
+// monitor for "SIM". Port failures while open (adapter pulled, pseudo-terminal
+// closed) close the port and emit failed() once.
+#include "link/serialio.h"
+
+#include <memory>
+
+class SerialPort : public SerialIo {
+    Q_OBJECT
+public:
+    explicit SerialPort(QObject* parent = nullptr);
+    ~SerialPort() override;
+
+    void setPortText(const QString& text) override;
+    QString portText() const override;
+    void setSettings(const QString& settings) override;
+    bool open() override;
+    bool isOpen() const override;
+    void close() override;
+    qint64 write(const QByteArray& data) override;
+    qint64 bytesAvailable() const override;
+    QByteArray readAll() override;
+    void discardInput() override;
+    QString errorString() const override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};

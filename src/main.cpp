@@ -1,0 +1,14 @@
+#include "app/frmzelmain.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("zel"));
+    QApplication::setApplicationVersion(QStringLiteral(ZEL_VERSION));
+    QApplication::setQuitOnLastWindowClosed(false);
+    FrmZelMain window;
+    if (window.isExiting()) return 0;
+    window.show();
+    return app.exec();
+}

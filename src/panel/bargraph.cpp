@@ -1,0 +1,6 @@
+#include "panel/bargraph.h"
+
+namespace zel {
+void BarGraph::update(int) {}
+void BarGraph::clear() {}
+} // namespace zel

@@ -1,0 +1,67 @@
+#pragma once
+// The panel's painted pieces: LEDs, bands, rounded boxes and bar segments
+// (Indicator), lines (PanelLine), the status labels with their background
+// (ColorLabel) and the clickable speaker pictures (ClickableImage). Setters
+// return early when nothing changes, so per-packet updates cost nothing for
+// indicators that keep their state.
+#include <QColor>
+#include <QLabel>
+#include <QWidget>
+
+class Indicator : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(QColor fillColor READ fillColor WRITE setFillColor)
+public:
+    enum class Shape { Rectangle, Circle, RoundedRectangle };
+    Indicator(Shape shape, const QColor& fill, QWidget* parent);
+
+    QColor fillColor() const { return m_fill; }
+    void setFillColor(const QColor& c);
+    // A transparent fill paints only the border (the rounded boxes).
+    void setTransparentFill(bool on);
+    void setBorderWidth(int pixels);
+    Shape shape() const { return m_shape; }
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+
+private:
+    Shape m_shape;
+    QColor m_fill;
+    bool m_transparent = false;
+    int m_border = 0;
+};
+
+// A straight line from (x1,y1) to (x2,y2) in its parent's coordinates; the
+// widget covers the line's bounding box.
+class PanelLine : public QWidget {
+    Q_OBJECT
+public:
+    PanelLine(int x1Twips, int y1Twips, int x2Twips, int y2Twips, QWidget* parent);
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+};
+
+class ColorLabel : public QLabel {
+    Q_OBJECT
+    Q_PROPERTY(QColor backColor READ backColor WRITE setBackColor)
+public:
+    ColorLabel(const QString& text, const QColor& back, QWidget* parent);
+    QColor backColor() const { return m_back; }
+    void setBackColor(const QColor& c);
+
+private:
+    QColor m_back;
+};
+
+class ClickableImage : public QLabel {
+    Q_OBJECT
+public:
+    using QLabel::QLabel;
+signals:
+    void clicked();
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* e) override;
+};

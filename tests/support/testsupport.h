@@ -1,0 +1,35 @@
+#pragma once
+// Helpers shared by the test programs.
+#include <QByteArray>
+#include <QMessageBox>
+#include <QString>
+
+namespace zeltest {
+
+// What a message box showed before the test answered it.
+struct SeenBox {
+    bool shown = false;
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+};
+
+// Answers the next modal message box with `answer` as soon as it appears
+// (within `timeoutMs`) and records what it showed in `*seen`. `seen` must
+// outlive the box.
+void answerNextMessageBox(QMessageBox::StandardButton answer, SeenBox* seen = nullptr, int timeoutMs = 5000);
+
+// The settings file the program uses under the test's XDG_CONFIG_HOME.
+QString settingsPath();
+void writeSettingsFile(const QByteArray& bytes);
+QByteArray readSettingsFile();
+void removeSettingsFile();
+
+// A valid 111-byte settings record: direct cable on "COM 2", tone, number
+// 1234567, neither prefix, modem on "COM 3", speaker low, no ini string,
+// speaker switch on, both thresholds 110.
+QByteArray sampleRecord();
+
+} // namespace zeltest
