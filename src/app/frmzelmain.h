@@ -131,6 +131,9 @@ public slots:
     // link/
     void cmdConnect_Click();
     void tmrDelay_Timer();
+    void Modem_status();
+    // The modem reply wait ran out (no answer within ModemReplyTimeoutMs).
+    void tmrModemTimeout();
     // telemetry/
     void tmrXmit_Timer();
     void RecData();
@@ -180,7 +183,9 @@ private:
     void connectModem();
     void connectTail();
     void disconnectLink();
-    void goOffLine();
+    void disconnectTail();
+    // Shows one connection status label and hides the other six.
+    void showStatus(ColorLabel* label);
     void onPortFailed(const QString& reason);
     void onReadyRead();
     void startPolling();
@@ -189,18 +194,17 @@ private:
     // panel/
     void applyBarGraph();
     // Modem dialling (link/)
-    void dialStep2();
+    void dialAndWait();
     void onModemReply();
     void endModemWait();
     void modemFailed(ColorLabel* label);
-    void tmrModemTimeout();
+    void logModem(const QString& line);
 
     QWidget* m_panel = nullptr;
     QTimer* m_modemTimeout = nullptr;
     std::function<void()> m_delayThen;
     bool m_exiting = false;
     bool m_modemWaiting = false;
-    bool m_dialCancelled = false;
     zel::BarGraph::Bits m_shownLeds;
     zel::BarGraph::Bits m_shownDots;
 };
