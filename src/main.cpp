@@ -8,6 +8,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(ZEL_VERSION));
     QApplication::setQuitOnLastWindowClosed(false);
     FrmZelMain window;
+    QObject::connect(&window, &FrmZelMain::programEnded, &app, [] { QCoreApplication::exit(0); });
     if (window.isExiting()) return 0;
     window.show();
     return app.exec();

@@ -205,10 +205,11 @@ void FrmZelMain::createPanel() {
     for (int i = 0; i < 3; ++i)
         shpSelectLed[i] = makeShape(w, arrayName("shpSelectLed", i), Indicator::Shape::Circle,
                                     i == 0 ? Green : DimGreen, selectLeft[i], 600, 150, 255);
-    const QFont tiny = panelFont("Arial", 6, true);
-    makeLabel(w, arrayName("Label4", 5), "POS.", 6720, 480, 255, 135, tiny);
-    makeLabel(w, arrayName("Label4", 4), "NEG.", 6480, 480, 255, 135, tiny);
-    makeLabel(w, arrayName("Label4", 6), "RF", 6240, 480, 255, 135, tiny);
+    // Legends centred over their LEDs.
+    const QFont tiny = panelFont("Arial", 6);
+    makeLabel(w, arrayName("Label4", 5), "POS.", 6720, 480, 210, 135, tiny);
+    makeLabel(w, arrayName("Label4", 4), "NEG.", 6480, 480, 240, 135, tiny);
+    makeLabel(w, arrayName("Label4", 6), "RF", 6240, 480, 270, 135, tiny);
     makeLine(w, "Line2", 6600, 810, 6600, 940);
 
     // Variable peak thresholds.
@@ -251,7 +252,7 @@ void FrmZelMain::createPanel() {
     shpPkNeg100Led = makeShape(w, "shpPkNeg100Led", Indicator::Shape::Circle, DimRed, 8520, 523, 255, 255);
     shpCarrierLed = makeShape(w, "shpCarrierLed", Indicator::Shape::Circle, DimRed, 8520, 886, 255, 255);
     shpAudioLed = makeShape(w, "shpAudioLed", Indicator::Shape::Circle, DimRed, 8520, 1250, 255, 255);
-    const QFont legend = panelFont("Arial", 8.25, true);
+    const QFont legend = panelFont("Arial", 8.25);
     makeLabel(w, arrayName("Label4", 0), "+125%", 8880, 160, 495, 255, legend,
               Qt::AlignLeft | Qt::AlignVCenter);
     makeLabel(w, arrayName("Label4", 1), "-100%", 8880, 523, 495, 255, legend,

@@ -119,6 +119,9 @@ signals:
     void beeped();
     // A packet was decoded and shown (benchmarks stamp it).
     void packetShown();
+    // Exit_Program was confirmed: the window is closed and idle; main()
+    // ends the program on this.
+    void programEnded();
 
 public slots:
     // app/

@@ -4,7 +4,6 @@
 #include "dialogs/frmzelmodem.h"
 #include "link/serialio.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QMessageBox>
 #include <QTimer>
@@ -49,7 +48,7 @@ void FrmZelMain::Exit_Program() {
     if (frmZelAbout) frmZelAbout->close();
     frmZelModem->hide();
     close();
-    QCoreApplication::exit(0);
+    emit programEnded();
 }
 
 void FrmZelMain::closeEvent(QCloseEvent* e) {
@@ -58,6 +57,6 @@ void FrmZelMain::closeEvent(QCloseEvent* e) {
         return;
     }
     // The frame's close button asks like File > Exit.
-    e->ignore();
     Exit_Program();
+    e->setAccepted(m_exiting);
 }
