@@ -207,9 +207,9 @@ void FrmZelMain::createPanel() {
                                     i == 0 ? Green : DimGreen, selectLeft[i], 600, 150, 255);
     // Legends centred over their LEDs.
     const QFont tiny = panelFont("Arial", 6);
-    makeLabel(w, arrayName("Label4", 5), "POS.", 6720, 480, 210, 135, tiny);
-    makeLabel(w, arrayName("Label4", 4), "NEG.", 6480, 480, 240, 135, tiny);
-    makeLabel(w, arrayName("Label4", 6), "RF", 6240, 480, 270, 135, tiny);
+    makeLabel(w, arrayName("Label4", 5), "POS.", 6675, 480, 300, 135, tiny);
+    makeLabel(w, arrayName("Label4", 4), "NEG.", 6450, 480, 300, 135, tiny);
+    makeLabel(w, arrayName("Label4", 6), "RF", 6225, 480, 300, 135, tiny);
     makeLine(w, "Line2", 6600, 810, 6600, 940);
 
     // Variable peak thresholds.
