@@ -25,7 +25,8 @@ public:
 
 private:
     void skip() {
-        while (m_pos < m_text.size() && (m_text[m_pos] == ' ' || m_text[m_pos] == '\t' || m_text[m_pos] == '\n'))
+        while (m_pos < m_text.size() &&
+               (m_text[m_pos] == ' ' || m_text[m_pos] == '\t' || m_text[m_pos] == '\n'))
             ++m_pos;
     }
     std::string_view m_text;

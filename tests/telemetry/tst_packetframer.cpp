@@ -28,13 +28,13 @@ private slots:
         QTest::newRow("reply and the start of the next")
             << QByteArray("x111222333x1960") << QByteArray("111222333") << QByteArray("x1960");
         QTest::newRow("upper-case X") << QByteArray("X196040181") << QByteArray("-") << QByteArray();
-        QTest::newRow("leading noise") << QByteArray("\r\n?1x196040181") << QByteArray("196040181")
-                                       << QByteArray();
+        QTest::newRow("leading noise")
+            << QByteArray("\r\n?1x196040181") << QByteArray("196040181") << QByteArray();
         QTest::newRow("noise then a torn reply")
             << QByteArray("1x19604018") << QByteArray("-") << QByteArray("x19604018");
         QTest::newRow("garbled digit") << QByteArray("x1960A0181") << QByteArray("-") << QByteArray();
-        QTest::newRow("newer garbled reply") << QByteArray("x111222333x19?040181") << QByteArray("111222333")
-                                             << QByteArray();
+        QTest::newRow("newer garbled reply")
+            << QByteArray("x111222333x19?040181") << QByteArray("111222333") << QByteArray();
         QTest::newRow("torn") << QByteArray("x19604018x") << QByteArray("-") << QByteArray("x");
         QTest::newRow("empty") << QByteArray() << QByteArray("-") << QByteArray();
         QTest::newRow("x and digits in noise")
