@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #ifndef Q_OS_WIN
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -62,7 +63,18 @@ bool parseSettings(const QString& text, LineSettings* out) {
 }
 
 // Why a device would not open, in the operator's terms.
-QString openFailure(const QString& text, const QString& device, const QSerialPort& port) {
+bool isCharacterDevice(const QString& device) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(device);
+    return true;
+#else
+    struct stat st {};
+    return ::stat(QFile::encodeName(device).constData(), &st) == 0 && S_ISCHR(st.st_mode);
+#endif
+}
+
+QString openFailure(const QString& text, const QString& device, const QString& settings,
+                    const QSerialPort& port) {
     const QString name =
         text.trimmed() == device ? device : QStringLiteral("%1 (%2)").arg(text.trimmed(), device);
     switch (port.error()) {
@@ -79,7 +91,8 @@ QString openFailure(const QString& text, const QString& device, const QSerialPor
 #endif
         return QStringLiteral("The serial port %1 is busy: another program is using it.").arg(name);
     case QSerialPort::UnsupportedOperationError:
-        return QStringLiteral("The serial port %1 does not accept the line settings 9600,n,8,1.").arg(name);
+        if (!isCharacterDevice(device)) return QStringLiteral("%1 is not a serial port.").arg(name);
+        return QStringLiteral("The serial port %1 does not accept the line settings %2.").arg(name, settings);
     default:
         if (!QFileInfo::exists(device))
             return QStringLiteral("The serial port %1 does not exist on this computer.").arg(name);
@@ -169,7 +182,7 @@ bool SerialPort::open() {
     port->setStopBits(d->settings.stopBits);
     port->setFlowControl(QSerialPort::NoFlowControl);
     if (!port->open(QIODevice::ReadWrite)) {
-        d->error = openFailure(d->text, target.device, *port);
+        d->error = openFailure(d->text, target.device, d->settingsText, *port);
         return false;
     }
     return true;
