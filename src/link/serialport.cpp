@@ -194,7 +194,11 @@ bool SerialPort::isOpen() const {
 
 void SerialPort::close() {
     d->closing = true;
-    d->sim.reset();
+    if (d->sim) {
+        // Closing may come from a slot the stand-in's own timer is running.
+        d->sim->disconnect(this);
+        d->sim.release()->deleteLater();
+    }
     if (d->serial->isOpen()) {
         // Dropping DTR hangs up a modem even when the line was set not to
         // hang up on close; a pseudo-terminal refuses it, which is harmless.

@@ -540,6 +540,19 @@ private slots:
         port.close();
         QVERIFY(!port.isOpen());
         QCOMPARE(port.write("x"), -1);
+        // Closing from the reply's own readyRead is safe, as a panel does on
+        // Disconnect.
+        QVERIFY(port.open());
+        int replies = 0;
+        connect(&port, &SerialIo::readyRead, this, [&] {
+            ++replies;
+            port.close();
+        });
+        port.write("x");
+        QTRY_COMPARE(replies, 1);
+        QVERIFY(!port.isOpen());
+        QTest::qWait(30);
+        QCOMPARE(replies, 1);
     }
 
     void openFailuresAreExplained_data() {

@@ -95,6 +95,10 @@ Modem:
                       The number options may be given more than once.
 
   --help              show this text and exit
+
+Options that take a value accept it as the next argument or after "=".
+Exit status: 0 after SIGTERM, SIGINT or the end of standard input; 1 when no
+pseudo-terminal can be made; 2 for a bad option or script.
 )";
 
 bool toInt(std::string_view text, long long lo, long long hi, long long* out) {
