@@ -17,12 +17,6 @@ class PollTest : public QObject {
     std::unique_ptr<FrmZelMain> w;
     FakeSerial* port = nullptr;
 
-    void readings(float pos, float neg, float carrier) {
-        QCOMPARE(w->PosPeak, pos);
-        QCOMPARE(w->NegPeak, neg);
-        QCOMPARE(w->CarrierLevel, carrier);
-    }
-
 private slots:
     void init() {
         zeltest::writeSettingsFile(zeltest::sampleRecord());
@@ -34,56 +28,48 @@ private slots:
     }
     void cleanup() { w.reset(); }
 
-    void oneReplyIsShownDecodedAndPolledAgain() {
+    // Each read of ten or more characters is shown raw, its newest complete
+    // packet decoded, and the next request sent at once.
+    void readsAreFramedAndDecoded_data() {
+        QTest::addColumn<QByteArrayList>("reads");
+        QTest::addColumn<int>("requests");
+        QTest::addColumn<int>("decoded");
+        QTest::addColumn<float>("pos");
+        QTest::addColumn<float>("neg");
+        QTest::addColumn<float>("carrier");
+        auto row = [](const char* name, const QByteArrayList& reads, int requests, int decoded, float pos,
+                      float neg, float carrier) {
+            QTest::newRow(name) << reads << requests << decoded << pos << neg << carrier;
+        };
+        row("one reply", {"x196040181"}, 1, 1, 40, 0, 36);
+        row("two replies queued", {"x111222333x196040181"}, 1, 1, 40, 0, 36);
+        row("in pieces", {"x1960", "40181"}, 1, 1, 40, 0, 36);
+        row("upper-case X", {"x255243039", "X196040181"}, 2, 1, 55, 52, 0);
+        row("noise", {"x255243039", "1x19604018", QByteArray(40, '#')}, 3, 1, 55, 52, 0);
+        // The old code decoded the carrier field "18x" as 0: a false alarm.
+        row("torn read", {"x196040196", "x19604018x"}, 2, 1, 40, 0, 40);
+        row("torn then completed", {"x196040196", "x19604018x", "210040181x"}, 3, 2, 43, 0, 36);
+    }
+    void readsAreFramedAndDecoded() {
+        QFETCH(QByteArrayList, reads);
+        QFETCH(float, carrier);
         QSignalSpy shown(w.get(), &FrmZelMain::packetShown);
-        port->receive("x196040181");
-        QCOMPARE(w->lblRcvdat->text(), QStringLiteral("x196040181"));
-        readings(40, 0, 36);
-        QCOMPARE(w->InputString, QByteArray("000000000"));
-        QCOMPARE(shown.count(), 1);
-        QCOMPARE(port->writes, QList<QByteArray>{"x"});
-        QVERIFY(w->tmrXmit->isActive());
-    }
-
-    void twoRepliesQueuedDecodeTheNewest() {
-        port->receive("x111222333x196040181");
-        QCOMPARE(w->lblRcvdat->text(), QStringLiteral("x111222333x196040181"));
-        readings(40, 0, 36);
-    }
-
-    void replyArrivingInPiecesIsReadWhenTenWait() {
-        port->receive("x1960");
-        QCOMPARE(w->lblRcvdat->text(), QStringLiteral("EMPTY"));
-        QVERIFY(port->writes.isEmpty());
-        port->receive("40181");
-        QCOMPARE(w->lblRcvdat->text(), QStringLiteral("x196040181"));
-        readings(40, 0, 36);
-    }
-
-    void textThatIsNoPacketLeavesThePanel() {
-        port->receive("x255243039");
-        readings(55, 52, 0);
-        for (const QByteArray& text :
-             {QByteArray("X196040181"), QByteArray("1x19604018"), QByteArray(40, '#')}) {
-            port->receive(text);
-            QCOMPARE(w->lblRcvdat->text(), QString::fromLatin1(text));
-            readings(55, 52, 0);
-            QCOMPARE(w->InputString, QByteArray("000000000"));
+        QByteArray waiting, lastRead; // a read happens once ten characters wait
+        for (const QByteArray& read : reads) {
+            port->receive(read);
+            waiting += read;
+            if (waiting.size() >= 10) lastRead = std::exchange(waiting, {});
         }
-    }
-
-    void tornReadIsNotDecodedIntoAFalseAlarm() {
-        port->receive("x196040196");
-        QCOMPARE(w->shpCarrierLed->fillColor(), QColor(195, 160, 160));
-        // A read that ends inside the next reply: the old code decoded the
-        // carrier field "18x" as 0 and raised the carrier alarm.
-        port->receive("x19604018x");
-        QCOMPARE(w->lblRcvdat->text(), QStringLiteral("x19604018x"));
-        readings(40, 0, 40);
-        QCOMPARE(w->shpCarrierLed->fillColor(), QColor(195, 160, 160));
-        // The kept "x" is completed by the next read.
-        port->receive("210040181x");
-        readings(43, 0, 36);
+        QCOMPARE(w->lblRcvdat->text(), QString::fromLatin1(lastRead));
+        QTEST(int(port->writes.size()), "requests");
+        QVERIFY(port->writes.count("x") == port->writes.size());
+        QTEST(int(shown.count()), "decoded");
+        QTEST(w->PosPeak, "pos");
+        QTEST(w->NegPeak, "neg");
+        QCOMPARE(w->CarrierLevel, carrier);
+        QCOMPARE(w->shpCarrierLed->fillColor() == QColor(255, 0, 0), carrier < 36 || carrier > 44);
+        QCOMPARE(w->InputString, QByteArray("000000000"));
+        QVERIFY(w->tmrXmit->isActive());
     }
 
     void unansweredRequestIsSentAgain() {
