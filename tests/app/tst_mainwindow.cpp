@@ -87,147 +87,109 @@ private slots:
         }
     }
 
-    // A sample of the panel's controls: place, and the caption and fill or
-    // background colour where given.
+    // A sample of the panel's controls: place, and where given the caption,
+    // the font ("8.25 bold") and the fill or background colour.
     void sample_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QRect>("geometry");
         QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("font");
         QTest::addColumn<QColor>("fill");
-        auto row = [](const char* name, QRect geometry, const char* text, QColor fill = {}) {
-            QTest::newRow(name) << QString::fromLatin1(name) << geometry << QString::fromLatin1(text) << fill;
+        auto row = [](const char* name, QRect geometry, const char* text, const char* font = nullptr,
+                      QColor fill = {}) {
+            QTest::newRow(name) << QString::fromLatin1(name) << geometry << QString::fromLatin1(text)
+                                << QString::fromLatin1(font) << fill;
         };
-        row("Shape6(1)", tw(4440, 600, 1095, 270), nullptr, {208, 208, 144});
-        row("Shape1", tw(60, 60, 6975, 1575), nullptr);
-        row("Shape4", tw(8400, 60, 1050, 1575), nullptr);
-        row("shpPkPos125Led", {}, nullptr, {192, 160, 160});
-        row("shpAudioLed", {}, nullptr, {192, 160, 160});
-        // Restoring the thresholds evaluated the alarms with the port closed.
-        row("shpCarrierLed", tw(8520, 886, 255, 255), nullptr, {195, 160, 160});
-        row("shpPkPosLed", {}, nullptr, {208, 208, 144});
-        row("shpPkNegLed", tw(7320, 840, 150, 255), nullptr);
-        row("shpSelectLed(0)", {}, nullptr, {0, 255, 0});
-        row("shpSelectLed(2)", tw(6300, 600, 150, 255), nullptr, {160, 192, 160});
-        const QRect status = tw(1560, 1920, 4575, 255); // the status labels share one place
-        row("lblOffLine", status, "Off Line", {255, 128, 0});
-        row("lblNoDialTone", status, "No Dial Tone", {255, 128, 128});
-        row("lblInitializing", status, "Initializing", {128, 255, 255});
-        row("lblHanging", status, "Hanging Up", {255, 255, 0});
-        row("lblDialing", status, "Dialing", {128, 255, 255});
-        row("lblConnected", status, "Connected", {128, 255, 128});
-        row("lblBusy", status, "Busy", {255, 128, 128});
-        row("Label4(5)", {}, "POS.");
+        row("Label11(0)", tw(480, 240, 495, 255), "30%", "8.25 bold");
+        row("Label1", tw(4080, 120, 615, 255), "100%", "9.75 bold");
+        row("Label11(18)", tw(4200, 960, 495, 255), "0dB", "9 bold");
+        row("Label2", tw(1440, 1250, 3255, 495), "M O D U L A T I O N", "15.75");
+        row("Label11(11)", tw(7200, 1350, 1095, 255), "Pk Presets", "9 bold");
+        row("Label5", tw(120, 2760, 9255, 375), "Diagnostic Area - Not for standard use", "8.25 bold");
+        row("lblRcvdat", tw(120, 3360, 2415, 255), "EMPTY", "8.25");
         row("Label4(2)", {}, "CARRIER ALARM");
-        row("cmdConnect", tw(7200, 1800, 975, 375), "&Connect");
+        const QRect status = tw(1560, 1920, 4575, 255); // the status labels share one place
+        row("lblOffLine", status, "Off Line", nullptr, {255, 128, 0});
+        row("lblNoDialTone", status, "No Dial Tone", nullptr, {255, 128, 128});
+        row("lblInitializing", status, "Initializing", nullptr, {128, 255, 255});
+        row("lblHanging", status, "Hanging Up", nullptr, {255, 255, 0});
+        row("lblDialing", status, "Dialing", nullptr, {128, 255, 255});
+        row("lblConnected", status, "Connected", nullptr, {128, 255, 128});
+        row("lblBusy", status, "Busy", nullptr, {255, 128, 128});
+        row("cmdConnect", tw(7200, 1800, 975, 375), "&Connect", "8.25");
         row("cmdExit", tw(8400, 1800, 975, 375), "E&xit");
         row("cmdSelect", {}, "");
         row("vsbPkPosLed", tw(8040, 240, 135, 285), nullptr);
         row("txtPkNegLed", tw(7560, 840, 495, 285), "110");
         row("imgSpeakerOff", tw(240, 1800, 480, 480), nullptr);
+        row("Shape1", tw(60, 60, 6975, 1575), nullptr);
+        row("Shape6(1)", tw(4440, 600, 1095, 270), nullptr, nullptr, {208, 208, 144});
+        row("shpPkPos125Led", {}, nullptr, nullptr, {192, 160, 160});
+        // Restoring the thresholds evaluated the alarms with the port closed.
+        row("shpCarrierLed", tw(8520, 886, 255, 255), nullptr, nullptr, {195, 160, 160});
+        row("shpPkNegLed", tw(7320, 840, 150, 255), nullptr, nullptr, {208, 208, 144});
+        row("shpSelectLed(0)", {}, nullptr, nullptr, {0, 255, 0});
+        row("shpSelectLed(2)", tw(6300, 600, 150, 255), nullptr, nullptr, {160, 192, 160});
     }
     void sample() {
         QFETCH(QString, name);
         QFETCH(QRect, geometry);
         QFETCH(QString, text);
+        QFETCH(QString, font);
         QFETCH(QColor, fill);
         QWidget* c = child(w.get(), name);
         if (geometry.isValid()) QCOMPARE(c->geometry(), geometry);
         if (!text.isNull()) QCOMPARE(c->property("text").toString(), text);
+        if (!font.isNull()) {
+            QCOMPARE(c->font().family(), QStringLiteral("Arial"));
+            QCOMPARE(QString::number(c->font().pointSizeF()) + (c->font().bold() ? " bold" : ""), font);
+        }
         if (fill.isValid())
             QCOMPARE(c->property(c->inherits("ColorLabel") ? "backColor" : "fillColor").value<QColor>(),
                      fill);
     }
 
-    void scaleAndCaptions_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QRect>("geometry");
-        QTest::addColumn<double>("points");
-        QTest::addColumn<bool>("bold");
-        auto row = [](const char* name, const char* text, QRect geometry, double points, bool bold) {
-            QTest::newRow(text) << QString::fromLatin1(name) << QString::fromLatin1(text) << geometry
-                                << points << bold;
-        };
-        row("Label11(0)", "30%", tw(480, 240, 495, 255), 8.25, true);
-        row("Label1", "100%", tw(4080, 120, 615, 255), 9.75, true);
-        row("Label11(13)", "-10", tw(600, 960, 495, 255), 8.25, true);
-        row("Label11(18)", "0dB", tw(4200, 960, 495, 255), 9.0, true);
-        row("Label2", "M O D U L A T I O N", tw(1440, 1250, 3255, 495), 15.75, false);
-        row("Label11(11)", "Pk Presets", tw(7200, 1350, 1095, 255), 9.0, true);
-        row("Label5", "Diagnostic Area - Not for standard use", tw(120, 2760, 9255, 375), 8.25, true);
-        row("lblRcvdat", "EMPTY", tw(120, 3360, 2415, 255), 8.25, false);
-    }
-    void scaleAndCaptions() {
-        QFETCH(QString, name);
-        auto* label = child<QLabel>(w.get(), name);
-        QTEST(label->text(), "text");
-        QTEST(label->geometry(), "geometry");
-        QTEST(label->font().pointSizeF(), "points");
-        QTEST(label->font().bold(), "bold");
-        QCOMPARE(label->font().family(), QStringLiteral("Arial"));
-    }
-
     void controls() {
-        QCOMPARE(w->cmdConnect->font().pointSizeF(), 8.25);
         QCOMPARE(w->vsbPkPosLed->minimum(), 70);
         QCOMPARE(w->vsbPkPosLed->maximum(), 130);
-        QCOMPARE(w->vsbPkPosLed->singleStep(), 1);
         QVERIFY(w->txtPkNegLed->isReadOnly() && !w->txtPkNegLed->hasFrame());
         QVERIFY(!w->imgSpeakerOn->isHidden() && w->imgSpeakerOff->isHidden());
+        QCOMPARE(child(w.get(), "Line1")->x(), px(4363));
         // Start-up shows "Off Line" only.
         for (auto* l : {w->lblOffLine, w->lblNoDialTone, w->lblInitializing, w->lblHanging, w->lblDialing,
                         w->lblConnected, w->lblBusy})
             QCOMPARE(l->isHidden(), l != w->lblOffLine);
-        for (const char* line :
-             {"Line1", "Line3", "Line13", "Line15(0)", "Line15(11)", "Line14", "Line16", "Line2"})
-            child(w.get(), line);
-        QCOMPARE(child(w.get(), "Line1")->x(), px(4363));
     }
 
+    // Intervals and whether each runs at start-up; the port stays closed.
     void timers() {
-        const struct {
-            const char* name;
-            int interval; // 0: set by each wait
-            bool active;
-        } timers[] = {{"tmrXmit", FrmZelMain::PollRetryMs, false},
-                      {"tmrDelay", 0, false},
-                      {"tmrSecBeep", 1000, false},
-                      {"tmrPkNeg100", 1000, true},
-                      {"tmrPkPos125", 1000, true},
-                      {"tmrPkNegVar", 1000, false},
-                      {"tmrPkPosVar", 1000, false},
-                      {"tmrAudio", 15000, false}};
-        for (const auto& t : timers) {
-            auto* timer = child<QTimer>(w.get(), QString::fromLatin1(t.name));
-            QCOMPARE(timer->isActive(), t.active);
-            if (t.interval) QCOMPARE(timer->interval(), t.interval);
+        QStringList timers;
+        for (const char* name : {"tmrXmit", "tmrSecBeep", "tmrPkNeg100", "tmrPkPos125", "tmrPkNegVar",
+                                 "tmrPkPosVar", "tmrAudio"}) {
+            auto* t = child<QTimer>(w.get(), QString::fromLatin1(name));
+            timers
+                << QStringLiteral("%1 %2 %3").arg(name).arg(t->interval()).arg(t->isActive() ? "on" : "off");
         }
-        // The serial port is not opened at start.
+        QCOMPARE(timers, (QStringList{"tmrXmit 50 off", "tmrSecBeep 1000 off", "tmrPkNeg100 1000 on",
+                                      "tmrPkPos125 1000 on", "tmrPkNegVar 1000 off", "tmrPkPosVar 1000 off",
+                                      "tmrAudio 15000 off"}));
+        QVERIFY(!child<QTimer>(w.get(), QStringLiteral("tmrDelay"))->isActive());
         QCOMPARE(port->openCount, 0);
     }
 
+    // Captions, in order; every item enabled and without a shortcut.
     void menus() {
-        const QList<QAction*> top = w->menuBar()->actions();
-        QCOMPARE(top.size(), 3);
-        QCOMPARE(top[0]->text(), QStringLiteral("&File"));
-        QCOMPARE(top[1]->text(), QStringLiteral("&Modem"));
-        QCOMPARE(top[2]->text(), QStringLiteral("&Help"));
-        QCOMPARE(w->mnuFile->actions(), (QList<QAction*>{w->mnuSaveDefaults, w->mnuLine1, w->mnuExit}));
-        QVERIFY(w->mnuLine1->isSeparator());
-        QCOMPARE(w->mnuSaveDefaults->text(), QStringLiteral("&Save Defaults"));
-        QCOMPARE(w->mnuExit->text(), QStringLiteral("E&xit"));
-        QCOMPARE(w->mnuModemSettings->text(), QStringLiteral("&Modem Settings"));
-        QCOMPARE(w->mnuAbout->text(), QStringLiteral("&About"));
-        for (QAction* a : {w->mnuSaveDefaults, w->mnuExit, w->mnuModemSettings, w->mnuAbout})
-            QVERIFY(a->isEnabled() && a->shortcut().isEmpty());
-    }
-
-    void modemSettingsMenuShowsTheDialog() {
-        QVERIFY(w->frmZelModem->isHidden());
-        w->mnuModemSettings->trigger();
-        QVERIFY(!w->frmZelModem->isHidden());
-        w->mnuModemSettings->trigger();
-        QCOMPARE(w->findChildren<FrmZelModem*>().size(), 1);
+        auto texts = [](const QList<QAction*>& actions) {
+            QStringList t;
+            for (QAction* a : actions)
+                t << (a->isSeparator() ? QStringLiteral("-") : a->text()) +
+                         (a->isEnabled() ? "" : " (disabled)") + a->shortcut().toString();
+            return t;
+        };
+        QCOMPARE(texts(w->menuBar()->actions()), (QStringList{"&File", "&Modem", "&Help"}));
+        QCOMPARE(texts(w->mnuFile->actions()), (QStringList{"&Save Defaults", "-", "E&xit"}));
+        QCOMPARE(texts(w->mnuModem->actions()), QStringList{"&Modem Settings"});
+        QCOMPARE(texts(w->mnuHelp->actions()), QStringList{"&About"});
     }
 
     void aboutTwiceGivesOneBox() {
@@ -243,44 +205,39 @@ private slots:
         QVERIFY(about->findChildren<QPushButton*>().isEmpty());
     }
 
-    void exitAnsweredNoChangesNothing() {
-        port->setOpenState(true);
+    // Exit asks first. No changes nothing; Yes closes an open port and stops
+    // every timer. Nothing is saved.
+    void exitAsks_data() {
+        QTest::addColumn<QMessageBox::StandardButton>("answer");
+        QTest::addColumn<bool>("connected");
+        QTest::newRow("No") << QMessageBox::No << true;
+        QTest::newRow("Yes, connected") << QMessageBox::Yes << true;
+        QTest::newRow("Yes, disconnected") << QMessageBox::Yes << false;
+    }
+    void exitAsks() {
+        QFETCH(QMessageBox::StandardButton, answer);
+        QFETCH(bool, connected);
+        const bool yes = answer == QMessageBox::Yes;
+        port->setOpenState(connected);
         w->tmrXmit->start();
+        w->tmrAudio->start();
+        QSignalSpy ended(w.get(), &FrmZelMain::programEnded);
         zeltest::SeenBox box;
-        zeltest::answerNextMessageBox(QMessageBox::No, &box);
-        w->cmdExit->click();
-        QVERIFY(box.shown);
+        zeltest::answerNextMessageBox(answer, &box);
+        connected ? w->cmdExit->click() : w->mnuExit->trigger();
         QCOMPARE(box.title, QStringLiteral("EXIT PROGRAM"));
         QCOMPARE(box.text, QStringLiteral("                Are you sure?   "));
         QCOMPARE(box.icon, QMessageBox::NoIcon);
         QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
         QCOMPARE(box.defaultButton, QMessageBox::Yes);
-        QVERIFY(!w->isExiting());
-        QVERIFY(port->isOpen());
-        QVERIFY(w->tmrXmit->isActive());
-    }
-
-    // Yes closes an open port, stops every timer and saves nothing.
-    void exitAnsweredYes_data() {
-        QTest::addColumn<bool>("connected");
-        QTest::newRow("connected") << true;
-        QTest::newRow("disconnected") << false;
-    }
-    void exitAnsweredYes() {
-        QFETCH(bool, connected);
-        port->setOpenState(connected);
-        w->tmrXmit->start();
-        w->tmrAudio->start();
-        QSignalSpy ended(w.get(), &FrmZelMain::programEnded);
-        zeltest::answerNextMessageBox(QMessageBox::Yes);
-        w->mnuExit->trigger();
-        QVERIFY(w->isExiting());
-        QCOMPARE(ended.count(), 1);
-        QVERIFY(!port->isOpen());
-        QCOMPARE(port->closeCount, connected ? 1 : 0);
+        QCOMPARE(w->isExiting(), yes);
+        QCOMPARE(ended.count(), int(yes));
+        QCOMPARE(port->isOpen(), connected && !yes);
+        QCOMPARE(port->closeCount, int(connected && yes));
         QCOMPARE(port->openCount, 0);
+        QCOMPARE(w->tmrXmit->isActive(), !yes);
         for (QTimer* t : w->findChildren<QTimer*>())
-            QVERIFY2(!t->isActive(), qPrintable(t->objectName()));
+            QVERIFY2(!yes || !t->isActive(), qPrintable(t->objectName()));
         QCOMPARE(zeltest::readSettingsFile(), zeltest::sampleRecord());
     }
 
@@ -303,7 +260,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
         QVERIFY(w->grab().save(png(QStringLiteral("panel-offline.png"))));
         QVERIFY(QFileInfo(png(QStringLiteral("panel-offline.png"))).size() > 1000);
-        auto* tabs = child<QTabWidget>(w->frmZelModem, QStringLiteral("SSTab1"));
+        QTabWidget* tabs = w->frmZelModem->SSTab1;
         w->mnuModemSettings->trigger();
         QVERIFY(QTest::qWaitForWindowExposed(w->frmZelModem));
         for (int i = 0; i < tabs->count(); ++i) {

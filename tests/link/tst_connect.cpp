@@ -101,73 +101,83 @@ private slots:
         QCOMPARE(state(), QStringLiteral("lblOffLine &Disconnect locked"));
     }
 
-    void portThatCannotBeOpened() {
+    // A port that cannot be opened, or fails while in use: a message naming
+    // it and the reason, off line, and nothing more written to it.
+    void portErrors_data() {
+        QTest::addColumn<bool>("whileConnected");
+        QTest::newRow("open fails") << false;
+        QTest::newRow("fails while connected") << true;
+    }
+    void portErrors() {
+        QFETCH(bool, whileConnected);
+        if (whileConnected) w->cmdConnect->click();
         port->openError = QStringLiteral("Permission denied");
         zeltest::SeenBox box;
         zeltest::answerNextMessageBox(QMessageBox::Ok, &box);
-        w->cmdConnect->click();
+        whileConnected ? port->failNow(port->openError) : w->cmdConnect->click();
         QVERIFY(box.shown);
         QCOMPARE(box.title, QStringLiteral("PORT ERROR"));
         QCOMPARE(box.icon, QMessageBox::Warning);
         QVERIFY(box.text.contains(QStringLiteral("\"COM 2\"")));
         QVERIFY(box.text.contains(QStringLiteral("Permission denied")));
         QCOMPARE(state(), QStringLiteral("lblOffLine &Connect"));
-        QVERIFY(port->written.isEmpty());
-    }
-
-    void portThatFailsWhileConnected() {
-        w->cmdConnect->click();
-        zeltest::SeenBox box;
-        zeltest::answerNextMessageBox(QMessageBox::Ok, &box);
-        port->failNow(QStringLiteral("The device was removed"));
-        QVERIFY(box.shown);
-        QVERIFY(box.text.contains(QStringLiteral("\"COM 2\"")));
-        QVERIFY(box.text.contains(QStringLiteral("The device was removed")));
-        QCOMPARE(state(), QStringLiteral("lblOffLine &Connect"));
-        // Nothing keeps writing to the dead port.
-        const int writes = port->writes.size();
+        const QByteArray written = port->written;
         w->tmrXmit_Timer();
-        QCOMPARE(port->writes.size(), writes);
+        QCOMPARE(port->written, written);
+        QCOMPARE(written, QByteArray(whileConnected ? "x" : ""));
     }
 
-    void modemDisconnectHangsUpForASecond() {
-        dialToWait();
-        port->receive("\r\nCONNECT 9600\r\n");
+    // A Disconnect cancels whatever is pending. With the modem's port open it
+    // hangs up, showing "Hanging Up" for a second; otherwise it is off line
+    // at once. A late reply changes nothing, and a new Connect works.
+    void disconnectAtEachStage_data() {
+        QTest::addColumn<QString>("stage");
+        QTest::addColumn<QString>("hangingUp");
+        QTest::newRow("first second") << "first second"
+                                      << "";
+        QTest::newRow("reply wait") << "reply wait"
+                                    << "lblHanging &Disconnect";
+        QTest::newRow("connected") << "connected"
+                                   << "lblHanging &Disconnect locked";
+        QTest::newRow("hanging up") << "hanging up"
+                                    << "";
+        QTest::newRow("port closed") << "port closed"
+                                     << "";
+    }
+    void disconnectAtEachStage() {
+        QFETCH(QString, stage);
+        QFETCH(QString, hangingUp);
+        const bool dialled = stage != QLatin1String("first second") && stage != QLatin1String("port closed");
+        useModem();
+        if (stage == QLatin1String("port closed"))
+            w->cmdConnect->setText(QStringLiteral("&Disconnect"));
+        else
+            w->cmdConnect->click();
+        if (dialled) finishDelay(1000);
+        if (stage == QLatin1String("connected") || stage == QLatin1String("hanging up"))
+            port->receive("\r\nCONNECT 9600\r\n");
+        if (stage == QLatin1String("hanging up")) w->cmdConnect->click();
         w->cmdConnect->click();
         QVERIFY(!port->isOpen());
-        QCOMPARE(state(), QStringLiteral("lblHanging &Disconnect locked"));
-        finishDelay(1000);
-        QCOMPARE(state(), QStringLiteral("lblOffLine &Connect"));
-    }
-
-    void disconnectDuringTheHangingUpWait() {
-        dialToWait();
-        port->receive("\r\nCONNECT 9600\r\n");
-        w->cmdConnect->click(); // hanging up
-        w->cmdConnect->click(); // again, during the wait: the port is closed already
+        QCOMPARE(port->openCount, dialled ? 1 : 0);
+        if (!hangingUp.isEmpty()) {
+            QCOMPARE(state(), hangingUp);
+            finishDelay(1000);
+        }
         QCOMPARE(state(), QStringLiteral("lblOffLine &Connect"));
         QVERIFY(!w->tmrDelay->isActive());
-        // A Connect right after is not undone by the abandoned wait.
+        port->receive("\r\nCONNECT 9600\r\n");
+        QCOMPARE(state(), QStringLiteral("lblOffLine &Connect"));
         w->frmZelModem->optDirect->setChecked(true);
         w->cmdConnect->click();
-        QTest::qWait(20);
         QCOMPARE(state(), QStringLiteral("lblConnected &Disconnect polling locked"));
-    }
-
-    void modemDisconnectWithThePortClosedDoesNotWait() {
-        useModem();
-        w->cmdConnect->setText(QStringLiteral("&Disconnect"));
-        w->cmdConnect->click();
-        QCOMPARE(state(), QStringLiteral("lblOffLine &Connect"));
-        QVERIFY(!w->tmrDelay->isActive());
     }
 
     // ---- Dialling ----
 
     void dialSequence() {
         useModem();
-        auto* d = w->frmZelModem;
-        d->optTone->setChecked(true);
+        auto* d = w->frmZelModem; // tone dialling, from the settings file
         d->optLoud->setChecked(true);
         d->chkOutside->setCheckState(Qt::Checked);
         d->txt9->setText(QStringLiteral("9"));
@@ -215,64 +225,41 @@ private slots:
         QCOMPARE(beeps.count(), 0);
     }
 
-    void busyAndNoDialTone_data() {
+    // A failed call shows its label for three seconds and leaves the port
+    // open and the bar as it was; the next Connect reopens the port.
+    void failedCall_data() {
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<QString>("label");
         QTest::newRow("busy") << QByteArray("\r\nBUSY\r\n") << QStringLiteral("lblBusy");
         QTest::newRow("no dialtone") << QByteArray("\r\nNO DIALTONE\r\n") << QStringLiteral("lblNoDialTone");
+        QTest::newRow("no reply in a minute") << QByteArray() << QStringLiteral("lblNoDialTone");
     }
-    void busyAndNoDialTone() {
+    void failedCall() {
         QFETCH(QByteArray, reply);
         QFETCH(QString, label);
         w->picLed[5]->show();
         dialToWait();
         port->receive("\r\nOK\r\n");
         QCOMPARE(state(), QStringLiteral("lblDialing &Disconnect")); // OK keeps waiting
-        port->receive(reply);
+        if (reply.isEmpty()) {
+            auto* timeout = w->findChild<QTimer*>(QStringLiteral("tmrModemTimeout"));
+            QVERIFY(timeout && timeout->isActive());
+            QCOMPARE(timeout->interval(), 60000);
+            w->tmrModemTimeout();
+            QVERIFY(w->picshow->item(w->picshow->count() - 1)->text().contains(QStringLiteral("60 s")));
+        } else {
+            port->receive(reply);
+        }
         QCOMPARE(state(), label + QStringLiteral(" &Disconnect"));
         finishDelay(3000);
         QCOMPARE(state(), QStringLiteral("lblOffLine &Connect"));
-        // What it leaves behind: the port open, the bar as it was.
         QVERIFY(port->isOpen());
         QVERIFY(!w->picLed[5]->isHidden());
-        QCOMPARE(w->picshow->count(), 6);
-        // The next Connect closes and reopens the port.
         w->cmdConnect->click();
         finishDelay(1000);
         QCOMPARE(port->closeCount, 1);
         QCOMPARE(port->openCount, 2);
         QCOMPARE(state(), QStringLiteral("lblDialing &Disconnect"));
-    }
-
-    void disconnectDuringTheFirstSecondCancelsTheDial() {
-        useModem();
-        w->cmdConnect->click();
-        w->cmdConnect->click();
-        QCOMPARE(state(), QStringLiteral("lblOffLine &Connect"));
-        QVERIFY(!w->tmrDelay->isActive());
-        QCOMPARE(port->openCount, 0);
-    }
-
-    void disconnectDuringTheReplyWait() {
-        dialToWait();
-        w->cmdConnect->click();
-        QVERIFY(!port->isOpen());
-        finishDelay(1000); // hanging up
-        // A late reply touches nothing.
-        port->receive("\r\nCONNECT 9600\r\n");
-        QCOMPARE(state(), QStringLiteral("lblOffLine &Connect"));
-    }
-
-    void replyWaitEndsAfterAMinute() {
-        dialToWait();
-        auto* timeout = w->findChild<QTimer*>(QStringLiteral("tmrModemTimeout"));
-        QVERIFY(timeout && timeout->isActive());
-        QCOMPARE(timeout->interval(), 60000);
-        w->tmrModemTimeout();
-        QCOMPARE(state(), QStringLiteral("lblNoDialTone &Disconnect"));
-        QVERIFY(w->picshow->item(w->picshow->count() - 1)->text().contains(QStringLiteral("60 s")));
-        finishDelay(3000);
-        QCOMPARE(state(), QStringLiteral("lblOffLine &Connect"));
     }
 
     void chatteringModemIsBounded() {
