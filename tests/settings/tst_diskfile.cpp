@@ -64,25 +64,22 @@ private slots:
         QVERIFY(DiskFileDefinition::decode(odd)->ModemLink);
     }
 
+    // The number readers, beyond what the restore tests show.
     void checkStateValue_data() {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<std::optional<short>>("value");
         auto row = [](const char* name, const QByteArray& text, std::optional<short> value) {
             QTest::newRow(name) << text << value;
         };
-        row("1 padded", "1     ", 1);
         row("blanks around", "  2   ", 2);
         row("half up to even", "1.5", 2);
         row("half down to even", "2.5", 2);
         row("exponent", "1e0", 1);
         row("negative", "-1    ", -1);
-        row("16-bit min", "-32768", -32768);
         row("overflow", "32768", std::nullopt);
         row("rounds into overflow", "32767.5", std::nullopt);
-        row("letters", "x     ", std::nullopt);
         row("trailing junk", "1x    ", std::nullopt);
         row("inner blank", "1 2   ", std::nullopt);
-        row("blanks only", "      ", std::nullopt);
         row("zeros", QByteArray(6, '\0'), std::nullopt);
     }
     void checkStateValue() {
@@ -97,11 +94,8 @@ private slots:
             QTest::newRow(name) << text << value;
         };
         row("leading blank", " 99", 99);
-        row("trailing blank", "85 ", 85);
         row("inner blank", "9 9", 99);
         row("leading number", "1x0", 1);
-        row("none", "abc", 0);
-        row("out of window", "200", 200);
         row("exponent", "1e2", 100);
         row("half to even down", "8.5", 8);
         row("negative", "-70", -70);
