@@ -237,17 +237,19 @@ private slots:
     void modemDialsConnectsAndPolls() {
         QVERIFY(startSim({"--modem", "--dial-delay", "100", "--busy-number", "222", "--no-dialtone-number",
                           "333", "--silent-number", "444"}));
-        FrmZelModem* d = w->frmZelModem;
-        d->optModem->setChecked(true);
-        d->cmbModem->setEditText(sim->devicePath());
-        d->txtPhoneNumber->setText(QStringLiteral("5551234"));
+        w->frmZelModem->optModem->setChecked(true);
+        w->frmZelModem->cmbModem->setEditText(sim->devicePath());
+        // Connect, and the first second.
+        auto dial = [&](const char* number) {
+            w->frmZelModem->txtPhoneNumber->setText(QString::fromLatin1(number));
+            w->cmdConnect->click();
+            QCOMPARE(shownStatus(), QStringLiteral("lblInitializing"));
+            w->tmrDelay_Timer();
+            QCOMPARE(shownStatus(), QStringLiteral("lblDialing"));
+        };
 
         // Busy: three seconds of "Busy", the port left open.
-        d->txtPhoneNumber->setText(QStringLiteral("222"));
-        w->cmdConnect->click();
-        QCOMPARE(shownStatus(), QStringLiteral("lblInitializing"));
-        w->tmrDelay_Timer(); // the first second
-        QCOMPARE(shownStatus(), QStringLiteral("lblDialing"));
+        dial("222");
         QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblBusy"), 5000);
         QCOMPARE(w->tmrDelay->interval(), 3000);
         w->tmrDelay_Timer();
@@ -255,17 +257,13 @@ private slots:
         QVERIFY(w->MSComm1->isOpen());
 
         // No dial tone likewise.
-        d->txtPhoneNumber->setText(QStringLiteral("333"));
-        w->cmdConnect->click();
-        w->tmrDelay_Timer();
+        dial("333");
         QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblNoDialTone"), 5000);
         w->tmrDelay_Timer();
         QCOMPARE(w->cmdConnect->text(), QStringLiteral("&Connect"));
 
         // The next Connect reopens the port and gets through.
-        d->txtPhoneNumber->setText(QStringLiteral("5551234"));
-        w->cmdConnect->click();
-        w->tmrDelay_Timer();
+        dial("5551234");
         QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblConnected"), 5000);
         QVERIFY(!w->mnuModemSettings->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 10, 5000);
@@ -276,29 +274,19 @@ private slots:
         QCOMPARE(shownStatus(), QStringLiteral("lblHanging"));
         w->tmrDelay_Timer();
         QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
-    }
 
-    void modemThatNeverAnswers() {
-        QVERIFY(startSim({"--modem", "--silent-number", "444"}));
-        FrmZelModem* d = w->frmZelModem;
-        d->optModem->setChecked(true);
-        d->cmbModem->setEditText(sim->devicePath());
-        d->txtPhoneNumber->setText(QStringLiteral("444"));
-        w->cmdConnect->click();
-        w->tmrDelay_Timer();
+        // A number that never answers: a Disconnect during the wait ends it
+        // and the port is not touched again...
+        dial("444");
         QTest::qWait(300);
         QCOMPARE(shownStatus(), QStringLiteral("lblDialing"));
-        // A Disconnect during the wait ends it; the port is not touched again.
         w->cmdConnect->click();
         QCOMPARE(shownStatus(), QStringLiteral("lblHanging"));
         w->tmrDelay_Timer();
         QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
         QVERIFY(!w->MSComm1->isOpen());
-
-        // Dialled again and left alone: the wait ends after its time limit.
-        w->cmdConnect->click();
-        w->tmrDelay_Timer();
-        QCOMPARE(shownStatus(), QStringLiteral("lblDialing"));
+        // ...and left alone, the wait ends after its time limit.
+        dial("444");
         w->tmrModemTimeout();
         QCOMPARE(shownStatus(), QStringLiteral("lblNoDialTone"));
         w->tmrDelay_Timer();
