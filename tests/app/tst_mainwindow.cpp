@@ -104,31 +104,24 @@ private slots:
         row("Label1", tw(4080, 120, 615, 255), "100%", "9.75 bold");
         row("Label11(18)", tw(4200, 960, 495, 255), "0dB", "9 bold");
         row("Label2", tw(1440, 1250, 3255, 495), "M O D U L A T I O N", "15.75");
-        row("Label11(11)", tw(7200, 1350, 1095, 255), "Pk Presets", "9 bold");
         row("Label5", tw(120, 2760, 9255, 375), "Diagnostic Area - Not for standard use", "8.25 bold");
         row("lblRcvdat", tw(120, 3360, 2415, 255), "EMPTY", "8.25");
-        row("Label4(2)", {}, "CARRIER ALARM");
         const QRect status = tw(1560, 1920, 4575, 255); // the status labels share one place
         row("lblOffLine", status, "Off Line", nullptr, {255, 128, 0});
         row("lblNoDialTone", status, "No Dial Tone", nullptr, {255, 128, 128});
-        row("lblInitializing", status, "Initializing", nullptr, {128, 255, 255});
         row("lblHanging", status, "Hanging Up", nullptr, {255, 255, 0});
-        row("lblDialing", status, "Dialing", nullptr, {128, 255, 255});
         row("lblConnected", status, "Connected", nullptr, {128, 255, 128});
         row("lblBusy", status, "Busy", nullptr, {255, 128, 128});
         row("cmdConnect", tw(7200, 1800, 975, 375), "&Connect", "8.25");
         row("cmdExit", tw(8400, 1800, 975, 375), "E&xit");
-        row("cmdSelect", {}, "");
         row("vsbPkPosLed", tw(8040, 240, 135, 285), nullptr);
         row("txtPkNegLed", tw(7560, 840, 495, 285), "110");
         row("imgSpeakerOff", tw(240, 1800, 480, 480), nullptr);
-        row("Shape1", tw(60, 60, 6975, 1575), nullptr);
         row("Shape6(1)", tw(4440, 600, 1095, 270), nullptr, nullptr, {208, 208, 144});
         row("shpPkPos125Led", {}, nullptr, nullptr, {192, 160, 160});
         // Restoring the thresholds evaluated the alarms with the port closed.
         row("shpCarrierLed", tw(8520, 886, 255, 255), nullptr, nullptr, {195, 160, 160});
         row("shpPkNegLed", tw(7320, 840, 150, 255), nullptr, nullptr, {208, 208, 144});
-        row("shpSelectLed(0)", {}, nullptr, nullptr, {0, 255, 0});
         row("shpSelectLed(2)", tw(6300, 600, 150, 255), nullptr, nullptr, {160, 192, 160});
     }
     void sample() {

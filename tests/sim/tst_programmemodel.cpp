@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "support/testmain.h"
+#include "telemetry/packetdecoder.h"
 #include "telemetry/programmemodel.h"
 
 using namespace zel::sim;
@@ -20,14 +21,12 @@ private slots:
             QVERIFY2(!isValidPacket(bad), bad);
     }
 
+    // The stand-in's scale is the panel's own decoding.
     void scaleMatchesThePanel() {
-        // The smallest raw value of each telling position of the panel.
-        const int points[][2] = {{43, 1},   {79, 10},  {181, 36}, {196, 40}, {212, 44},
-                                 {216, 45}, {235, 50}, {243, 52}, {255, 55}};
-        for (auto [raw, position] : points)
-            QCOMPARE(rawForPosition(position), raw);
-        QCOMPARE(positionForRaw(39), 0);
-        QCOMPARE(positionForRaw(256), 0);
+        for (int raw = 0; raw <= 300; ++raw) {
+            const std::string field = QByteArray::number(raw).rightJustified(3, '0').toStdString();
+            QCOMPARE(positionForRaw(raw), int(zel::decodeField(field)));
+        }
         for (int p = 1; p <= 55; ++p) {
             QCOMPARE(positionForRaw(rawForPosition(p)), p);
             QCOMPARE(positionForRaw(rawForPosition(p) - 1), p - 1);
