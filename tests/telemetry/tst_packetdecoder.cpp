@@ -41,6 +41,7 @@ private slots:
         row("octal stops at 8", "&O78", 7);
         row("hex only at start", "1&H2", 1);
         row("huge", "1E999", std::numeric_limits<double>::infinity());
+        row("tiny", "1E-999", 0);
     }
     void leadingNumber() {
         QFETCH(QByteArray, text);
