@@ -1,0 +1,194 @@
+// Cost of one packet's panel update: the nine data characters in
+// InputString, then ConvertInputString() (decode, PeakUpdate, BarUpdate) on
+// the real main window, shown offscreen, with a port that reports itself open
+// and swallows what is written. The readings follow a programme that moves
+// the bar, the peak hold, every flasher and the carrier alarm. Between two
+// updates the event loop runs once, as it does between two packets, so the
+// panel repaints; that is timed separately (update_paint_us).
+//
+// Heap allocations made inside the update are counted with a replaced global
+// operator new: update_allocs is the count per update in the steady state.
+// The path a packet takes from the port (RecData: read, show the raw text,
+// frame) is measured the same way as packet_*.
+#include "app/frmzelmain.h"
+#include "link/serialio.h"
+
+#include "benchsupport.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <random>
+
+namespace {
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_allocs{0};
+
+void* countedAlloc(std::size_t n) {
+    if (g_counting.load(std::memory_order_relaxed)) g_allocs.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+} // namespace
+
+void* operator new(std::size_t n) {
+    return countedAlloc(n);
+}
+void* operator new[](std::size_t n) {
+    return countedAlloc(n);
+}
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return countedAlloc(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return countedAlloc(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+// Open from the start, never answers, forgets what is written: PeakUpdate
+// and SecBeep take their connected paths.
+class OpenPort : public SerialIo {
+public:
+    void setPortText(const QString&) override {}
+    QString portText() const override { return QStringLiteral("bench"); }
+    void setSettings(const QString&) override {}
+    bool open() override { return true; }
+    bool isOpen() const override { return true; }
+    void close() override {}
+    qint64 write(const QByteArray& data) override { return data.size(); }
+    qint64 bytesAvailable() const override { return m_input.size(); }
+    QByteArray readAll() override { return std::exchange(m_input, QByteArray()); }
+    void discardInput() override { m_input.clear(); }
+    QString errorString() const override { return {}; }
+    void receive(const QByteArray& data) {
+        m_input = data;
+        emit readyRead();
+    }
+
+private:
+    QByteArray m_input;
+};
+
+// Raw 000..255 readings of a lively programme: speech and music peaks that
+// reach every flasher now and then, a carrier that mostly sits in its window
+// and sometimes leaves it, and short silences.
+std::vector<QByteArray> programme(int count) {
+    std::mt19937 rng(12345);
+    std::vector<QByteArray> packets;
+    packets.reserve(size_t(count));
+    double level = 150;
+    for (int i = 0; i < count; ++i) {
+        level += std::normal_distribution<double>(0, 25)(rng);
+        level = std::clamp(level, 60.0, 255.0);
+        const bool silent = (i / 200) % 10 == 9;
+        const int pos =
+            silent ? 0 : std::clamp(int(level + std::normal_distribution<double>(0, 10)(rng)), 0, 255);
+        const int neg =
+            silent ? 0 : std::clamp(int(level - 8 + std::normal_distribution<double>(0, 10)(rng)), 0, 255);
+        const int carrier = (i / 500) % 7 == 6 ? 170 + int(rng() % 60) : 185 + int(rng() % 25);
+        char data[10];
+        std::snprintf(data, sizeof data, "%03d%03d%03d", pos, neg, carrier);
+        packets.emplace_back(data, 9);
+    }
+    return packets;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bench::defaultToOffscreen();
+    const auto settings = bench::useTemporarySettings();
+    QApplication app(argc, argv);
+    auto* port = new OpenPort;
+    FrmZelMain w(port);
+    w.show();
+    QCoreApplication::processEvents();
+
+    const int distinct = 4000;
+    const std::vector<QByteArray> packets = programme(distinct);
+    const int warmup = 4000;
+    const int rounds = 20000;
+
+    // Warm-up: every state, timer and cache seen once.
+    for (int i = 0; i < warmup; ++i) {
+        w.InputString = packets[size_t(i % distinct)];
+        w.ConvertInputString();
+        QCoreApplication::processEvents();
+    }
+
+    long allocs = 0;
+    double updateNs = 0, paintNs = 0, worstNs = 0;
+    QElapsedTimer t;
+    for (int i = 0; i < rounds; ++i) {
+        const QByteArray& data = packets[size_t(i % distinct)];
+        g_allocs = 0;
+        g_counting = true;
+        t.start();
+        w.InputString = data;
+        w.ConvertInputString();
+        const double ns = double(t.nsecsElapsed());
+        g_counting = false;
+        allocs += g_allocs;
+        updateNs += ns;
+        worstNs = std::max(worstNs, ns);
+        t.start();
+        QCoreApplication::processEvents();
+        paintNs += double(t.nsecsElapsed());
+    }
+
+    // The whole way of a packet from the port: RecData reads, shows the raw
+    // text, frames and decodes.
+    long packetAllocs = 0;
+    double packetNs = 0;
+    std::vector<QByteArray> replies;
+    replies.reserve(packets.size());
+    for (const QByteArray& d : packets)
+        replies.push_back('x' + d);
+    // The window reads only while it polls; this port is open already.
+    w.tmrXmit->start();
+    for (int i = 0; i < rounds; ++i) {
+        const QByteArray& reply = replies[size_t(i % distinct)];
+        g_allocs = 0;
+        g_counting = true;
+        t.start();
+        port->receive(reply);
+        const double ns = double(t.nsecsElapsed());
+        g_counting = false;
+        packetAllocs += g_allocs;
+        packetNs += ns;
+        QCoreApplication::processEvents();
+    }
+
+    bench::figure("update_us", updateNs / rounds / 1000.0, 2);
+    bench::figure("update_worst_us", worstNs / 1000.0, 1);
+    bench::figure("update_allocs", double(allocs) / rounds, 2);
+    bench::figure("update_paint_us", paintNs / rounds / 1000.0, 1);
+    bench::figure("packet_us", packetNs / rounds / 1000.0, 2);
+    bench::figure("packet_allocs", double(packetAllocs) / rounds, 2);
+    return 0;
+}
