@@ -76,4 +76,17 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QWidget* addTab(const QString& caption, const QString& name);
+    void buildConnectionTab(QWidget* tab);
+    void buildDialingTab(QWidget* tab);
+    void buildModemSetupTab(QWidget* tab);
+    void alignTabCanvases();
+
+    // One canvas per tab page, the size of SSTab1 and shifted so that its
+    // origin is the tab control's top-left corner: the controls of a tab are
+    // placed relative to the whole tab control, tab row included.
+    QList<QWidget*> m_tabCanvases;
 };

@@ -25,6 +25,9 @@ public:
     QString errorString() const override;
 
 private:
+    // Closes the port and emits failed(reason) once, from the event loop.
+    void fail(const QString& reason);
+
     struct Impl;
     std::unique_ptr<Impl> d;
 };

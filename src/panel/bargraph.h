@@ -12,7 +12,8 @@ public:
     static constexpr int Elements = 57; // 0 (hidden template) .. 56 (never lit)
     using Bits = std::bitset<Elements>;
 
-    // One update with the shown value (a bar position 0..55): adds 1 to
+    // One update with the shown value (a bar position 0..55; anything else
+    // is held to that scale, so segment 56 never lights): adds 1 to
     // HoldCount, then for i = 1..56: segment i lit when value >= i; hold
     // release on the 25th update below the held peak; a value at or above the
     // held peak moves the marker there and restarts the count; marker

@@ -1,22 +1,212 @@
+// The main window's indicators: bar graph with peak hold and audio-loss
+// supervision, peak flashers and carrier alarm, the selector, the threshold
+// scroll bars, the beeper and the speaker switch.
+//
+// These run once per packet, so they allocate nothing in the steady state
+// and touch only widgets whose state changes.
 #include "app/frmzelmain.h"
 
-void FrmZelMain::BarUpdate() {}
-void FrmZelMain::PeakUpdate() {}
-void FrmZelMain::ClearDisplay() {}
-void FrmZelMain::SecBeep() {}
-void FrmZelMain::cmdSelect_Click() {}
+#include "link/serialio.h"
+#include "panel/flashers.h"
+#include "panel/indicator.h"
+
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+// Lit colours.
+constexpr QColor Red(255, 0, 0);
+constexpr QColor Yellow(255, 255, 0);
+constexpr QColor SelectLit(0, 255, 0);
+// Colours when put out. The red LEDs go out a shade lighter than their
+// design colour RGB(192,160,160); the panel has always done so.
+constexpr QColor RedOut(195, 160, 160);
+constexpr QColor YellowOut(208, 208, 144);
+constexpr QColor SelectUnlit(160, 192, 160);
+
+// Starts a timer only when it is stopped: a running timer keeps its
+// schedule, which the flasher hold times and the audio-loss delay rely on.
+void enable(QTimer* t) {
+    if (!t->isActive()) t->start();
+}
+
+// Writes a threshold into its text box unless it already reads so, without
+// building a string for the common case of no change.
+void showThreshold(QLineEdit* box, int value) {
+    char digits[12];
+    const int n = std::snprintf(digits, sizeof digits, "%d", value);
+    const QString current = box->text();
+    if (current == QLatin1String(digits, n)) return;
+    box->setText(QString::fromLatin1(digits, n));
+}
+
+void toggleSpeaker(FrmZelMain& w) {
+    if (w.imgSpeakerOff->isHidden()) {
+        w.imgSpeakerOff->show();
+        w.imgSpeakerOn->hide();
+    } else {
+        w.imgSpeakerOff->hide();
+        w.imgSpeakerOn->show();
+    }
+}
+
+} // namespace
+
+void FrmZelMain::BarUpdate() {
+    float value = 0;
+    switch (BarSelect) {
+    case 0:
+        value = PosPeak;
+        break;
+    case 1:
+        value = NegPeak;
+        break;
+    case 2:
+        value = CarrierLevel;
+        break;
+    default:
+        break;
+    }
+    barGraph.update(int(value));
+    applyBarGraph();
+
+    // Audio supervision: both peaks silent starts the delay once; any audible
+    // peak cancels it and puts the LED out.
+    if (PosPeak >= 1 || NegPeak >= 1) {
+        tmrAudio->stop();
+        shpAudioLed->setFillColor(RedOut);
+    } else {
+        enable(tmrAudio);
+    }
+}
+
+void FrmZelMain::applyBarGraph() {
+    const zel::BarGraph::Bits& leds = barGraph.leds();
+    const zel::BarGraph::Bits& dots = barGraph.dots();
+    const zel::BarGraph::Bits ledChanges = leds ^ m_shownLeds;
+    const zel::BarGraph::Bits dotChanges = dots ^ m_shownDots;
+    if (ledChanges.none() && dotChanges.none()) return;
+    for (int i = 1; i < zel::BarGraph::Elements; ++i) {
+        if (ledChanges[i]) picLed[i]->setVisible(leds[i]);
+        if (dotChanges[i]) picDot[i]->setVisible(dots[i]);
+    }
+    m_shownLeds = leds;
+    m_shownDots = dots;
+}
+
+void FrmZelMain::ClearDisplay() {
+    barGraph.clear();
+    for (int i = 1; i < zel::BarGraph::Elements; ++i) {
+        picDot[i]->hide();
+        picLed[i]->hide();
+    }
+    m_shownLeds.reset();
+    m_shownDots.reset();
+}
+
+void FrmZelMain::tmrAudio_Timer() {
+    if (MSComm1->isOpen()) {
+        SecBeep();
+        shpAudioLed->setFillColor(Red);
+        SecBeep();
+    } else {
+        // Disconnected: put the alarm out and silence the carrier beeper; the
+        // delay keeps running until audio is seen again.
+        shpAudioLed->setFillColor(RedOut);
+        tmrSecBeep->stop();
+    }
+}
+
+void FrmZelMain::PeakUpdate() {
+    showThreshold(txtPkPosLed, vsbPkPosLed->value());
+    showThreshold(txtPkNegLed, vsbPkNegLed->value());
+
+    // A flasher is only ever lit here; its hold timer puts it out.
+    const zel::FlasherHits hits =
+        zel::evaluateFlashers(PosPeak, NegPeak, vsbPkPosLed->value(), vsbPkNegLed->value());
+    if (hits.posVar) {
+        shpPkPosLed->setFillColor(Yellow);
+        enable(tmrPkPosVar);
+        SecBeep();
+    }
+    if (hits.negVar) {
+        shpPkNegLed->setFillColor(Yellow);
+        enable(tmrPkNegVar);
+        SecBeep();
+    }
+    if (hits.pos125) {
+        shpPkPos125Led->setFillColor(Red);
+        enable(tmrPkPos125);
+        SecBeep();
+    }
+    if (hits.neg100) {
+        shpPkNeg100Led->setFillColor(Red);
+        enable(tmrPkNeg100);
+        SecBeep();
+    }
+
+    if (MSComm1->isOpen() && !zel::carrierInWindow(CarrierLevel)) {
+        shpCarrierLed->setFillColor(Red);
+        enable(tmrSecBeep);
+    } else {
+        shpCarrierLed->setFillColor(RedOut);
+        tmrSecBeep->stop();
+    }
+}
+
+void FrmZelMain::tmrPkPos125_Timer() {
+    shpPkPos125Led->setFillColor(RedOut);
+    tmrPkPos125->stop();
+}
+
+void FrmZelMain::tmrPkNeg100_Timer() {
+    shpPkNeg100Led->setFillColor(RedOut);
+    tmrPkNeg100->stop();
+}
+
+void FrmZelMain::tmrPkPosVar_Timer() {
+    shpPkPosLed->setFillColor(YellowOut);
+    tmrPkPosVar->stop();
+}
+
+void FrmZelMain::tmrPkNegVar_Timer() {
+    shpPkNegLed->setFillColor(YellowOut);
+    tmrPkNegVar->stop();
+}
+
+void FrmZelMain::SecBeep() {
+    if (!MSComm1->isOpen()) return;
+    if (!imgSpeakerOn->isHidden()) beep();
+}
+
+void FrmZelMain::tmrSecBeep_Timer() {
+    SecBeep();
+}
+
+void FrmZelMain::cmdSelect_Click() {
+    ++BarSelect;
+    if (BarSelect < 0 || BarSelect > 2) BarSelect = 0;
+    // The bar follows with the next packet; the peak hold is kept.
+    for (short i = 0; i < 3; ++i)
+        shpSelectLed[i]->setFillColor(i == BarSelect ? SelectLit : SelectUnlit);
+}
+
 void FrmZelMain::vsbPkPosLed_Change() {
     PeakUpdate();
 }
+
 void FrmZelMain::vsbPkNegLed_Change() {
     PeakUpdate();
 }
-void FrmZelMain::imgSpeakerOn_Click() {}
-void FrmZelMain::imgSpeakerOff_Click() {}
-void FrmZelMain::tmrAudio_Timer() {}
-void FrmZelMain::tmrSecBeep_Timer() {}
-void FrmZelMain::tmrPkPos125_Timer() {}
-void FrmZelMain::tmrPkNeg100_Timer() {}
-void FrmZelMain::tmrPkPosVar_Timer() {}
-void FrmZelMain::tmrPkNegVar_Timer() {}
-void FrmZelMain::applyBarGraph() {}
+
+void FrmZelMain::imgSpeakerOn_Click() {
+    toggleSpeaker(*this);
+}
+
+void FrmZelMain::imgSpeakerOff_Click() {
+    toggleSpeaker(*this);
+}

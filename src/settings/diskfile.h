@@ -102,9 +102,9 @@ QByteArray checkStateText(int value);
 // allowed, halves round to even; no number (or one out of 16-bit range) is
 // nothing.
 std::optional<short> checkStateValue(const QByteArray& text);
-// The number a level field begins with (blanks skipped, the longest leading
-// decimal number, 0 when there is none), rounded halves to even; nothing
-// when it does not fit 16 bits.
+// The number a level field begins with: blanks are passed over wherever they
+// stand, the longest leading decimal number is taken (0 when there is none)
+// and rounded halves to even; nothing when it does not fit 16 bits.
 std::optional<short> levelValue(const QByteArray& text);
 
 // Writes `bytes` to `path` atomically (a temporary file renamed over the

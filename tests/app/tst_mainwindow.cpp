@@ -144,8 +144,11 @@ private slots:
         QCOMPARE(child(w.get(), "Shape6(1)")->geometry(), tw(4440, 600, 1095, 270));
         QCOMPARE(child(w.get(), "Shape1")->geometry(), tw(60, 60, 6975, 1575));
         QCOMPARE(child(w.get(), "Shape4")->geometry(), tw(8400, 60, 1050, 1575));
-        for (const char* led : {"shpPkPos125Led", "shpPkNeg100Led", "shpCarrierLed", "shpAudioLed"})
+        for (const char* led : {"shpPkPos125Led", "shpPkNeg100Led", "shpAudioLed"})
             QCOMPARE(fill(w.get(), led), QColor(192, 160, 160));
+        // Restoring the thresholds evaluated the alarms with the port closed.
+        QCOMPARE(fill(w.get(), "shpCarrierLed"), QColor(195, 160, 160));
+        QCOMPARE(w->txtPkNegLed->text(), QStringLiteral("110"));
         QCOMPARE(child(w.get(), "shpCarrierLed")->geometry(), tw(8520, 886, 255, 255));
         QCOMPARE(fill(w.get(), "shpPkPosLed"), QColor(208, 208, 144));
         QCOMPARE(child(w.get(), "shpPkNegLed")->geometry(), tw(7320, 840, 150, 255));

@@ -1,0 +1,309 @@
+// The whole program against zel-monitor-sim on a pseudo-terminal: the real
+// main window and the real serial class.
+#include "support/simprocess.h"
+#include "support/testmain.h"
+#include "support/testsupport.h"
+
+#include "app/frmzelmain.h"
+#include "dialogs/frmzelmodem.h"
+#include "link/serialio.h"
+#include "panel/indicator.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSet>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+
+namespace {
+
+struct Reading {
+    float pos, neg, carrier;
+    bool operator==(const Reading&) const = default;
+};
+size_t qHash(const Reading& r, size_t seed = 0) {
+    return qHashMulti(seed, r.pos, r.neg, r.carrier);
+}
+
+// Bar positions of a raw field, the monitor's scale.
+float position(int raw) {
+    return raw <= 39 || raw > 255 ? 0.0f : float(((raw - 39) * 25) / 98);
+}
+Reading readingOf(const QByteArray& nine) {
+    return {position(nine.mid(0, 3).toInt()), position(nine.mid(3, 3).toInt()),
+            position(nine.mid(6, 3).toInt())};
+}
+
+int logLines(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : 0;
+}
+
+} // namespace
+
+class PanelEndToEndTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+    std::unique_ptr<FrmZelMain> w;
+    std::unique_ptr<zeltest::SimProcess> sim;
+    QList<Reading> decoded;
+
+    QString writeScript(const QList<QByteArray>& lines) {
+        const QString path = dir.filePath(QStringLiteral("script.txt"));
+        QFile f(path);
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        for (const QByteArray& l : lines)
+            f.write(l + '\n');
+        return path;
+    }
+    bool startSim(const QStringList& args) {
+        sim = std::make_unique<zeltest::SimProcess>();
+        if (!sim->start(args)) {
+            qWarning("%s", qPrintable(sim->errorText()));
+            return false;
+        }
+        return true;
+    }
+    void connectTo(const QString& port) {
+        w->frmZelModem->optDirect->setChecked(true);
+        w->frmZelModem->cmbPort->setEditText(port);
+        w->cmdConnect->click();
+    }
+    QString shownStatus() const {
+        for (auto* l : {w->lblOffLine, w->lblNoDialTone, w->lblInitializing, w->lblHanging, w->lblDialing,
+                        w->lblConnected, w->lblBusy})
+            if (!l->isHidden()) return l->objectName();
+        return {};
+    }
+
+private slots:
+    void init() {
+        zeltest::writeSettingsFile(zeltest::sampleRecord());
+        w = std::make_unique<FrmZelMain>();
+        decoded.clear();
+        connect(w.get(), &FrmZelMain::packetShown, this, [this] {
+            decoded.append({w->PosPeak, w->NegPeak, w->CarrierLevel});
+        });
+    }
+    void cleanup() {
+        w.reset();
+        sim.reset();
+    }
+
+    void packetsAreDecodedInOrder() {
+        const QList<QByteArray> script = {"196040181", "216080199", "243196210",
+                                          "100100100", "255255255", "050060070"};
+        QVERIFY(startSim({QStringLiteral("--script"), writeScript(script)}));
+        connectTo(sim->devicePath());
+        QCOMPARE(shownStatus(), QStringLiteral("lblConnected"));
+        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 8, 10000);
+        for (int i = 0; i < script.size(); ++i)
+            QCOMPARE(decoded[i], readingOf(script[i]));
+        // The last line is held.
+        QCOMPARE(decoded.last(), readingOf(script.last()));
+        QVERIFY(w->lblRcvdat->text().startsWith(QLatin1Char('x')));
+    }
+
+    void faultyStreamNeverDecodesAWrongReading() {
+        QList<QByteArray> script;
+        for (int i = 0; i < 20; ++i)
+            script << QByteArray::number(100 + i) + QByteArray::number(150 + i) + QByteArray::number(180 + i);
+        const QString log = dir.filePath(QStringLiteral("faults.log"));
+        QVERIFY(startSim({"--script", writeScript(script), "--loop", "--garble", "3", "--split", "4",
+                          "--noise", "5", "--drop", "7", "--log", log}));
+        QSet<Reading> sent;
+        for (const QByteArray& l : script)
+            sent.insert(readingOf(l));
+        connectTo(sim->devicePath());
+        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 120, 20000);
+        for (const Reading& r : decoded)
+            QVERIFY2(sent.contains(r),
+                     qPrintable(QStringLiteral("%1 %2 %3").arg(r.pos).arg(r.neg).arg(r.carrier)));
+        // Dropped replies were asked for again: the poll kept going.
+        QVERIFY(logLines(log) > decoded.size());
+        QCOMPARE(shownStatus(), QStringLiteral("lblConnected"));
+    }
+
+    void silentMonitorKeepsTheWindowResponsive() {
+        QVERIFY(
+            startSim({"--script", writeScript({"196040181"}), "--silent-after", "3", "--silent-for", "2"}));
+        connectTo(sim->devicePath());
+        QTRY_COMPARE_WITH_TIMEOUT(decoded.size(), 3, 5000);
+        // While the monitor says nothing, timers and clicks are served.
+        int ticks = 0;
+        QTimer beat;
+        connect(&beat, &QTimer::timeout, [&] { ++ticks; });
+        beat.start(20);
+        QTest::qWait(1000);
+        QCOMPARE(decoded.size(), 3);
+        QVERIFY2(ticks >= 40, qPrintable(QString::number(ticks)));
+        w->cmdSelect->click();
+        QCOMPARE(w->BarSelect, short(1));
+        QVERIFY(w->tmrXmit->isActive());
+        // The requests sent meanwhile bring it back when it answers again.
+        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() > 3, 5000);
+    }
+
+    void disconnectStopsTheTraffic() {
+        const QString log = dir.filePath(QStringLiteral("stop.log"));
+        QVERIFY(startSim({"--log", log}));
+        connectTo(sim->devicePath());
+        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 5, 5000);
+        w->cmdConnect->click();
+        QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
+        QTest::qWait(100);
+        const int replies = logLines(log);
+        const int shown = int(decoded.size());
+        QTest::qWait(300);
+        QCOMPARE(logLines(log), replies);
+        QCOMPARE(decoded.size(), shown);
+        for (int i = 1; i <= 56; ++i)
+            QVERIFY(w->picLed[i]->isHidden());
+    }
+
+    void vanishingPortGivesAMessageAndOffLine() {
+        QVERIFY(startSim({"--vanish-after", "5", "--vanish-gap", "300"}));
+        const QString first = sim->devicePath();
+        zeltest::SeenBox box;
+        zeltest::answerNextMessageBox(QMessageBox::Ok, &box, 10000);
+        connectTo(first);
+        QTRY_VERIFY_WITH_TIMEOUT(box.shown, 10000);
+        QCOMPARE(box.title, QStringLiteral("PORT ERROR"));
+        QVERIFY(box.text.contains(first));
+        QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
+        QCOMPARE(w->cmdConnect->text(), QStringLiteral("&Connect"));
+        QVERIFY(!w->tmrXmit->isActive());
+        // It comes back on a new device, and the panel reconnects to it.
+        QTRY_COMPARE_WITH_TIMEOUT(sim->paths().size(), 2, 5000);
+        const int before = int(decoded.size());
+        connectTo(sim->devicePath());
+        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() > before + 3, 5000);
+    }
+
+    void panelReachesItsAlarmStates() {
+        // +125 % and -100 % peaks, the carrier far below its window.
+        QVERIFY(startSim({"--script", writeScript({"196040196", "250200100"})}));
+        QSignalSpy beeps(w.get(), &FrmZelMain::beeped);
+        connectTo(sim->devicePath());
+        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 3, 5000);
+        QCOMPARE(w->PosPeak, 53.0f);
+        for (int i = 1; i <= 56; ++i)
+            QCOMPARE(w->picLed[i]->isHidden(), i > 53);
+        QVERIFY(!w->picDot[53]->isHidden());
+        QCOMPARE(w->shpPkPos125Led->fillColor(), QColor(255, 0, 0));
+        QCOMPARE(w->shpPkNeg100Led->fillColor(), QColor(255, 0, 0));
+        QCOMPARE(w->shpPkPosLed->fillColor(), QColor(255, 255, 0)); // 53 >= 45 (110 %)
+        QCOMPARE(w->shpCarrierLed->fillColor(), QColor(255, 0, 0));
+        QVERIFY(w->tmrSecBeep->isActive());
+        QVERIFY(beeps.count() >= 3);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        const QString shot =
+            QDir(QStringLiteral(ZEL_TEST_OUTPUT_DIR)).filePath(QStringLiteral("panel-alarms.png"));
+        QVERIFY(w->grab().save(shot));
+    }
+
+    void silenceRaisesAudioLoss() {
+        QVERIFY(startSim({"--script", writeScript({"030020196"})}));
+        QSignalSpy beeps(w.get(), &FrmZelMain::beeped);
+        connectTo(sim->devicePath());
+        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 3, 5000);
+        QVERIFY(w->tmrAudio->isActive());
+        QVERIFY(!w->tmrSecBeep->isActive()); // the carrier is in its window
+        w->tmrAudio_Timer();                 // 15 s of silence
+        QCOMPARE(w->shpAudioLed->fillColor(), QColor(255, 0, 0));
+        QCOMPARE(beeps.count(), 2);
+    }
+
+    void builtInStandIn() {
+        connectTo(QStringLiteral("SIM"));
+        QCOMPARE(shownStatus(), QStringLiteral("lblConnected"));
+        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 20, 5000);
+        w->cmdConnect->click();
+        QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
+    }
+
+    // ---- Through the stand-in modem ----
+
+    void modemDialsConnectsAndPolls() {
+        QVERIFY(startSim({"--modem", "--dial-delay", "100", "--busy-number", "222", "--no-dialtone-number",
+                          "333", "--silent-number", "444"}));
+        FrmZelModem* d = w->frmZelModem;
+        d->optModem->setChecked(true);
+        d->cmbModem->setEditText(sim->devicePath());
+        d->txtPhoneNumber->setText(QStringLiteral("5551234"));
+
+        // Busy: three seconds of "Busy", the port left open.
+        d->txtPhoneNumber->setText(QStringLiteral("222"));
+        w->cmdConnect->click();
+        QCOMPARE(shownStatus(), QStringLiteral("lblInitializing"));
+        w->tmrDelay_Timer(); // the first second
+        QCOMPARE(shownStatus(), QStringLiteral("lblDialing"));
+        QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblBusy"), 5000);
+        QCOMPARE(w->tmrDelay->interval(), 3000);
+        w->tmrDelay_Timer();
+        QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
+        QVERIFY(w->MSComm1->isOpen());
+
+        // No dial tone likewise.
+        d->txtPhoneNumber->setText(QStringLiteral("333"));
+        w->cmdConnect->click();
+        w->tmrDelay_Timer();
+        QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblNoDialTone"), 5000);
+        w->tmrDelay_Timer();
+        QCOMPARE(w->cmdConnect->text(), QStringLiteral("&Connect"));
+
+        // The next Connect reopens the port and gets through.
+        d->txtPhoneNumber->setText(QStringLiteral("5551234"));
+        w->cmdConnect->click();
+        w->tmrDelay_Timer();
+        QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblConnected"), 5000);
+        QVERIFY(!w->mnuModemSettings->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 10, 5000);
+        QVERIFY(w->picshow->count() >= 3);
+
+        // Disconnect hangs up for a second.
+        w->cmdConnect->click();
+        QCOMPARE(shownStatus(), QStringLiteral("lblHanging"));
+        w->tmrDelay_Timer();
+        QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
+    }
+
+    void modemThatNeverAnswers() {
+        QVERIFY(startSim({"--modem", "--silent-number", "444"}));
+        FrmZelModem* d = w->frmZelModem;
+        d->optModem->setChecked(true);
+        d->cmbModem->setEditText(sim->devicePath());
+        d->txtPhoneNumber->setText(QStringLiteral("444"));
+        w->cmdConnect->click();
+        w->tmrDelay_Timer();
+        QTest::qWait(300);
+        QCOMPARE(shownStatus(), QStringLiteral("lblDialing"));
+        // A Disconnect during the wait ends it; the port is not touched again.
+        w->cmdConnect->click();
+        QCOMPARE(shownStatus(), QStringLiteral("lblHanging"));
+        w->tmrDelay_Timer();
+        QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
+        QVERIFY(!w->MSComm1->isOpen());
+
+        // Dialled again and left alone: the wait ends after its time limit.
+        w->cmdConnect->click();
+        w->tmrDelay_Timer();
+        QCOMPARE(shownStatus(), QStringLiteral("lblDialing"));
+        w->tmrModemTimeout();
+        QCOMPARE(shownStatus(), QStringLiteral("lblNoDialTone"));
+        w->tmrDelay_Timer();
+        QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
+    }
+};
+ZEL_TEST(PanelEndToEndTest)
+#include "tst_panel_e2e.moc"

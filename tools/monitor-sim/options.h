@@ -1,0 +1,29 @@
+#pragma once
+// Command line of zel-monitor-sim.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "telemetry/programmemodel.h"
+
+struct SimOptions {
+    std::uint64_t seed = 1;
+    std::string scriptPath;
+    bool loop = false;
+    int delayMs = 0;
+    std::string logPath;
+    zel::sim::FaultPlan faults;
+
+    bool modem = false;
+    int dialDelayMs = 1000;
+    std::vector<std::string> busyNumbers;
+    std::vector<std::string> noDialtoneNumbers;
+    std::vector<std::string> noCarrierNumbers;
+    std::vector<std::string> noAnswerNumbers;
+    std::vector<std::string> silentNumbers;
+};
+
+// Parses argv. Returns GoOn, or the exit code when the run ends here (--help
+// printed: 0; a bad option, reported on stderr: 2).
+constexpr int GoOn = -1;
+int parseOptions(int argc, char** argv, SimOptions* out);
