@@ -117,6 +117,7 @@ void SimProcess::readOutput() {
         if (!m.hasMatch()) continue;
         m_path = m.captured(1);
         m_paths << m_path;
+        if (m_paths.size() > 1 && onNewPath) onNewPath(m_path);
     }
 }
 
@@ -151,16 +152,18 @@ std::vector<LoggedReply> readSimLog(const QString& path) {
     std::vector<LoggedReply> replies;
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) return replies;
-    static const QRegularExpression packet(QStringLiteral("x(\\d{9})(?!\\d)"));
-    static const QRegularExpression stamp(QStringLiteral("^\\s*(\\d{6,})\\b"));
+    static const QRegularExpression packet(QStringLiteral("^x\\d{9}$"));
     while (!f.atEnd()) {
-        const QString line = QString::fromLatin1(f.readLine());
-        const auto s = stamp.match(line);
-        if (!s.hasMatch()) continue;
+        const QList<QByteArray> fields = f.readLine().trimmed().split(' ');
+        if (fields.size() < 3) continue;
+        bool ok = false;
         LoggedReply r;
-        r.ns = s.captured(1).toLongLong();
-        const auto p = packet.match(line, s.capturedEnd(1));
-        if (p.hasMatch()) r.data = p.captured(1).toLatin1();
+        r.ns = fields[0].toLongLong(&ok);
+        if (!ok) continue;
+        r.text = fields[1];
+        r.status = fields[2];
+        const bool sent = !r.status.contains("dropped") && !r.status.contains("garbled");
+        if (sent && packet.match(QString::fromLatin1(r.text)).hasMatch()) r.data = r.text.mid(1);
         replies.push_back(r);
     }
     return replies;

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -52,6 +53,9 @@ public:
     const QStringList& announcedPaths() const { return m_paths; }
     QString error() const { return m_error; }
     QProcess& process() { return m_proc; }
+    // Called from the event loop with every device path announced after the
+    // first (the device vanished and came back).
+    std::function<void(const QString&)> onNewPath;
     // Stops it (SIGTERM, then SIGKILL) and waits for the end.
     void stop();
 
@@ -70,9 +74,13 @@ private:
 QString simProgram();
 
 // One reply from the stand-in's --log: when its last character was written
-// and the nine data characters it carried (empty when the line gave none).
+// (or when it was dropped), the reply text, its status ("ok", "dropped", or
+// faults such as "garbled+split"), and the nine data characters when it went
+// out as a valid packet (neither dropped nor garbled), else empty.
 struct LoggedReply {
     std::int64_t ns = 0;
+    QByteArray text;
+    QByteArray status;
     QByteArray data;
 };
 // Reads a --log file; lines it does not understand are skipped.

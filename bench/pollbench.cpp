@@ -13,7 +13,10 @@
 // --min-packets N (run on until N packets are measured), --delay MS (the
 // stand-in's reply delay), --suffix TEXT (appended to every figure name),
 // --latency (program mode: stamp each shown packet and match it with the
-// stand-in's --log stamp of the reply's last character).
+// stand-in's --log stamp of the reply's last character), --vmin N (program
+// mode, a what-if: the port's descriptor gets VMIN N), --hidden (the window
+// is never shown, so nothing is painted), --flush (program mode, a what-if:
+// the port writes each request at once instead of from the event loop).
 #include "app/frmzelmain.h"
 #include "dialogs/frmzelmodem.h"
 #include "link/serialport.h"
@@ -23,11 +26,17 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QRadioButton>
+#include <QSerialPort>
 #include <QTimer>
 #include <cstdio>
+#include <optional>
+#include <termios.h>
 
 namespace {
 
@@ -41,6 +50,9 @@ struct Options {
     int delayMs = 0;
     QString suffix;
     bool latency = false;
+    int vmin = 0;
+    bool hidden = false;
+    bool flush = false;
 };
 
 Options parse(const QStringList& args) {
@@ -62,6 +74,12 @@ Options parse(const QStringList& args) {
             o.suffix = next, ++i;
         else if (a == QLatin1String("--latency"))
             o.latency = true;
+        else if (a == QLatin1String("--flush"))
+            o.flush = true;
+        else if (a == QLatin1String("--hidden"))
+            o.hidden = true;
+        else if (a == QLatin1String("--vmin"))
+            o.vmin = next.toInt(), ++i;
         else {
             std::fprintf(stderr, "unknown option %s\n", qPrintable(a));
             std::exit(2);
@@ -99,12 +117,32 @@ struct Window {
     std::int64_t startNs = 0;
     double startCpu = 0;
     long startPackets = 0;
+    long startReadyReads = 0;
 };
 
 struct Shown {
     std::int64_t ns;
     std::array<char, 9> data;
 };
+
+// What-if for the program's port: sets the terminal's VMIN on the descriptor
+// open on `device`, so that poll() reports it readable only once that many
+// characters wait (Linux honours VMIN in poll with VTIME 0).
+bool setVmin(const QString& device, int vmin) {
+    const QByteArray target = QFile::encodeName(QFileInfo(device).canonicalFilePath());
+    bool done = false;
+    for (const QFileInfo& fd :
+         QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System | QDir::Files)) {
+        if (QFile::encodeName(fd.symLinkTarget()) != target) continue;
+        const int n = fd.fileName().toInt();
+        termios t{};
+        if (tcgetattr(n, &t) != 0) continue;
+        t.c_cc[VMIN] = cc_t(vmin);
+        t.c_cc[VTIME] = 0;
+        done = tcsetattr(n, TCSANOW, &t) == 0 || done;
+    }
+    return done;
+}
 
 // Fails the run if a modal box (a PORT ERROR) is up: nothing would answer it.
 void watchForMessageBoxes() {
@@ -141,10 +179,12 @@ int main(int argc, char** argv) {
     auto* real = new SerialPort;
     FrmZelMain w(baseline ? static_cast<SerialIo*>(new PassivePort(real)) : nullptr);
     if (!baseline) delete real;
-    w.show();
+    if (!o.hidden) w.show();
     watchForMessageBoxes();
 
     long packets = 0;
+    long readyReads = 0; // wake-ups of the window by arriving data
+    QObject::connect(w.MSComm1, &SerialIo::readyRead, [&] { ++readyReads; });
     std::vector<Shown> shown;
     if (o.latency) shown.reserve(size_t(std::max<long>(o.minPackets, 0) + 100000));
     QObject::connect(&w, &FrmZelMain::packetShown, [&] {
@@ -158,12 +198,13 @@ int main(int argc, char** argv) {
 
     Window win;
     double wallS = 0, cpuS = 0;
-    long measured = 0;
-    auto begin = [&] { win = {bench::monotonicNs(), bench::cpuSeconds(), packets}; };
+    long measured = 0, wakeups = 0;
+    auto begin = [&] { win = {bench::monotonicNs(), bench::cpuSeconds(), packets, readyReads}; };
     auto end = [&] {
         wallS = double(bench::monotonicNs() - win.startNs) / 1e9;
         cpuS = bench::cpuSeconds() - win.startCpu;
         measured = packets - win.startPackets;
+        wakeups = readyReads - win.startReadyReads;
     };
 
     if (baseline) {
@@ -212,10 +253,24 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "the window did not open %s\n", qPrintable(sim.devicePath()));
             return 2;
         }
+        if (o.flush) {
+            // Runs after the window's own slot, which has just written "x".
+            auto* serial = w.MSComm1->findChild<QSerialPort*>();
+            if (!serial) {
+                std::fprintf(stderr, "no QSerialPort under the window's port\n");
+                return 2;
+            }
+            QObject::connect(w.MSComm1, &SerialIo::readyRead, serial, [serial] { serial->flush(); });
+        }
+        if (o.vmin > 0 && !setVmin(sim.devicePath(), o.vmin)) {
+            std::fprintf(stderr, "cannot set VMIN on %s\n", qPrintable(sim.devicePath()));
+            return 2;
+        }
         QTimer::singleShot(int(o.warmup * 1000), [&] {
             begin();
             auto* finish = new QTimer(&app);
             finish->setSingleShot(true);
+            finish->setTimerType(Qt::PreciseTimer);
             QObject::connect(finish, &QTimer::timeout, [&, finish] {
                 if (packets - win.startPackets < o.minPackets) {
                     finish->start(200);
@@ -237,28 +292,37 @@ int main(int argc, char** argv) {
     bench::figure(name("line_limit_ratio"), rate / LineLimit, 3);
     bench::figure(name("cpu_per_wall_s"), wallS > 0 ? cpuS / wallS : 0, 4);
     bench::figure(name("peak_rss_mb"), bench::peakRssMb(), 1);
+    if (!baseline) bench::figure(name("ready_reads_per_s"), wallS > 0 ? double(wakeups) / wallS : 0, 1);
 
     if (o.latency) {
         const std::vector<bench::LoggedReply> log = bench::readSimLog(logPath);
         std::vector<double> ms;
         ms.reserve(shown.size());
+        // Each shown packet is the newest reply with its data written before
+        // it was shown. The stand-in stamps after its write returns, so a
+        // stamp may trail the panel by a hair when the stand-in is descheduled
+        // in between: those count as no delay.
+        constexpr std::int64_t SlackNs = 2'000'000;
         size_t j = 0;
-        long unmatched = 0;
+        long unmatched = 0, early = 0;
         for (const Shown& s : shown) {
             const QByteArray data(s.data.data(), 9);
-            size_t k = j;
-            while (k < log.size() && log[k].ns <= s.ns && log[k].data != data)
-                ++k;
-            if (k < log.size() && log[k].ns <= s.ns && log[k].data == data) {
-                ms.push_back(double(s.ns - log[k].ns) / 1e6);
-                j = k + 1;
-            } else {
+            std::optional<size_t> best;
+            for (size_t k = j; k < log.size() && log[k].ns <= s.ns + SlackNs; ++k)
+                if (log[k].data == data) best = k;
+            if (!best) {
                 ++unmatched;
+                continue;
             }
+            const double d = double(s.ns - log[*best].ns) / 1e6;
+            early += d < 0;
+            ms.push_back(std::max(d, 0.0));
+            j = *best + 1;
         }
         const size_t samples = ms.size();
         bench::figure(name("latency_samples"), double(samples), 0);
         bench::figure(name("latency_unmatched"), double(unmatched), 0);
+        bench::figure(name("latency_stamp_after_shown"), double(early), 0);
         bench::figure(name("latency_p50_ms"), bench::percentile(ms, 50), 3);
         bench::figure(name("latency_p99_ms"), bench::percentile(ms, 99), 3);
         bench::figure(name("latency_max_ms"), ms.empty() ? 0 : ms.back(), 3);
