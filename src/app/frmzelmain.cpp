@@ -4,6 +4,7 @@
 #include "app/twips.h"
 #include "dialogs/frmzelmodem.h"
 #include "link/serialport.h"
+#include "panel/colours.h"
 #include "panel/indicator.h"
 
 #include <QAbstractSlider>
@@ -25,13 +26,8 @@ using zel::placeTwips;
 
 namespace {
 
-const QColor WindowColor(208, 208, 208);
-const QColor Green(0, 255, 0);
-const QColor Yellow(255, 255, 0);
-const QColor Red(255, 0, 0);
-const QColor DimRed(192, 160, 160);
-const QColor DimYellow(208, 208, 144);
-const QColor DimGreen(160, 192, 160);
+using namespace zel::colour;
+constexpr QColor WindowColor = zel::colour::Window;
 
 QString arrayName(const char* name, int index) {
     return QStringLiteral("%1(%2)").arg(QLatin1String(name)).arg(index);
@@ -147,10 +143,8 @@ void FrmZelMain::createPanel() {
     s->setTransparentFill(true);
     s->setBorderWidth(2);
     makeShape(w, arrayName("Shape6", 0), Indicator::Shape::Rectangle, DimGreen, 240, 600, 4215, 270);
-    makeShape(w, arrayName("Shape6", 1), Indicator::Shape::Rectangle, QColor(208, 208, 144), 4440, 600, 1095,
-              270);
-    makeShape(w, arrayName("Shape6", 2), Indicator::Shape::Rectangle, QColor(192, 160, 160), 5520, 600, 495,
-              270);
+    makeShape(w, arrayName("Shape6", 1), Indicator::Shape::Rectangle, DimYellow, 4440, 600, 1095, 270);
+    makeShape(w, arrayName("Shape6", 2), Indicator::Shape::Rectangle, DimRed, 5520, 600, 495, 270);
 
     // Bar graph templates; Form_Load creates elements 1 to 56.
     picLed.append(

@@ -148,6 +148,10 @@ FrmZelModem::FrmZelModem(QWidget* parent)
     QPalette pal = palette();
     pal.setColor(QPalette::Window, BackColor);
     pal.setColor(QPalette::Button, BackColor);
+    // Disabled captions must stay readable on the grey background.
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        pal.setColor(QPalette::Disabled, role, QColor(128, 128, 128));
+    pal.setColor(QPalette::Disabled, QPalette::Light, BackColor);
     setPalette(pal);
     setFixedSize(zel::px(4260), zel::px(5760));
 

@@ -7,6 +7,7 @@
 #include "app/frmzelmain.h"
 
 #include "link/serialio.h"
+#include "panel/colours.h"
 #include "panel/flashers.h"
 #include "panel/indicator.h"
 
@@ -18,15 +19,10 @@
 
 namespace {
 
-// Lit colours.
-constexpr QColor Red(255, 0, 0);
-constexpr QColor Yellow(255, 255, 0);
-constexpr QColor SelectLit(0, 255, 0);
-// Colours when put out. The red LEDs go out a shade lighter than their
-// design colour RGB(192,160,160); the panel has always done so.
-constexpr QColor RedOut(195, 160, 160);
-constexpr QColor YellowOut(208, 208, 144);
-constexpr QColor SelectUnlit(160, 192, 160);
+using namespace zel::colour;
+constexpr QColor YellowOut = DimYellow;
+constexpr QColor SelectLit = Green;
+constexpr QColor SelectUnlit = DimGreen;
 
 // Starts a timer only when it is stopped: a running timer keeps its
 // schedule, which the flasher hold times and the audio-loss delay rely on.

@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTabWidget>
 #include <QTimer>
 
 using zel::px;
@@ -343,6 +344,17 @@ private slots:
             QDir(QStringLiteral(ZEL_TEST_OUTPUT_DIR)).filePath(QStringLiteral("panel-offline.png"));
         QVERIFY(w->grab().save(path));
         QVERIFY(QFileInfo(path).size() > 1000);
+        // The settings dialog, one picture per tab.
+        auto* tabs = w->frmZelModem->findChild<QTabWidget*>(QStringLiteral("SSTab1"));
+        QVERIFY(tabs);
+        w->mnuModemSettings->trigger();
+        QVERIFY(QTest::qWaitForWindowExposed(w->frmZelModem));
+        for (int i = 0; i < tabs->count(); ++i) {
+            tabs->setCurrentIndex(i);
+            const QString tab = QDir(QStringLiteral(ZEL_TEST_OUTPUT_DIR))
+                                    .filePath(QStringLiteral("settings-tab%1.png").arg(i + 1));
+            QVERIFY(w->frmZelModem->grab().save(tab));
+        }
     }
 };
 ZEL_TEST(MainWindowTest)
