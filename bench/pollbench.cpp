@@ -1,0 +1,331 @@
+// Poll throughput, CPU, memory and latency against the stand-in monitor on a
+// pseudo-terminal paced at 9600 baud. One side per process, so the figures of
+// the program's poll and of the baseline never mix:
+//
+//   --mode program   the real main window and serial port, polling the way
+//                    the program does (Connect clicked, packetShown counted);
+//   --mode baseline  the same window and port class driven the old way: a
+//                    loop that pumps events, writes "x" on every pass and
+//                    reads everything once ten characters wait, keeping the
+//                    last nine when the read begins with "x".
+//
+// Options: --seconds S (measured time, default 20), --warmup S (1),
+// --min-packets N (run on until N packets are measured), --delay MS (the
+// stand-in's reply delay), --suffix TEXT (appended to every figure name),
+// --latency (program mode: stamp each shown packet and match it with the
+// stand-in's --log stamp of the reply's last character), --vmin N (program
+// mode, a what-if: the port's descriptor gets VMIN N), --hidden (the window
+// is never shown, so nothing is painted), --flush (program mode, a what-if:
+// the port writes each request at once instead of from the event loop).
+#include "app/frmzelmain.h"
+#include "dialogs/frmzelmodem.h"
+#include "link/serialport.h"
+
+#include "benchsupport.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QRadioButton>
+#include <QSerialPort>
+#include <QTimer>
+#include <cstdio>
+#include <optional>
+#include <termios.h>
+
+namespace {
+
+constexpr double LineLimit = 9600.0 / 10.0 / 10.0; // 10-character replies, 8N1: 96 a second
+
+struct Options {
+    QString mode = QStringLiteral("program");
+    double seconds = 20;
+    double warmup = 1;
+    long minPackets = 0;
+    int delayMs = 0;
+    QString suffix;
+    bool latency = false;
+    int vmin = 0;
+    bool hidden = false;
+    bool flush = false;
+};
+
+Options parse(const QStringList& args) {
+    Options o;
+    for (int i = 1; i < args.size(); ++i) {
+        const QString& a = args[i];
+        const QString next = i + 1 < args.size() ? args[i + 1] : QString();
+        if (a == QLatin1String("--mode"))
+            o.mode = next, ++i;
+        else if (a == QLatin1String("--seconds"))
+            o.seconds = next.toDouble(), ++i;
+        else if (a == QLatin1String("--warmup"))
+            o.warmup = next.toDouble(), ++i;
+        else if (a == QLatin1String("--min-packets"))
+            o.minPackets = next.toLong(), ++i;
+        else if (a == QLatin1String("--delay"))
+            o.delayMs = next.toInt(), ++i;
+        else if (a == QLatin1String("--suffix"))
+            o.suffix = next, ++i;
+        else if (a == QLatin1String("--latency"))
+            o.latency = true;
+        else if (a == QLatin1String("--flush"))
+            o.flush = true;
+        else if (a == QLatin1String("--hidden"))
+            o.hidden = true;
+        else if (a == QLatin1String("--vmin"))
+            o.vmin = next.toInt(), ++i;
+        else {
+            std::fprintf(stderr, "unknown option %s\n", qPrintable(a));
+            std::exit(2);
+        }
+    }
+    return o;
+}
+
+// The window's view of the port in the baseline: the same calls reach the
+// real port, but its signals do not, so the window's own poll never runs and
+// the loop below is the only reader.
+class PassivePort : public SerialIo {
+public:
+    explicit PassivePort(SerialPort* port)
+        : m_port(port) {
+        m_port->setParent(this);
+    }
+    void setPortText(const QString& text) override { m_port->setPortText(text); }
+    QString portText() const override { return m_port->portText(); }
+    void setSettings(const QString& s) override { m_port->setSettings(s); }
+    bool open() override { return m_port->open(); }
+    bool isOpen() const override { return m_port->isOpen(); }
+    void close() override { m_port->close(); }
+    qint64 write(const QByteArray& data) override { return m_port->write(data); }
+    qint64 bytesAvailable() const override { return m_port->bytesAvailable(); }
+    QByteArray readAll() override { return m_port->readAll(); }
+    void discardInput() override { m_port->discardInput(); }
+    QString errorString() const override { return m_port->errorString(); }
+
+private:
+    SerialPort* m_port;
+};
+
+struct Window {
+    std::int64_t startNs = 0;
+    double startCpu = 0;
+    long startPackets = 0;
+    long startReadyReads = 0;
+};
+
+struct Shown {
+    std::int64_t ns;
+    std::array<char, 9> data;
+};
+
+// What-if for the program's port: sets the terminal's VMIN on the descriptor
+// open on `device`, so that poll() reports it readable only once that many
+// characters wait (Linux honours VMIN in poll with VTIME 0).
+bool setVmin(const QString& device, int vmin) {
+    const QByteArray target = QFile::encodeName(QFileInfo(device).canonicalFilePath());
+    bool done = false;
+    for (const QFileInfo& fd :
+         QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System | QDir::Files)) {
+        if (QFile::encodeName(fd.symLinkTarget()) != target) continue;
+        const int n = fd.fileName().toInt();
+        termios t{};
+        if (tcgetattr(n, &t) != 0) continue;
+        t.c_cc[VMIN] = cc_t(vmin);
+        t.c_cc[VTIME] = 0;
+        done = tcsetattr(n, TCSANOW, &t) == 0 || done;
+    }
+    return done;
+}
+
+// Fails the run if a modal box (a PORT ERROR) is up: nothing would answer it.
+void watchForMessageBoxes() {
+    auto* t = new QTimer(qApp);
+    QObject::connect(t, &QTimer::timeout, [] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            std::fprintf(stderr, "unexpected message box: %s\n", qPrintable(box->windowTitle()));
+            std::exit(3);
+        }
+    });
+    t->start(1000);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bench::defaultToOffscreen();
+    const auto settings = bench::useTemporarySettings();
+    QApplication app(argc, argv);
+    const Options o = parse(app.arguments());
+    const bool baseline = o.mode == QLatin1String("baseline");
+    const QString prefix = baseline ? QStringLiteral("baseline_") : QString();
+    auto name = [&](const char* n) { return (prefix + QLatin1String(n) + o.suffix).toLatin1(); };
+
+    const QString logPath = settings->filePath(QStringLiteral("sim.log"));
+    bench::SimProcess sim(bench::simProgram());
+    QStringList simArgs{QStringLiteral("--log"), logPath};
+    if (o.delayMs > 0) simArgs << QStringLiteral("--delay") << QString::number(o.delayMs);
+    if (!sim.start(simArgs)) {
+        std::fprintf(stderr, "%s\n", qPrintable(sim.error()));
+        return 2;
+    }
+
+    auto* real = new SerialPort;
+    FrmZelMain w(baseline ? static_cast<SerialIo*>(new PassivePort(real)) : nullptr);
+    if (!baseline) delete real;
+    if (!o.hidden) w.show();
+    watchForMessageBoxes();
+
+    long packets = 0;
+    long readyReads = 0; // wake-ups of the window by arriving data
+    QObject::connect(w.MSComm1, &SerialIo::readyRead, [&] { ++readyReads; });
+    std::vector<Shown> shown;
+    if (o.latency) shown.reserve(size_t(std::max<long>(o.minPackets, 0) + 100000));
+    QObject::connect(&w, &FrmZelMain::packetShown, [&] {
+        ++packets;
+        if (o.latency && w.InputString.size() == 9) {
+            Shown s{bench::monotonicNs(), {}};
+            std::copy_n(w.InputString.constData(), 9, s.data.begin());
+            shown.push_back(s);
+        }
+    });
+
+    Window win;
+    double wallS = 0, cpuS = 0;
+    long measured = 0, wakeups = 0;
+    auto begin = [&] { win = {bench::monotonicNs(), bench::cpuSeconds(), packets, readyReads}; };
+    auto end = [&] {
+        wallS = double(bench::monotonicNs() - win.startNs) / 1e9;
+        cpuS = bench::cpuSeconds() - win.startCpu;
+        measured = packets - win.startPackets;
+        wakeups = readyReads - win.startReadyReads;
+    };
+
+    if (baseline) {
+        real->setPortText(sim.devicePath());
+        real->setSettings(QStringLiteral("9600,n,8,1"));
+        if (!real->open()) {
+            std::fprintf(stderr, "cannot open %s: %s\n", qPrintable(sim.devicePath()),
+                         qPrintable(real->errorString()));
+            return 2;
+        }
+        const QByteArray zeros("000000000");
+        QElapsedTimer clock;
+        clock.start();
+        bool started = false;
+        const qint64 warmupMs = qint64(o.warmup * 1000);
+        const qint64 endMs = warmupMs + qint64(o.seconds * 1000);
+        while (real->isOpen()) {
+            QCoreApplication::processEvents();
+            real->write(QByteArrayLiteral("x"));
+            if (real->bytesAvailable() >= 10) {
+                w.InputString = real->readAll();
+                w.lblRcvdat->setText(QString::fromLatin1(w.InputString));
+                if (w.InputString.startsWith('x')) {
+                    w.InputString = w.InputString.right(9);
+                    w.ConvertInputString();
+                }
+                w.InputString = zeros;
+            }
+            const qint64 now = clock.elapsed();
+            if (!started && now >= warmupMs) {
+                begin();
+                started = true;
+            }
+            if (now >= endMs && packets - win.startPackets >= o.minPackets) break;
+        }
+        end();
+        real->close();
+    } else {
+        w.frmZelModem->optDirect->setChecked(true);
+        if (w.frmZelModem->cmbPort->isEditable())
+            w.frmZelModem->cmbPort->setEditText(sim.devicePath());
+        else
+            w.frmZelModem->cmbPort->setCurrentText(sim.devicePath());
+        w.cmdConnect_Click();
+        if (!w.MSComm1->isOpen()) {
+            std::fprintf(stderr, "the window did not open %s\n", qPrintable(sim.devicePath()));
+            return 2;
+        }
+        if (o.flush) {
+            // Runs after the window's own slot, which has just written "x".
+            auto* serial = w.MSComm1->findChild<QSerialPort*>();
+            if (!serial) {
+                std::fprintf(stderr, "no QSerialPort under the window's port\n");
+                return 2;
+            }
+            QObject::connect(w.MSComm1, &SerialIo::readyRead, serial, [serial] { serial->flush(); });
+        }
+        if (o.vmin > 0 && !setVmin(sim.devicePath(), o.vmin)) {
+            std::fprintf(stderr, "cannot set VMIN on %s\n", qPrintable(sim.devicePath()));
+            return 2;
+        }
+        QTimer::singleShot(int(o.warmup * 1000), [&] {
+            begin();
+            auto* finish = new QTimer(&app);
+            finish->setSingleShot(true);
+            finish->setTimerType(Qt::PreciseTimer);
+            QObject::connect(finish, &QTimer::timeout, [&, finish] {
+                if (packets - win.startPackets < o.minPackets) {
+                    finish->start(200);
+                    return;
+                }
+                end();
+                QCoreApplication::exit(0);
+            });
+            finish->start(int(o.seconds * 1000));
+        });
+        app.exec();
+        w.cmdConnect_Click(); // Disconnect
+    }
+    sim.stop();
+
+    const double rate = wallS > 0 ? double(measured) / wallS : 0;
+    bench::figure(name("packets"), double(measured), 0);
+    bench::figure(name("packets_per_s"), rate);
+    bench::figure(name("line_limit_ratio"), rate / LineLimit, 3);
+    bench::figure(name("cpu_per_wall_s"), wallS > 0 ? cpuS / wallS : 0, 4);
+    bench::figure(name("peak_rss_mb"), bench::peakRssMb(), 1);
+    if (!baseline) bench::figure(name("ready_reads_per_s"), wallS > 0 ? double(wakeups) / wallS : 0, 1);
+
+    if (o.latency) {
+        const std::vector<bench::LoggedReply> log = bench::readSimLog(logPath);
+        std::vector<double> ms;
+        ms.reserve(shown.size());
+        // Each shown packet is the newest reply with its data written before
+        // it was shown. The stand-in stamps after its write returns, so a
+        // stamp may trail the panel by a hair when the stand-in is descheduled
+        // in between: those count as no delay.
+        constexpr std::int64_t SlackNs = 2'000'000;
+        size_t j = 0;
+        long unmatched = 0, early = 0;
+        for (const Shown& s : shown) {
+            const QByteArray data(s.data.data(), 9);
+            std::optional<size_t> best;
+            for (size_t k = j; k < log.size() && log[k].ns <= s.ns + SlackNs; ++k)
+                if (log[k].data == data) best = k;
+            if (!best) {
+                ++unmatched;
+                continue;
+            }
+            const double d = double(s.ns - log[*best].ns) / 1e6;
+            early += d < 0;
+            ms.push_back(std::max(d, 0.0));
+            j = *best + 1;
+        }
+        const size_t samples = ms.size();
+        bench::figure(name("latency_samples"), double(samples), 0);
+        bench::figure(name("latency_unmatched"), double(unmatched), 0);
+        bench::figure(name("latency_stamp_after_shown"), double(early), 0);
+        bench::figure(name("latency_p50_ms"), bench::percentile(ms, 50), 3);
+        bench::figure(name("latency_p99_ms"), bench::percentile(ms, 99), 3);
+        bench::figure(name("latency_max_ms"), ms.empty() ? 0 : ms.back(), 3);
+    }
+    return 0;
+}

@@ -1,0 +1,60 @@
+// Replays the fuzzers' seed corpus and every input a fuzzer has found
+// (fuzz/regressions/) through the same rules the fuzz targets check, so the
+// normal build keeps them without clang or libFuzzer.
+#include "support/testmain.h"
+
+#include "../../fuzz/checks.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+using Check = std::string (*)(const std::uint8_t*, std::size_t);
+
+QString fuzzDir() {
+    return QFileInfo(QStringLiteral(__FILE__)).absoluteDir().absoluteFilePath(QStringLiteral("../../fuzz"));
+}
+
+} // namespace
+
+class FuzzCorpusTest : public QObject {
+    Q_OBJECT
+
+    void addInputs(const char* target) {
+        QTest::addColumn<QString>("path");
+        int count = 0;
+        for (const char* folder : {"corpus", "regressions"}) {
+            const QDir dir(fuzzDir() + QLatin1Char('/') + QLatin1String(folder) + QLatin1Char('/') +
+                           QLatin1String(target));
+            for (const QFileInfo& f : dir.entryInfoList(QDir::Files, QDir::Name)) {
+                QTest::newRow(qPrintable(QLatin1String(folder) + QLatin1Char('/') + f.fileName()))
+                    << f.absoluteFilePath();
+                ++count;
+            }
+        }
+        if (count == 0) qFatal("no inputs for %s under %s", target, qPrintable(fuzzDir()));
+    }
+
+    void replay(Check check) {
+        QFETCH(QString, path);
+        QFile f(path);
+        QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(path));
+        const QByteArray bytes = f.readAll();
+        const std::string problem =
+            check(reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size()));
+        QVERIFY2(problem.empty(), problem.c_str());
+    }
+
+private slots:
+    void framing_data() { addInputs("framing"); }
+    void framing() { replay(&zelfuzz::checkFraming); }
+    void settings_data() { addInputs("settings"); }
+    void settings() { replay(&zelfuzz::checkSettings); }
+    void modem_data() { addInputs("modem"); }
+    void modem() { replay(&zelfuzz::checkModem); }
+};
+
+ZEL_TEST(FuzzCorpusTest)
+#include "tst_fuzzcorpus.moc"
