@@ -8,6 +8,7 @@
 // the settings file in settings/.
 #include <QByteArray>
 #include <QMainWindow>
+#include <QPointer>
 #include <QVector>
 #include <functional>
 
@@ -45,7 +46,7 @@ public:
 
     SerialIo* MSComm1 = nullptr;
     FrmZelModem* frmZelModem = nullptr;
-    FrmZelAbout* frmZelAbout = nullptr; // created on first showing
+    QPointer<FrmZelAbout> frmZelAbout; // created on first showing, gone when closed
 
     // Bar graph
     QVector<Indicator*> picLed; // 0..56

@@ -26,7 +26,6 @@ void FrmZelMain::mnuAbout_Click() {
     if (!frmZelAbout) {
         frmZelAbout = new FrmZelAbout(this);
         frmZelAbout->setObjectName(QStringLiteral("frmZelAbout"));
-        connect(frmZelAbout, &QObject::destroyed, this, [this] { frmZelAbout = nullptr; });
     }
     frmZelAbout->show();
     frmZelAbout->raise();

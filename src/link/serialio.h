@@ -33,6 +33,12 @@ public:
 
     virtual QString errorString() const = 0;
 
+    // Asks the driver to report data only once `count` characters wait (a
+    // whole reply while polling), so the line wakes the program once per
+    // packet rather than once per character. 1 restores the usual behaviour.
+    // A port that cannot do this ignores it.
+    virtual void setReadThreshold(int count) { Q_UNUSED(count); }
+
 signals:
     void readyRead();
     // The open port failed (device removed, line gone). The port is already

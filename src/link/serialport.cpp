@@ -12,6 +12,7 @@
 
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -216,7 +217,29 @@ qint64 SerialPort::write(const QByteArray& data) {
     if (n < 0 && d->serial->isOpen())
         fail(QStringLiteral("Writing to the serial port %1 failed (%2).")
                  .arg(d->text.trimmed(), d->serial->errorString()));
+    // Hand the request to the driver now rather than on the next pass of the
+    // event loop: one wake-up fewer per poll.
+    else if (n > 0)
+        d->serial->flush();
     return n;
+}
+
+void SerialPort::setReadThreshold(int count) {
+#ifndef Q_OS_WIN
+    if (d->sim || !d->serial->isOpen()) return;
+    // In non-canonical mode the tty driver reports the descriptor readable
+    // once VMIN characters wait; reads stay non-blocking either way.
+    termios t{};
+    const int fd = int(d->serial->handle());
+    if (::tcgetattr(fd, &t) != 0) return;
+    const cc_t wanted = cc_t(qBound(1, count, 255));
+    if (t.c_cc[VMIN] == wanted && t.c_cc[VTIME] == 0) return;
+    t.c_cc[VMIN] = wanted;
+    t.c_cc[VTIME] = 0;
+    ::tcsetattr(fd, TCSANOW, &t);
+#else
+    Q_UNUSED(count);
+#endif
 }
 
 qint64 SerialPort::bytesAvailable() const {

@@ -23,6 +23,7 @@ public:
     QByteArray readAll() override;
     void discardInput() override;
     QString errorString() const override;
+    void setReadThreshold(int count) override;
 
 private:
     // Closes the port and emits failed(reason) once, from the event loop.

@@ -16,6 +16,7 @@ const QByteArray Request = QByteArrayLiteral("x");
 
 void FrmZelMain::startPolling() {
     framer.reset();
+    MSComm1->setReadThreshold(zel::PacketFramer::PacketSize);
     tmrXmit->start();
     sendPoll();
 }
