@@ -201,7 +201,6 @@ private slots:
         FrmZelModem d;
         FrmZelModem::setOption(d.optModem, true);
         d.chkOutside->setCheckState(Qt::Checked);
-        d.chkModemIni->setCheckState(Qt::Checked);
         QTest::keyClicks(d.txtPhoneNumber, QStringLiteral("123456789012345678901234567890"));
         QCOMPARE(d.txtPhoneNumber->text(), QStringLiteral("123456789012345678901234"));
 
@@ -218,10 +217,6 @@ private slots:
         QTest::keyClicks(d.txt9, QStringLiteral("12345678"));
         QCOMPARE(d.txt9->text(), QStringLiteral("12345"));
 
-        const QString ini = QStringLiteral("AT") + QString(21, QLatin1Char(' '));
-        d.txtModemIni->setText(ini);
-        QTest::keyClicks(d.txtModemIni, QStringLiteral("Z"));
-        QCOMPARE(d.txtModemIni->text(), ini);
         // Port boxes take any text and keep restored padding.
         d.cmbModem->setEditText(QStringLiteral("SIM  "));
         QCOMPARE(d.cmbModem->currentText(), QStringLiteral("SIM  "));
