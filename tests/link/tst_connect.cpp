@@ -37,9 +37,8 @@ class ConnectTest : public QObject {
         if (!w->mnuModemSettings->isEnabled()) s << QStringLiteral("locked");
         return s.join(QLatin1Char(' '));
     }
-    void useModem() {
+    void useModem() { // on "COM 3", from the settings file
         w->frmZelModem->optModem->setChecked(true);
-        w->frmZelModem->cmbModem->setEditText(QStringLiteral("COM 3"));
         w->frmZelModem->txtPhoneNumber->setText(QStringLiteral("5551234"));
     }
     // Runs the pending one- or three-second wait to its end.

@@ -63,10 +63,9 @@ class PanelWindowTest : public QObject {
     }
     // Puts every flasher out and stops its hold timer, as their ticks do.
     void flashersOut() const {
-        w->tmrPkPos125_Timer();
-        w->tmrPkNeg100_Timer();
-        w->tmrPkPosVar_Timer();
-        w->tmrPkNegVar_Timer();
+        for (auto tick : {&FrmZelMain::tmrPkPos125_Timer, &FrmZelMain::tmrPkNeg100_Timer,
+                          &FrmZelMain::tmrPkPosVar_Timer, &FrmZelMain::tmrPkNegVar_Timer})
+            (w.get()->*tick)();
     }
     // Bar segments 1..value shown, the rest hidden.
     bool barShows(int value) const {

@@ -46,7 +46,7 @@ private slots:
         row("in pieces", {"x1960", "40181"}, 1, 1, 40, 0, 36);
         row("upper-case X", {"x255243039", "X196040181"}, 2, 1, 55, 52, 0);
         row("noise", {"x255243039", "1x19604018", QByteArray(40, '#')}, 3, 1, 55, 52, 0);
-        // The old code decoded the carrier field "18x" as 0: a false alarm.
+        // Decoding the torn carrier field "18x" as 0 would raise a false alarm.
         row("torn read", {"x196040196", "x19604018x"}, 2, 1, 40, 0, 40);
         row("torn then completed", {"x196040196", "x19604018x", "210040181x"}, 3, 2, 43, 0, 36);
     }
