@@ -40,6 +40,12 @@ void showThreshold(QLineEdit* box, int value) {
     box->setText(QString::fromLatin1(digits, n));
 }
 
+// A flasher's hold time is over.
+void putOut(Indicator* led, const QColor& out, QTimer* hold) {
+    led->setFillColor(out);
+    hold->stop();
+}
+
 void toggleSpeaker(FrmZelMain& w) {
     if (w.imgSpeakerOff->isHidden()) {
         w.imgSpeakerOff->show();
@@ -124,26 +130,16 @@ void FrmZelMain::PeakUpdate() {
     // A flasher is only ever lit here; its hold timer puts it out.
     const zel::FlasherHits hits =
         zel::evaluateFlashers(PosPeak, NegPeak, vsbPkPosLed->value(), vsbPkNegLed->value());
-    if (hits.posVar) {
-        shpPkPosLed->setFillColor(Yellow);
-        enable(tmrPkPosVar);
+    // One beep for each flasher lit.
+    auto light = [this](Indicator* led, const QColor& lit, QTimer* hold) {
+        led->setFillColor(lit);
+        enable(hold);
         SecBeep();
-    }
-    if (hits.negVar) {
-        shpPkNegLed->setFillColor(Yellow);
-        enable(tmrPkNegVar);
-        SecBeep();
-    }
-    if (hits.pos125) {
-        shpPkPos125Led->setFillColor(Red);
-        enable(tmrPkPos125);
-        SecBeep();
-    }
-    if (hits.neg100) {
-        shpPkNeg100Led->setFillColor(Red);
-        enable(tmrPkNeg100);
-        SecBeep();
-    }
+    };
+    if (hits.posVar) light(shpPkPosLed, Yellow, tmrPkPosVar);
+    if (hits.negVar) light(shpPkNegLed, Yellow, tmrPkNegVar);
+    if (hits.pos125) light(shpPkPos125Led, Red, tmrPkPos125);
+    if (hits.neg100) light(shpPkNeg100Led, Red, tmrPkNeg100);
 
     if (MSComm1->isOpen() && !zel::carrierInWindow(CarrierLevel)) {
         shpCarrierLed->setFillColor(Red);
@@ -155,23 +151,19 @@ void FrmZelMain::PeakUpdate() {
 }
 
 void FrmZelMain::tmrPkPos125_Timer() {
-    shpPkPos125Led->setFillColor(RedOut);
-    tmrPkPos125->stop();
+    putOut(shpPkPos125Led, RedOut, tmrPkPos125);
 }
 
 void FrmZelMain::tmrPkNeg100_Timer() {
-    shpPkNeg100Led->setFillColor(RedOut);
-    tmrPkNeg100->stop();
+    putOut(shpPkNeg100Led, RedOut, tmrPkNeg100);
 }
 
 void FrmZelMain::tmrPkPosVar_Timer() {
-    shpPkPosLed->setFillColor(YellowOut);
-    tmrPkPosVar->stop();
+    putOut(shpPkPosLed, YellowOut, tmrPkPosVar);
 }
 
 void FrmZelMain::tmrPkNegVar_Timer() {
-    shpPkNegLed->setFillColor(YellowOut);
-    tmrPkNegVar->stop();
+    putOut(shpPkNegLed, YellowOut, tmrPkNegVar);
 }
 
 void FrmZelMain::SecBeep() {
