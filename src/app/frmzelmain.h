@@ -184,6 +184,9 @@ private:
     void centreOnScreen();
     // link/
     void connectDirect();
+    // Opens the port named by `portText`; on failure reports it and goes
+    // Off Line.
+    bool openPort(const QString& portText);
     void connectModem();
     void connectTail();
     void disconnectLink();

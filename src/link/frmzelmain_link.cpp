@@ -42,20 +42,22 @@ void FrmZelMain::cmdConnect_Click() {
 }
 
 void FrmZelMain::connectDirect() {
-    const QString port = frmZelModem->cmbPort->currentText();
     // A port left open by a failed dial is used as it is.
     if (!MSComm1->isOpen()) {
-        MSComm1->setPortText(port);
-        MSComm1->setSettings(LineSettings);
-        if (!MSComm1->open()) {
-            disconnectTail();
-            showPortError(port, MSComm1->errorString());
-            return;
-        }
+        if (!openPort(frmZelModem->cmbPort->currentText())) return;
         showStatus(lblConnected);
         startPolling();
     }
     connectTail();
+}
+
+bool FrmZelMain::openPort(const QString& portText) {
+    MSComm1->setPortText(portText);
+    MSComm1->setSettings(LineSettings);
+    if (MSComm1->open()) return true;
+    disconnectTail();
+    showPortError(portText, MSComm1->errorString());
+    return false;
 }
 
 void FrmZelMain::connectTail() {
