@@ -38,6 +38,12 @@ public:
     // packet rather than once per character. 1 restores the usual behaviour.
     // A port that cannot do this ignores it.
     virtual void setReadThreshold(int count) { Q_UNUSED(count); }
+    // A request has just been written whose reply is `characters` long. No
+    // reply can be complete before nearly that many characters have crossed
+    // the line, so the port may stop watching its input until then: the
+    // driver would otherwise wake the program for every character. A port
+    // that cannot do this ignores it.
+    virtual void awaitReply(int characters) { Q_UNUSED(characters); }
 
 signals:
     void readyRead();

@@ -2,7 +2,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include "link/portname.h"
@@ -23,6 +25,12 @@ struct LineSettings {
     QSerialPort::Parity parity = QSerialPort::NoParity;
     QSerialPort::DataBits dataBits = QSerialPort::Data8;
     QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+
+    // Start bit, data, parity and stop bits (1.5 counted as 2).
+    int bitsPerCharacter() const {
+        return 1 + int(dataBits) + (parity == QSerialPort::NoParity ? 0 : 1) +
+               (stopBits == QSerialPort::OneStop ? 1 : 2);
+    }
 };
 
 // "9600,n,8,1": baud, parity (n, e, o, m, s), data bits (5-8), stop bits
@@ -111,6 +119,9 @@ struct SerialPort::Impl {
     QSerialPort* serial = nullptr; // child of the SerialPort
     std::unique_ptr<SimPort> sim;
     QString error;
+    // Mutes QSerialPort's read notifier while a reply is still on the line.
+    QTimer* quiet = nullptr;
+    QPointer<QSocketNotifier> reader;
     bool closing = false;
     bool failing = false; // this session has failed; failed() is on its way
     int failGeneration = 0;
@@ -121,6 +132,13 @@ SerialPort::SerialPort(QObject* parent)
     , d(std::make_unique<Impl>()) {
     d->serial = new QSerialPort(this);
     connect(d->serial, &QSerialPort::readyRead, this, &SerialIo::readyRead);
+    d->quiet = new QTimer(this);
+    d->quiet->setObjectName(QStringLiteral("replyWait"));
+    d->quiet->setSingleShot(true);
+    d->quiet->setTimerType(Qt::PreciseTimer);
+    connect(d->quiet, &QTimer::timeout, this, [this] {
+        if (d->reader && d->serial->isOpen()) d->reader->setEnabled(true);
+    });
     connect(d->serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
         // NoError follows every successful open; errors while closing are
         // the hang-up's business, not the operator's.
@@ -195,6 +213,8 @@ bool SerialPort::isOpen() const {
 
 void SerialPort::close() {
     d->closing = true;
+    d->quiet->stop();
+    d->reader = nullptr;
     if (d->sim) {
         // Closing may come from a slot the stand-in's own timer is running.
         d->sim->disconnect(this);
@@ -240,6 +260,30 @@ void SerialPort::setReadThreshold(int count) {
 #else
     Q_UNUSED(count);
 #endif
+}
+
+void SerialPort::awaitReply(int characters) {
+    if (d->sim || !d->serial->isOpen() || characters < 2) return;
+    // One character short of the whole reply, so the notifier is back on
+    // before the reply ends and the reply is read as soon as it is complete.
+    const int ms = int(qint64(characters - 1) * d->settings.bitsPerCharacter() * 1000 / d->settings.baud);
+    if (ms < 2) return; // a fast line: a timer would cost more than it saves
+    if (!d->reader) {
+        // QSerialPort's read notifier is its child of type Read on the open
+        // descriptor; the newest one, in case a closed port's notifier
+        // awaits deletion. QSerialPort reads its state back from the
+        // notifier itself, so muting it for a while confuses nothing.
+        const auto notifiers = d->serial->findChildren<QSocketNotifier*>(Qt::FindDirectChildrenOnly);
+        for (auto it = notifiers.crbegin(); it != notifiers.crend(); ++it) {
+            if ((*it)->type() == QSocketNotifier::Read && (*it)->socket() == d->serial->handle()) {
+                d->reader = *it;
+                break;
+            }
+        }
+        if (!d->reader) return;
+    }
+    d->reader->setEnabled(false);
+    d->quiet->start(ms);
 }
 
 qint64 SerialPort::bytesAvailable() const {

@@ -24,6 +24,7 @@ public:
     void discardInput() override;
     QString errorString() const override;
     void setReadThreshold(int count) override;
+    void awaitReply(int characters) override;
 
 private:
     // Closes the port and emits failed(reason) once, from the event loop.

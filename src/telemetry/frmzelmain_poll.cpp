@@ -24,6 +24,7 @@ void FrmZelMain::startPolling() {
 void FrmZelMain::sendPoll() {
     if (!MSComm1->isOpen()) return;
     MSComm1->write(Request);
+    MSComm1->awaitReply(zel::PacketFramer::PacketSize);
     // Re-send if no reply completes within the retry interval.
     tmrXmit->start();
 }

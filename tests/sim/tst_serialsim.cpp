@@ -258,6 +258,52 @@ private slots:
         QVERIFY(arrivals[1] - arrivals[0] < 500);
     }
 
+    // After a request the port stops watching the line until the reply is
+    // one character short of complete, then reads the whole reply at once.
+    void awaitReplyMutesTheLineWhileTheReplyIsOnIt_data() {
+        QTest::addColumn<QString>("settings");
+        QTest::addColumn<int>("quietMs");
+        QTest::newRow("9600 8N1") << QStringLiteral("9600,n,8,1") << 9;  // 9 x 10 bits
+        QTest::newRow("1200 8N2") << QStringLiteral("1200,n,8,2") << 82; // 9 x 11 bits
+    }
+    void awaitReplyMutesTheLineWhileTheReplyIsOnIt() {
+        QFETCH(QString, settings);
+        QFETCH(int, quietMs);
+        zeltest::SimProcess sim;
+        SerialPort port;
+        QVERIFY(startAndOpen(sim, port, {"--script", writeFile(QStringLiteral("one.txt"), "196040181\n")}));
+        port.close();
+        port.setSettings(settings);
+        QVERIFY2(port.open(), qPrintable(port.errorString()));
+        auto* wait = port.findChild<QTimer*>(QStringLiteral("replyWait"));
+        QVERIFY(wait);
+        Receiver rx(port);
+
+        port.write("x");
+        port.awaitReply(10);
+        QVERIFY(wait->isActive());
+        QCOMPARE(wait->interval(), quietMs);
+        // Held past the reply's end: nothing is reported while muted.
+        wait->stop();
+        QTest::qWait(150);
+        QVERIFY(rx.data.isEmpty());
+        // The wait ends: the whole reply is there in one read.
+        QMetaObject::invokeMethod(wait, "timeout");
+        QVERIFY(rx.waitFor(10, 2000));
+        QCOMPARE(rx.chunks, QByteArrayList{"x196040181"});
+
+        // Closing ends a pending wait; a reopened port reports as usual.
+        port.write("x");
+        port.awaitReply(10);
+        port.close();
+        QVERIFY(!wait->isActive());
+        QVERIFY(port.open());
+        rx.take();
+        port.write("x");
+        QVERIFY(rx.waitFor(10));
+        QVERIFY(isPacket(rx.data));
+    }
+
     void vanishingDeviceFailsThePortOnce() {
         zeltest::SimProcess sim;
         SerialPort port;
