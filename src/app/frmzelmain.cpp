@@ -309,6 +309,9 @@ void FrmZelMain::createPanel() {
     lblRcvdat->setWordWrap(false);
     lblRcvdat->setFrameShape(QFrame::Box);
     lblRcvdat->setTextFormat(Qt::PlainText);
+    // Its text changes with every packet; a fixed size spares the parent a
+    // layout request each time.
+    lblRcvdat->setFixedSize(lblRcvdat->size());
     picshow = new QListWidget(w);
     picshow->setObjectName(QStringLiteral("picshow"));
     picshow->setFont(panelFont("Arial", 8.25));
@@ -416,7 +419,8 @@ void FrmZelMain::Form_Load() {
             e->setObjectName(arrayName(led ? "picLed" : "picDot", i));
             const QRect prev = array->at(i - 1)->geometry();
             e->setGeometry(prev.x() + zel::px(85 + 20), tmpl->y(), tmpl->width(), tmpl->height());
-            e->hide();
+            // The program's "hidden" segment is a dark one (see Indicator).
+            e->setLit(false);
             // Segments and markers stand above the bands.
             e->raise();
             array->append(e);

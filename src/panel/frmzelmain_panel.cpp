@@ -92,10 +92,20 @@ void FrmZelMain::applyBarGraph() {
     const zel::BarGraph::Bits ledChanges = leds ^ m_shownLeds;
     const zel::BarGraph::Bits dotChanges = dots ^ m_shownDots;
     if (ledChanges.none() && dotChanges.none()) return;
+    // One repaint request for all the switched segments: each request costs
+    // Qt a dirty region of its own.
+    QRect switched;
     for (int i = 1; i < zel::BarGraph::Elements; ++i) {
-        if (ledChanges[i]) picLed[i]->setVisible(leds[i]);
-        if (dotChanges[i]) picDot[i]->setVisible(dots[i]);
+        if (ledChanges[i]) {
+            picLed[i]->setLit(leds[i], Indicator::Repaint::ByCaller);
+            switched |= picLed[i]->geometry();
+        }
+        if (dotChanges[i]) {
+            picDot[i]->setLit(dots[i], Indicator::Repaint::ByCaller);
+            switched |= picDot[i]->geometry();
+        }
     }
+    picLed[1]->parentWidget()->update(switched);
     m_shownLeds = leds;
     m_shownDots = dots;
 }
@@ -103,8 +113,8 @@ void FrmZelMain::applyBarGraph() {
 void FrmZelMain::ClearDisplay() {
     barGraph.clear();
     for (int i = 1; i < zel::BarGraph::Elements; ++i) {
-        picDot[i]->hide();
-        picLed[i]->hide();
+        picDot[i]->setLit(false);
+        picLed[i]->setLit(false);
     }
     m_shownLeds.reset();
     m_shownDots.reset();

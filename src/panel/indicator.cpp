@@ -18,6 +18,15 @@ void Indicator::setFillColor(const QColor& c) {
     update();
 }
 
+void Indicator::setLit(bool on, Repaint repaint) {
+    if (on == m_lit) return;
+    m_lit = on;
+    // Once it has been dark it can no longer promise to cover its area.
+    if (!on) setAttribute(Qt::WA_OpaquePaintEvent, false);
+    if (repaint == Repaint::Own) update();
+    emit litChanged(on);
+}
+
 void Indicator::setTransparentFill(bool on) {
     m_transparent = on;
     setAttribute(Qt::WA_OpaquePaintEvent, false);
@@ -31,6 +40,7 @@ void Indicator::setBorderWidth(int pixels) {
 }
 
 void Indicator::paintEvent(QPaintEvent*) {
+    if (!m_lit) return;
     QPainter p(this);
     if (m_shape == Shape::Rectangle && m_border == 0 && !m_transparent) {
         p.fillRect(rect(), m_fill);

@@ -11,6 +11,7 @@
 class Indicator : public QWidget {
     Q_OBJECT
     Q_PROPERTY(QColor fillColor READ fillColor WRITE setFillColor)
+    Q_PROPERTY(bool lit READ isLit WRITE setLit NOTIFY litChanged)
 public:
     enum class Shape { Rectangle, Circle, RoundedRectangle };
     Indicator(Shape shape, const QColor& fill, QWidget* parent);
@@ -21,6 +22,18 @@ public:
     void setTransparentFill(bool on);
     void setBorderWidth(int pixels);
     Shape shape() const { return m_shape; }
+    // A dark indicator paints nothing, so what lies beneath shows as if it
+    // were hidden; switching it is only a repaint, without the show and hide
+    // machinery (the bar's segments switch many times a second).
+    bool isLit() const { return m_lit; }
+    void setLit(bool on) { setLit(on, Repaint::Own); }
+    // Repaint::ByCaller leaves the repaint to the caller, which gathers many
+    // switched indicators into one request on their parent.
+    enum class Repaint { Own, ByCaller };
+    void setLit(bool on, Repaint repaint);
+
+signals:
+    void litChanged(bool lit);
 
 protected:
     void paintEvent(QPaintEvent*) override;
@@ -29,6 +42,7 @@ private:
     Shape m_shape;
     QColor m_fill;
     bool m_transparent = false;
+    bool m_lit = true;
     int m_border = 0;
 };
 

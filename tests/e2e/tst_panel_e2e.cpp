@@ -167,7 +167,7 @@ private slots:
         QCOMPARE(logLines(log), replies);
         QCOMPARE(decoded.size(), shown);
         for (int i = 1; i <= 56; ++i)
-            QVERIFY(w->picLed[i]->isHidden());
+            QVERIFY(!w->picLed[i]->isLit());
     }
 
     void vanishingPortGivesAMessageAndOffLine() {
@@ -197,8 +197,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 3, 5000);
         QCOMPARE(w->PosPeak, 53.0f);
         for (int i = 1; i <= 56; ++i)
-            QCOMPARE(w->picLed[i]->isHidden(), i > 53);
-        QVERIFY(!w->picDot[53]->isHidden());
+            QCOMPARE(w->picLed[i]->isLit(), i <= 53);
+        QVERIFY(w->picDot[53]->isLit());
         QCOMPARE(w->shpPkPos125Led->fillColor(), QColor(255, 0, 0));
         QCOMPARE(w->shpPkNeg100Led->fillColor(), QColor(255, 0, 0));
         QCOMPARE(w->shpPkPosLed->fillColor(), QColor(255, 255, 0)); // 53 >= 45 (110 %)

@@ -70,12 +70,12 @@ private slots:
         QCOMPARE(state(), QStringLiteral("lblConnected &Disconnect polling locked"));
         QCOMPARE(port->written, QByteArray("x")); // the first poll goes out at once
 
-        w->picLed[10]->show(); // something lit, to see the bar blanked
+        w->picLed[10]->setLit(true); // something lit, to see the bar blanked
         w->cmdConnect->click();
         QVERIFY(!port->isOpen());
         QCOMPARE(state(), QStringLiteral("lblOffLine &Connect")); // at once, no wait
         QVERIFY(!w->tmrDelay->isActive());
-        QVERIFY(w->picLed[10]->isHidden());
+        QVERIFY(!w->picLed[10]->isLit());
     }
 
     void anyOtherCaptionDisconnects_data() {
@@ -236,7 +236,7 @@ private slots:
     void failedCall() {
         QFETCH(QByteArray, reply);
         QFETCH(QString, label);
-        w->picLed[5]->show();
+        w->picLed[5]->setLit(true);
         dialToWait();
         port->receive("\r\nOK\r\n");
         QCOMPARE(state(), QStringLiteral("lblDialing &Disconnect")); // OK keeps waiting
@@ -253,7 +253,7 @@ private slots:
         finishDelay(3000);
         QCOMPARE(state(), QStringLiteral("lblOffLine &Connect"));
         QVERIFY(port->isOpen());
-        QVERIFY(!w->picLed[5]->isHidden());
+        QVERIFY(w->picLed[5]->isLit());
         w->cmdConnect->click();
         finishDelay(1000);
         QCOMPARE(port->closeCount, 1);

@@ -21,18 +21,6 @@ const QColor Yellow(255, 255, 0);
 const QColor RedOut(195, 160, 160);
 const QColor YellowOut(208, 208, 144);
 
-// Counts visibility changes of the bar's widgets.
-class VisibilityCounter : public QObject {
-public:
-    int changes = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() == QEvent::ShowToParent || e->type() == QEvent::HideToParent) ++changes;
-        return false;
-    }
-};
-
 } // namespace
 
 class PanelWindowTest : public QObject {
@@ -48,6 +36,8 @@ class PanelWindowTest : public QObject {
     }
     QColor color(const QString& name) const { return get(name)->property("fillColor").value<QColor>(); }
     bool shown(const QString& name) const { return !get(name)->isHidden(); }
+    // A bar segment or marker is "shown" when it is lit: see Indicator.
+    bool lit(const QString& name) const { return shown(name) && get(name)->property("lit").toBool(); }
 
     // What the decoder does with a packet.
     void packet(float pos, float neg, float carrier) const {
@@ -70,14 +60,14 @@ class PanelWindowTest : public QObject {
     // Bar segments 1..value shown, the rest hidden.
     bool barShows(int value) const {
         for (int i = 1; i <= 56; ++i)
-            if (shown(QStringLiteral("picLed(%1)").arg(i)) != (i <= value)) return false;
+            if (lit(QStringLiteral("picLed(%1)").arg(i)) != (i <= value)) return false;
         return true;
     }
     // The one marker shown, 0 for none, -1 for more than one.
     int marker() const {
         int found = 0;
         for (int i = 0; i <= 56; ++i) {
-            if (!shown(QStringLiteral("picDot(%1)").arg(i))) continue;
+            if (!lit(QStringLiteral("picDot(%1)").arg(i))) continue;
             if (found) return -1;
             found = i;
         }
@@ -102,23 +92,43 @@ private slots:
     // The widgets mirror the bar graph, and a packet touches only those
     // whose state changes.
     void barAndMarkerOnTheWidgets() {
-        VisibilityCounter counter;
-        for (int i = 0; i <= 56; ++i) {
-            w->picLed[i]->installEventFilter(&counter);
-            w->picDot[i]->installEventFilter(&counter);
-        }
+        int switched = 0;
+        for (int i = 0; i <= 56; ++i)
+            for (Indicator* e : {w->picLed[i], w->picDot[i]})
+                connect(e, &Indicator::litChanged, this, [&switched] { ++switched; });
         auto step = [&](float value, int marked, int changes) {
-            counter.changes = 0;
+            switched = 0;
             packet(value, 0, 40);
             QVERIFY2(barShows(int(value)), qPrintable(QString::number(value)));
             QCOMPARE(marker(), marked);
-            QCOMPARE(counter.changes, changes);
+            QCOMPARE(switched, changes);
         };
         step(40, 40, 41); // 40 segments and the marker
         step(40, 40, 0);
         step(41, 41, 3);  // segment 41 on, marker 40 off, 41 on
         step(38, 41, 3);  // segments 41, 40, 39 off
         step(55, 55, 19); // segments 39..55 on, marker 41 off, 55 on
+    }
+
+    // A dark segment looks exactly like a hidden one: the band beneath shows.
+    void darkSegmentShowsWhatIsBeneath() {
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        packet(40, 0, 40);
+        Indicator* dark = w->picLed[45];
+        Indicator* lit = w->picLed[30];
+        QWidget* panel = dark->parentWidget();
+        auto look = [panel](const QWidget* seg) { return panel->grab(seg->geometry()).toImage(); };
+        const QImage asDark = look(dark);
+        // Its marker shares its place and is dark too.
+        dark->hide();
+        w->picDot[45]->hide();
+        const QImage asHidden = look(dark);
+        dark->show();
+        w->picDot[45]->show();
+        QCOMPARE(asDark, asHidden);
+        // and a lit one covers it with its colour.
+        QCOMPARE(look(lit).pixelColor(lit->rect().center()), QColor(0, 255, 0));
     }
 
     // Each click selects the next reading for the bar, from the next packet
