@@ -17,6 +17,7 @@
 // mode, a what-if: the port's descriptor gets VMIN N), --hidden (the window
 // is never shown, so nothing is painted), --flush (program mode, a what-if:
 // the port writes each request at once instead of from the event loop).
+#include "app/eventloop.h"
 #include "app/frmzelmain.h"
 #include "dialogs/frmzelmodem.h"
 #include "link/serialport.h"
@@ -161,6 +162,7 @@ void watchForMessageBoxes() {
 int main(int argc, char** argv) {
     bench::defaultToOffscreen();
     const auto settings = bench::useTemporarySettings();
+    zel::preferLeanEventLoop();
     QApplication app(argc, argv);
     const Options o = parse(app.arguments());
     const bool baseline = o.mode == QLatin1String("baseline");

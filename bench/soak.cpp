@@ -17,6 +17,7 @@
 //   - the window stays responsive: the worst lateness of a 100 ms timer.
 //
 // Usage: zel-soak [--seconds S] [--segment S] (defaults 600 and 60).
+#include "app/eventloop.h"
 #include "app/frmzelmain.h"
 #include "dialogs/frmzelmodem.h"
 #include "link/serialio.h"
@@ -435,6 +436,7 @@ int Soak::verdict() {
 
 int main(int argc, char** argv) {
     bench::defaultToOffscreen();
+    zel::preferLeanEventLoop();
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     double seconds = 600, segment = 60;

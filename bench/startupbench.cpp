@@ -10,6 +10,7 @@
 //
 // The panel side does what main() of the program does: QApplication, the
 // main window, show.
+#include "app/eventloop.h"
 #include "app/frmzelmain.h"
 
 #include "benchsupport.h"
@@ -52,6 +53,7 @@ private:
 int panel(int argc, char** argv, std::int64_t mainNs) {
     const std::int64_t execNs =
         qEnvironmentVariableIsEmpty(StartEnv) ? mainNs : qgetenv(StartEnv).toLongLong();
+    zel::preferLeanEventLoop();
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     FrmZelMain window;

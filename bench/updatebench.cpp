@@ -13,6 +13,7 @@
 // QWidget::update), update_allocs_other the rest.
 // The path a packet takes from the port (RecData: read, show the raw text,
 // frame) is measured the same way as packet_*.
+#include "app/eventloop.h"
 #include "app/frmzelmain.h"
 #include "link/serialio.h"
 
@@ -195,6 +196,7 @@ std::vector<QByteArray> programme(int count) {
 int main(int argc, char** argv) {
     bench::defaultToOffscreen();
     const auto settings = bench::useTemporarySettings();
+    zel::preferLeanEventLoop();
     QApplication app(argc, argv);
     auto* port = new OpenPort;
     FrmZelMain w(port);

@@ -1,8 +1,10 @@
+#include "app/eventloop.h"
 #include "app/frmzelmain.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv) {
+    zel::preferLeanEventLoop();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("zel"));
     QApplication::setApplicationVersion(QStringLiteral(ZEL_VERSION));

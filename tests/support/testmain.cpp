@@ -1,4 +1,5 @@
 #include "support/testmain.h"
+#include "app/eventloop.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
     // Never read or write the operator's real settings.
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    zel::preferLeanEventLoop();
     QApplication app(argc, argv);
     int failed = 0;
     for (auto& [name, make] : zeltest::registry()) {
