@@ -7,6 +7,7 @@
 // in link/, the poll and decoding in telemetry/, the indicators in panel/,
 // the settings file in settings/.
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 #include <QVector>
@@ -195,8 +196,11 @@ private:
     void showStatus(ColorLabel* label);
     void onPortFailed(const QString& reason);
     void onReadyRead();
+    void onReplyAlmostIn();
     void startPolling();
     void sendPoll();
+    void awaitNextReply();
+    int charactersToComplete() const;
     void showPortError(const QString& port, const QString& reason);
     // panel/
     void applyBarGraph();
@@ -212,6 +216,8 @@ private:
     std::function<void()> m_delayThen;
     bool m_exiting = false;
     bool m_modemWaiting = false;
+    bool m_askedAhead = false;       // the next reply is already requested,
+    QElapsedTimer m_askedAheadClock; // this long ago
     zel::BarGraph::Bits m_shownLeds;
     zel::BarGraph::Bits m_shownDots;
 };

@@ -38,15 +38,20 @@ public:
     // packet rather than once per character. 1 restores the usual behaviour.
     // A port that cannot do this ignores it.
     virtual void setReadThreshold(int count) { Q_UNUSED(count); }
-    // A request has just been written whose reply is `characters` long. No
-    // reply can be complete before nearly that many characters have crossed
-    // the line, so the port may stop watching its input until then: the
-    // driver would otherwise wake the program for every character. A port
-    // that cannot do this ignores it.
+    // A reply `characters` long is on its way (just requested, or queued
+    // behind the one just read). It cannot be complete before nearly that
+    // many characters have crossed the line, so the port may stop watching
+    // its input until then, and emit replyAlmostIn() when it starts watching
+    // again: the driver would otherwise wake the program for every
+    // character. A port that cannot do this ignores it.
     virtual void awaitReply(int characters) { Q_UNUSED(characters); }
+    // Time one character takes on the line, 0 when unknown.
+    virtual qint64 characterTimeNs() const { return 0; }
 
 signals:
     void readyRead();
+    // The reply awaited with awaitReply() is one character short of complete.
+    void replyAlmostIn();
     // The open port failed (device removed, line gone). The port is already
     // closed when this is emitted; `reason` is for the operator.
     void failed(const QString& reason);

@@ -122,6 +122,7 @@ struct SerialPort::Impl {
     // Mutes QSerialPort's read notifier while a reply is still on the line.
     QTimer* quiet = nullptr;
     QPointer<QSocketNotifier> reader;
+    int readThreshold = 0; // VMIN as last set; 0: as QSerialPort left it
     bool closing = false;
     bool failing = false; // this session has failed; failed() is on its way
     int failGeneration = 0;
@@ -137,7 +138,9 @@ SerialPort::SerialPort(QObject* parent)
     d->quiet->setSingleShot(true);
     d->quiet->setTimerType(Qt::PreciseTimer);
     connect(d->quiet, &QTimer::timeout, this, [this] {
-        if (d->reader && d->serial->isOpen()) d->reader->setEnabled(true);
+        if (!d->reader || !d->serial->isOpen()) return;
+        d->reader->setEnabled(true);
+        emit replyAlmostIn();
     });
     connect(d->serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
         // NoError follows every successful open; errors while closing are
@@ -215,6 +218,7 @@ void SerialPort::close() {
     d->closing = true;
     d->quiet->stop();
     d->reader = nullptr;
+    d->readThreshold = 0;
     if (d->sim) {
         // Closing may come from a slot the stand-in's own timer is running.
         d->sim->disconnect(this);
@@ -249,14 +253,14 @@ void SerialPort::setReadThreshold(int count) {
     if (d->sim || !d->serial->isOpen()) return;
     // In non-canonical mode the tty driver reports the descriptor readable
     // once VMIN characters wait; reads stay non-blocking either way.
+    const cc_t wanted = cc_t(qBound(1, count, 255));
+    if (d->readThreshold == wanted) return; // called for every reply
     termios t{};
     const int fd = int(d->serial->handle());
     if (::tcgetattr(fd, &t) != 0) return;
-    const cc_t wanted = cc_t(qBound(1, count, 255));
-    if (t.c_cc[VMIN] == wanted && t.c_cc[VTIME] == 0) return;
     t.c_cc[VMIN] = wanted;
     t.c_cc[VTIME] = 0;
-    ::tcsetattr(fd, TCSANOW, &t);
+    if (::tcsetattr(fd, TCSANOW, &t) == 0) d->readThreshold = wanted;
 #else
     Q_UNUSED(count);
 #endif
@@ -266,7 +270,7 @@ void SerialPort::awaitReply(int characters) {
     if (d->sim || !d->serial->isOpen() || characters < 2) return;
     // One character short of the whole reply, so the notifier is back on
     // before the reply ends and the reply is read as soon as it is complete.
-    const int ms = int(qint64(characters - 1) * d->settings.bitsPerCharacter() * 1000 / d->settings.baud);
+    const int ms = int(qint64(characters - 1) * characterTimeNs() / 1'000'000);
     if (ms < 2) return; // a fast line: a timer would cost more than it saves
     if (!d->reader) {
         // QSerialPort's read notifier is its child of type Read on the open
@@ -284,6 +288,11 @@ void SerialPort::awaitReply(int characters) {
     }
     d->reader->setEnabled(false);
     d->quiet->start(ms);
+}
+
+qint64 SerialPort::characterTimeNs() const {
+    if (d->sim) return 0;
+    return qint64(d->settings.bitsPerCharacter()) * 1'000'000'000 / d->settings.baud;
 }
 
 qint64 SerialPort::bytesAvailable() const {

@@ -25,6 +25,7 @@ public:
     QString errorString() const override;
     void setReadThreshold(int count) override;
     void awaitReply(int characters) override;
+    qint64 characterTimeNs() const override;
 
 private:
     // Closes the port and emits failed(reason) once, from the event loop.

@@ -1,7 +1,12 @@
-// The poll: write "x", read once ten or more characters are waiting, show
-// the raw read, frame it, decode the newest complete packet and poll again
-// at once. Driven by arriving data; tmrXmit only re-sends a request that went
-// unanswered, so an answering monitor costs next to nothing.
+// The poll: write "x", read once a reply is complete, show the raw read,
+// frame it, decode the newest complete packet and poll again. Driven by
+// arriving data; tmrXmit only re-sends a request that went unanswered, so an
+// answering monitor costs next to nothing.
+//
+// Where the port can tell that a reply is one character short of complete
+// (replyAlmostIn), the next request goes out then: the monitor queues its
+// reply behind the current one, so the line never idles between replies and
+// the panel keeps up with its full speed.
 #include "app/frmzelmain.h"
 #include "link/serialio.h"
 #include "telemetry/packetdecoder.h"
@@ -16,7 +21,7 @@ const QByteArray Request = QByteArrayLiteral("x");
 
 void FrmZelMain::startPolling() {
     framer.reset();
-    MSComm1->setReadThreshold(zel::PacketFramer::PacketSize);
+    m_askedAhead = false;
     tmrXmit->start();
     sendPoll();
 }
@@ -24,14 +29,34 @@ void FrmZelMain::startPolling() {
 void FrmZelMain::sendPoll() {
     if (!MSComm1->isOpen()) return;
     MSComm1->write(Request);
-    MSComm1->awaitReply(zel::PacketFramer::PacketSize);
+    m_askedAhead = false;
     // Re-send if no reply completes within the retry interval.
     tmrXmit->start();
+    awaitNextReply();
+}
+
+// Characters that complete the next packet: a whole reply, or the rest of
+// one whose start the last read kept.
+int FrmZelMain::charactersToComplete() const {
+    return zel::PacketFramer::PacketSize - int(framer.pending().size());
+}
+
+void FrmZelMain::awaitNextReply() {
+    const int missing = charactersToComplete();
+    MSComm1->setReadThreshold(missing);
+    MSComm1->awaitReply(missing);
+}
+
+void FrmZelMain::onReplyAlmostIn() {
+    if (!tmrXmit->isActive() || m_askedAhead || !MSComm1->isOpen()) return;
+    MSComm1->write(Request);
+    m_askedAhead = true;
+    m_askedAheadClock.start();
 }
 
 void FrmZelMain::tmrXmit_Timer() {
     if (!MSComm1->isOpen()) return;
-    if (MSComm1->bytesAvailable() >= zel::PacketFramer::PacketSize) RecData();
+    if (MSComm1->bytesAvailable() >= charactersToComplete()) RecData();
     sendPoll();
 }
 
@@ -45,9 +70,21 @@ void FrmZelMain::onReadyRead() {
         MSComm1->discardInput();
         return;
     }
-    if (MSComm1->bytesAvailable() < zel::PacketFramer::PacketSize) return;
+    if (MSComm1->bytesAvailable() < charactersToComplete()) return;
     RecData();
-    sendPoll();
+    // A reply asked for ahead cannot be complete sooner than a whole reply's
+    // time after the request. Asked longer ago, it was the reply just read
+    // (the one before it was lost) or it came in the same read: ask now, or
+    // the poll would fall back to a request per reply plus a wait.
+    const qint64 replyNs = MSComm1->characterTimeNs() * zel::PacketFramer::PacketSize;
+    const bool aheadStillComing = m_askedAhead && m_askedAheadClock.nsecsElapsed() < replyNs;
+    if (!aheadStillComing) {
+        sendPoll();
+        return;
+    }
+    m_askedAhead = false;
+    tmrXmit->start();
+    awaitNextReply();
 }
 
 void FrmZelMain::RecData() {

@@ -19,6 +19,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -110,7 +111,10 @@ private slots:
             QCOMPARE(decoded[i], readingOf(script[i]));
         // The last line is held.
         QCOMPARE(decoded.last(), readingOf(script.last()));
-        QVERIFY(w->lblRcvdat->text().startsWith(QLatin1Char('x')));
+        // The raw read is a piece of the stream; with the next reply right
+        // behind, a late read may start or end inside a packet.
+        QVERIFY2(QRegularExpression(QStringLiteral("^[x0-9]+$")).match(w->lblRcvdat->text()).hasMatch(),
+                 qPrintable(w->lblRcvdat->text()));
     }
 
     void faultyStreamNeverDecodesAWrongReading() {

@@ -13,21 +13,18 @@ public:
     void setSettings(const QString& settings) override { lineSettings = settings; }
     bool open() override {
         ++openCount;
-        if (!openError.isEmpty())
-            return false;
+        if (!openError.isEmpty()) return false;
         m_open = true;
         return true;
     }
     bool isOpen() const override { return m_open; }
     void close() override {
-        if (m_open)
-            ++closeCount;
+        if (m_open) ++closeCount;
         m_open = false;
         input.clear();
     }
     qint64 write(const QByteArray& data) override {
-        if (!m_open)
-            return -1;
+        if (!m_open) return -1;
         written += data;
         writes.append(data);
         return data.size();
@@ -39,6 +36,9 @@ public:
         return all;
     }
     void discardInput() override { input.clear(); }
+    void setReadThreshold(int count) override { readThreshold = count; }
+    void awaitReply(int characters) override { awaited.append(characters); }
+    qint64 characterTimeNs() const override { return charTimeNs; }
     QString errorString() const override { return openError; }
 
     // Test side.
@@ -59,6 +59,9 @@ public:
     QByteArray input;
     QByteArray written;
     QList<QByteArray> writes;
+    int readThreshold = 1;
+    QList<int> awaited;    // awaitReply() calls
+    qint64 charTimeNs = 0; // what characterTimeNs() reports
     int openCount = 0;
     int closeCount = 0;
 

@@ -81,6 +81,54 @@ private slots:
         QVERIFY(w->tmrXmit->remainingTime() > FrmZelMain::PollRetryMs - 20);
     }
 
+    // Told that the reply is almost in, the poll asks for the next one, which
+    // the monitor sends right behind it; that reply's arrival sends nothing.
+    void nextRequestGoesOutAsTheReplyEnds() {
+        port->charTimeNs = 1'000'000'000; // the reply asked ahead is always still to come
+        QCOMPARE(port->awaited, QList<int>{10});
+        emit port->replyAlmostIn();
+        emit port->replyAlmostIn(); // one request ahead, never more
+        QCOMPARE(port->writes, QList<QByteArray>{"x"});
+        port->receive("x196040181");
+        QCOMPARE(port->writes, QList<QByteArray>{"x"});
+        QCOMPARE(port->awaited, (QList<int>{10, 10}));
+        emit port->replyAlmostIn();
+        QCOMPARE(port->writes, (QList<QByteArray>{"x", "x"}));
+        // Each read restarts the retry interval.
+        QVERIFY(w->tmrXmit->remainingTime() > FrmZelMain::PollRetryMs - 20);
+    }
+
+    // A reply asked for ahead that is overdue by the time a reply is read was
+    // the reply just read, or lost: the next request goes out at once, so
+    // the poll never settles into one request per reply plus a wait.
+    void overdueReplyIsAskedForAtOnce() {
+        port->charTimeNs = 0;
+        emit port->replyAlmostIn();
+        port->receive("x196040181");
+        QCOMPARE(port->writes, (QList<QByteArray>{"x", "x"}));
+        // Not polling: the signal asks for nothing.
+        w->cmdConnect->click();
+        port->setOpenState(true);
+        emit port->replyAlmostIn();
+        QCOMPARE(port->writes.size(), 2);
+    }
+
+    // A read that ends inside a packet keeps its start; the rest of that
+    // packet is then enough for the next read, so it shows without waiting
+    // for the following reply.
+    void keptStartLowersTheNextRead() {
+        port->receive("x196040196x1");
+        QCOMPARE(port->readThreshold, 8);
+        QCOMPARE(port->awaited.last(), 8);
+        QSignalSpy shown(w.get(), &FrmZelMain::packetShown);
+        port->receive("0004018");
+        QCOMPARE(shown.count(), 0);
+        port->receive("1");
+        QCOMPARE(shown.count(), 1);
+        QCOMPARE(w->CarrierLevel, 36.0f);
+        QCOMPARE(port->readThreshold, 10);
+    }
+
     void disconnectStopsTheTraffic() {
         w->cmdConnect->click();
         QVERIFY(!w->tmrXmit->isActive());
