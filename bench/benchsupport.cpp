@@ -26,6 +26,18 @@ double cpuSeconds() {
            double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
+long voluntarySwitches() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_nvcsw;
+}
+
+long involuntarySwitches() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_nivcsw;
+}
+
 double peakRssMb() {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);

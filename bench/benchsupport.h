@@ -19,6 +19,10 @@ namespace bench {
 std::int64_t monotonicNs();
 // User plus system CPU time of this process so far, in seconds.
 double cpuSeconds();
+// Times this process went to sleep waiting (voluntary context switches) and
+// was pushed off a core (involuntary ones, a sign of contention), so far.
+long voluntarySwitches();
+long involuntarySwitches();
 // Peak resident memory of this process (getrusage), in MB.
 double peakRssMb();
 // Current resident memory (VmRSS), in MB.

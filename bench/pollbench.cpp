@@ -117,6 +117,8 @@ private:
 struct Window {
     std::int64_t startNs = 0;
     double startCpu = 0;
+    long startSleeps = 0;
+    long startPreempted = 0;
     long startPackets = 0;
     long startReadyReads = 0;
 };
@@ -200,11 +202,20 @@ int main(int argc, char** argv) {
 
     Window win;
     double wallS = 0, cpuS = 0;
-    long measured = 0, wakeups = 0;
-    auto begin = [&] { win = {bench::monotonicNs(), bench::cpuSeconds(), packets, readyReads}; };
+    long measured = 0, wakeups = 0, sleeps = 0, preempted = 0;
+    auto begin = [&] {
+        win = {bench::monotonicNs(),
+               bench::cpuSeconds(),
+               bench::voluntarySwitches(),
+               bench::involuntarySwitches(),
+               packets,
+               readyReads};
+    };
     auto end = [&] {
         wallS = double(bench::monotonicNs() - win.startNs) / 1e9;
         cpuS = bench::cpuSeconds() - win.startCpu;
+        sleeps = bench::voluntarySwitches() - win.startSleeps;
+        preempted = bench::involuntarySwitches() - win.startPreempted;
         measured = packets - win.startPackets;
         wakeups = readyReads - win.startReadyReads;
     };
@@ -295,6 +306,10 @@ int main(int argc, char** argv) {
     bench::figure(name("cpu_per_wall_s"), wallS > 0 ? cpuS / wallS : 0, 4);
     bench::figure(name("peak_rss_mb"), bench::peakRssMb(), 1);
     if (!baseline) bench::figure(name("ready_reads_per_s"), wallS > 0 ? double(wakeups) / wallS : 0, 1);
+    // Sleeps per packet: what a packet costs in wake-ups, steadier than CPU
+    // time on a shared machine; preemptions show contention during the run.
+    bench::figure(name("sleeps_per_packet"), measured > 0 ? double(sleeps) / double(measured) : 0, 2);
+    bench::figure(name("preempted_per_s"), wallS > 0 ? double(preempted) / wallS : 0, 1);
 
     if (o.latency) {
         const std::vector<bench::LoggedReply> log = bench::readSimLog(logPath);
