@@ -50,7 +50,7 @@ public:
 
 signals:
     void readyRead();
-    // The reply awaited with awaitReply() is one character short of complete.
+    // The reply awaited with awaitReply() is down to its last character.
     void replyAlmostIn();
     // The open port failed (device removed, line gone). The port is already
     // closed when this is emitted; `reason` is for the operator.

@@ -268,9 +268,11 @@ void SerialPort::setReadThreshold(int count) {
 
 void SerialPort::awaitReply(int characters) {
     if (d->sim || !d->serial->isOpen() || characters < 2) return;
-    // One character short of the whole reply, so the notifier is back on
-    // before the reply ends and the reply is read as soon as it is complete.
-    const int ms = int(qint64(characters - 1) * characterTimeNs() / 1'000'000);
+    // Until halfway through the reply's last character: the notifier is back
+    // on before the reply ends, so the reply is read as soon as it is
+    // complete, and after the one before it, which would only wake the
+    // program to find the reply short.
+    const int ms = int((qint64(2 * characters - 1) * characterTimeNs() / 2 + 500'000) / 1'000'000);
     if (ms < 2) return; // a fast line: a timer would cost more than it saves
     if (!d->reader) {
         // QSerialPort's read notifier is its child of type Read on the open

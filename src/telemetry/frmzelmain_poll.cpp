@@ -3,7 +3,7 @@
 // arriving data; tmrXmit only re-sends a request that went unanswered, so an
 // answering monitor costs next to nothing.
 //
-// Where the port can tell that a reply is one character short of complete
+// Where the port can tell that a reply is down to its last character
 // (replyAlmostIn), the next request goes out then: the monitor queues its
 // reply behind the current one, so the line never idles between replies and
 // the panel keeps up with its full speed.

@@ -258,13 +258,13 @@ private slots:
         QVERIFY(arrivals[1] - arrivals[0] < 500);
     }
 
-    // After a request the port stops watching the line until the reply is
-    // one character short of complete, then reads the whole reply at once.
+    // After a request the port stops watching the line until the reply's
+    // last character is on its way, then reads the whole reply at once.
     void awaitReplyMutesTheLineWhileTheReplyIsOnIt_data() {
         QTest::addColumn<QString>("settings");
         QTest::addColumn<int>("quietMs");
-        QTest::newRow("9600 8N1") << QStringLiteral("9600,n,8,1") << 9;  // 9 x 10 bits
-        QTest::newRow("1200 8N2") << QStringLiteral("1200,n,8,2") << 82; // 9 x 11 bits
+        QTest::newRow("9600 8N1") << QStringLiteral("9600,n,8,1") << 10; // 9.5 x 10 bits
+        QTest::newRow("1200 8N2") << QStringLiteral("1200,n,8,2") << 87; // 9.5 x 11 bits
     }
     void awaitReplyMutesTheLineWhileTheReplyIsOnIt() {
         QFETCH(QString, settings);
