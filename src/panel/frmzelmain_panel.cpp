@@ -105,7 +105,7 @@ void FrmZelMain::applyBarGraph() {
             switched |= picDot[i]->geometry();
         }
     }
-    picLed[1]->parentWidget()->update(switched);
+    m_panel->update(switched);
     m_shownLeds = leds;
     m_shownDots = dots;
 }
