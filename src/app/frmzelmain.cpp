@@ -391,7 +391,7 @@ void FrmZelMain::connectEvents() {
     connect(tmrAudio, &QTimer::timeout, this, &FrmZelMain::tmrAudio_Timer);
     connect(m_modemTimeout, &QTimer::timeout, this, &FrmZelMain::tmrModemTimeout);
     connect(MSComm1, &SerialIo::readyRead, this, &FrmZelMain::onReadyRead);
-    connect(MSComm1, &SerialIo::replyAlmostIn, this, &FrmZelMain::onReplyAlmostIn);
+    connect(MSComm1, &SerialIo::replyOverdue, this, &FrmZelMain::onReplyOverdue);
     connect(MSComm1, &SerialIo::failed, this, &FrmZelMain::onPortFailed);
     connect(frmZelModem, &FrmZelModem::saveRequested, this, &FrmZelMain::Save_Data);
     connect(frmZelModem, &FrmZelModem::mainWindowRequested, this, [this] {

@@ -7,7 +7,6 @@
 // in link/, the poll and decoding in telemetry/, the indicators in panel/,
 // the settings file in settings/.
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 #include <QVector>
@@ -112,6 +111,8 @@ public:
 
     // Retry interval of the poll when a request went unanswered.
     static constexpr int PollRetryMs = 50;
+    // Replies between fresh starts of the poll: about two seconds at 9600 baud.
+    static constexpr int PollRestartReplies = 200;
     // Bound on the modem reply wait and on the text it gathers.
     static constexpr int ModemReplyTimeoutMs = 60000;
     static constexpr int ModemTextLimit = 4096;
@@ -196,9 +197,10 @@ private:
     void showStatus(ColorLabel* label);
     void onPortFailed(const QString& reason);
     void onReadyRead();
-    void onReplyAlmostIn();
+    void onReplyOverdue(int arrived);
     void startPolling();
     void sendPoll();
+    void askForReplies();
     void awaitNextReply();
     int charactersToComplete() const;
     void showPortError(const QString& port, const QString& reason);
@@ -216,8 +218,9 @@ private:
     std::function<void()> m_delayThen;
     bool m_exiting = false;
     bool m_modemWaiting = false;
-    bool m_askedAhead = false;       // the next reply is already requested,
-    QElapsedTimer m_askedAheadClock; // this long ago
+    int m_inFlight = 0;         // requests not yet answered, as far as is known
+    bool m_draining = false;    // asking for nothing until the line is idle
+    int m_repliesToRestart = 0; // replies until the poll starts afresh
     zel::BarGraph::Bits m_shownLeds;
     zel::BarGraph::Bits m_shownDots;
 };

@@ -38,20 +38,24 @@ public:
     // packet rather than once per character. 1 restores the usual behaviour.
     // A port that cannot do this ignores it.
     virtual void setReadThreshold(int count) { Q_UNUSED(count); }
-    // A reply `characters` long is on its way (just requested, or queued
-    // behind the one just read). It cannot be complete before nearly that
-    // many characters have crossed the line, so the port may stop watching
-    // its input until then, and emit replyAlmostIn() when it starts watching
-    // again: the driver would otherwise wake the program for every
-    // character. A port that cannot do this ignores it.
+    // A reply `characters` long is on its way: already on the line behind the
+    // characters just read, or answering a request just written. It cannot
+    // be complete before that many characters have crossed the line, so the
+    // port may stop watching its input until the reply should be in and read
+    // it then, whole, in one wake-up: the driver would otherwise wake the
+    // program for every character. If it is not complete by then, the port
+    // emits replyOverdue() and watches its input again. A port that cannot do
+    // this ignores it.
     virtual void awaitReply(int characters) { Q_UNUSED(characters); }
     // Time one character takes on the line, 0 when unknown.
     virtual qint64 characterTimeNs() const { return 0; }
 
 signals:
     void readyRead();
-    // The reply awaited with awaitReply() is down to its last character.
-    void replyAlmostIn();
+    // The reply awaited with awaitReply() was not complete when it should
+    // have been; `arrived` of its characters are in (0: the line is idle).
+    // The rest, if any, is reported by readyRead() as it comes.
+    void replyOverdue(int arrived);
     // The open port failed (device removed, line gone). The port is already
     // closed when this is emitted; `reason` is for the operator.
     void failed(const QString& reason);

@@ -7,12 +7,15 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include "link/alarm.h"
 #include "link/portname.h"
 #include "link/simport.h"
 
 #include <cerrno>
+#include <limits>
 
 #ifndef Q_OS_WIN
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -119,9 +122,18 @@ struct SerialPort::Impl {
     QSerialPort* serial = nullptr; // child of the SerialPort
     std::unique_ptr<SimPort> sim;
     QString error;
-    // Mutes QSerialPort's read notifier while a reply is still on the line.
-    QTimer* quiet = nullptr;
+    // Mutes QSerialPort's read notifier while a reply is still on the line,
+    // until it should be complete.
+    zel::Alarm* replyWait = nullptr;
     QPointer<QSocketNotifier> reader;
+    int awaited = 0;     // characters the awaited reply still lacks
+    qint64 dueNs = 0;    // when its last one should be in
+    bool onTime = false; // it was complete when due; the read is under way
+    int beyond = 0;      // ...with this many characters after it
+    // Estimated arrival of the last character read, and time of the last
+    // write: where the next reply's characters can start from.
+    qint64 lastArrivalNs = std::numeric_limits<qint64>::min() / 2;
+    qint64 lastWriteNs = std::numeric_limits<qint64>::min() / 2;
     int readThreshold = 0; // VMIN as last set; 0: as QSerialPort left it
     bool closing = false;
     bool failing = false; // this session has failed; failed() is on its way
@@ -132,16 +144,17 @@ SerialPort::SerialPort(QObject* parent)
     : SerialIo(parent)
     , d(std::make_unique<Impl>()) {
     d->serial = new QSerialPort(this);
-    connect(d->serial, &QSerialPort::readyRead, this, &SerialIo::readyRead);
-    d->quiet = new QTimer(this);
-    d->quiet->setObjectName(QStringLiteral("replyWait"));
-    d->quiet->setSingleShot(true);
-    d->quiet->setTimerType(Qt::PreciseTimer);
-    connect(d->quiet, &QTimer::timeout, this, [this] {
-        if (!d->reader || !d->serial->isOpen()) return;
-        d->reader->setEnabled(true);
-        emit replyAlmostIn();
+    connect(d->serial, &QSerialPort::readyRead, this, [this] {
+        const qint64 now = zel::Alarm::nowNs();
+        // A reply found whole when due came in on time, or the alarm would
+        // have been early: its end is placed there, not at this late wake-up.
+        d->lastArrivalNs = d->onTime ? qMin(now, d->dueNs + d->beyond * characterTimeNs()) : now;
+        d->onTime = false;
+        emit readyRead();
     });
+    d->replyWait = new zel::Alarm(this);
+    d->replyWait->setObjectName(QStringLiteral("replyWait"));
+    connect(d->replyWait, &zel::Alarm::timeout, this, &SerialPort::onReplyDue);
     connect(d->serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
         // NoError follows every successful open; errors while closing are
         // the hang-up's business, not the operator's.
@@ -216,8 +229,9 @@ bool SerialPort::isOpen() const {
 
 void SerialPort::close() {
     d->closing = true;
-    d->quiet->stop();
+    d->replyWait->stop();
     d->reader = nullptr;
+    d->onTime = false;
     d->readThreshold = 0;
     if (d->sim) {
         // Closing may come from a slot the stand-in's own timer is running.
@@ -238,6 +252,7 @@ qint64 SerialPort::write(const QByteArray& data) {
     if (d->sim) return d->sim->write(data);
     if (!d->serial->isOpen()) return -1;
     const qint64 n = d->serial->write(data);
+    d->lastWriteNs = zel::Alarm::nowNs();
     if (n < 0 && d->serial->isOpen())
         fail(QStringLiteral("Writing to the serial port %1 failed (%2).")
                  .arg(d->text.trimmed(), d->serial->errorString()));
@@ -267,13 +282,9 @@ void SerialPort::setReadThreshold(int count) {
 }
 
 void SerialPort::awaitReply(int characters) {
-    if (d->sim || !d->serial->isOpen() || characters < 2) return;
-    // Until halfway through the reply's last character: the notifier is back
-    // on before the reply ends, so the reply is read as soon as it is
-    // complete, and after the one before it, which would only wake the
-    // program to find the reply short.
-    const int ms = int((qint64(2 * characters - 1) * characterTimeNs() / 2 + 500'000) / 1'000'000);
-    if (ms < 2) return; // a fast line: a timer would cost more than it saves
+#ifndef Q_OS_WIN
+    if (d->sim || !d->serial->isOpen() || characters < 1) return;
+    const qint64 c = characterTimeNs();
     if (!d->reader) {
         // QSerialPort's read notifier is its child of type Read on the open
         // descriptor; the newest one, in case a closed port's notifier
@@ -288,8 +299,42 @@ void SerialPort::awaitReply(int characters) {
         }
         if (!d->reader) return;
     }
+    const qint64 now = zel::Alarm::nowNs();
+    qint64 due;
+    if (now - d->lastArrivalNs < 2 * c) {
+        // The line is busy: the reply runs on right behind what was read.
+        due = d->lastArrivalNs + characters * c;
+    } else {
+        // The line is idle: the reply answers the last request, which must
+        // cross the line first, or one before it, already under way.
+        due = qMax(now + (characters - 1) * c, d->lastWriteNs + (characters + 1) * c);
+    }
+    d->awaited = characters;
+    d->dueNs = due;
+    d->onTime = false;
     d->reader->setEnabled(false);
-    d->quiet->start(ms);
+    // A little after the due time: the last character's own jitter.
+    d->replyWait->startAt(due + c * 15 / 100);
+#else
+    Q_UNUSED(characters);
+#endif
+}
+
+void SerialPort::onReplyDue() {
+#ifndef Q_OS_WIN
+    if (!d->reader || !d->serial->isOpen()) return;
+    int waiting = 0;
+    if (::ioctl(int(d->serial->handle()), FIONREAD, &waiting) != 0) waiting = 0;
+    waiting += int(d->serial->bytesAvailable());
+    d->reader->setEnabled(true);
+    if (waiting >= d->awaited) {
+        // Whole: the notifier reports it on this same pass of the event loop.
+        d->onTime = true;
+        d->beyond = waiting - d->awaited;
+        return;
+    }
+    emit replyOverdue(waiting);
+#endif
 }
 
 qint64 SerialPort::characterTimeNs() const {

@@ -28,6 +28,8 @@ public:
     qint64 characterTimeNs() const override;
 
 private:
+    // The awaited reply should be in: read it, or report it overdue.
+    void onReplyDue();
     // Closes the port and emits failed(reason) once, from the event loop.
     void fail(const QString& reason);
 

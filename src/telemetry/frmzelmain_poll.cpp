@@ -1,12 +1,15 @@
-// The poll: write "x", read once a reply is complete, show the raw read,
-// frame it, decode the newest complete packet and poll again. Driven by
-// arriving data; tmrXmit only re-sends a request that went unanswered, so an
-// answering monitor costs next to nothing.
+// The poll keeps two requests with the monitor, the one it is answering and
+// one queued behind it, so each reply starts the moment the one before ends
+// and the line never idles. Each reply is read once it is complete: the raw
+// read is shown, framed, the newest complete packet decoded, and the request
+// after next goes out. Driven by arriving data; tmrXmit only starts the poll
+// over when no reply completes for a while, so an answering monitor costs
+// next to nothing.
 //
-// Where the port can tell that a reply is down to its last character
-// (replyAlmostIn), the next request goes out then: the monitor queues its
-// reply behind the current one, so the line never idles between replies and
-// the panel keeps up with its full speed.
+// The requests in flight are counted down by the replies seen ("x" starts
+// each). A reply lost on the line, or an "x" in noise, would leave the count
+// wrong for good, so every few seconds the poll asks for nothing until the
+// line falls idle, then starts afresh.
 #include "app/frmzelmain.h"
 #include "link/serialio.h"
 #include "telemetry/packetdecoder.h"
@@ -16,23 +19,34 @@
 
 namespace {
 const QByteArray Zeros = QByteArrayLiteral("000000000");
-const QByteArray Request = QByteArrayLiteral("x");
+// Requests kept with the monitor.
+constexpr int InFlight = 2;
+const QByteArray OneRequest = QByteArrayLiteral("x");
+const QByteArray TwoRequests = QByteArrayLiteral("xx");
 } // namespace
 
 void FrmZelMain::startPolling() {
     framer.reset();
-    m_askedAhead = false;
     tmrXmit->start();
     sendPoll();
 }
 
+// Starts afresh: whatever was asked before counts as answered or lost.
 void FrmZelMain::sendPoll() {
     if (!MSComm1->isOpen()) return;
-    MSComm1->write(Request);
-    m_askedAhead = false;
-    // Re-send if no reply completes within the retry interval.
+    m_inFlight = 0;
+    m_draining = false;
+    m_repliesToRestart = PollRestartReplies;
+    askForReplies();
+    // Start over if no reply completes within the retry interval.
     tmrXmit->start();
     awaitNextReply();
+}
+
+void FrmZelMain::askForReplies() {
+    if (m_draining || m_inFlight >= InFlight) return;
+    MSComm1->write(InFlight - m_inFlight == 1 ? OneRequest : TwoRequests);
+    m_inFlight = InFlight;
 }
 
 // Characters that complete the next packet: a whole reply, or the rest of
@@ -47,11 +61,12 @@ void FrmZelMain::awaitNextReply() {
     MSComm1->awaitReply(missing);
 }
 
-void FrmZelMain::onReplyAlmostIn() {
-    if (!tmrXmit->isActive() || m_askedAhead || !MSComm1->isOpen()) return;
-    MSComm1->write(Request);
-    m_askedAhead = true;
-    m_askedAheadClock.start();
+void FrmZelMain::onReplyOverdue(int arrived) {
+    if (m_modemWaiting || !tmrXmit->isActive() || !MSComm1->isOpen()) return;
+    // Part of it is in: the rest follows as readyRead. Nothing of it while
+    // draining: the line is idle at last. Nothing otherwise: the monitor is
+    // slow, or the requests were lost; tmrXmit starts over if so.
+    if (arrived == 0 && m_draining) sendPoll();
 }
 
 void FrmZelMain::tmrXmit_Timer() {
@@ -72,17 +87,8 @@ void FrmZelMain::onReadyRead() {
     }
     if (MSComm1->bytesAvailable() < charactersToComplete()) return;
     RecData();
-    // A reply asked for ahead cannot be complete sooner than a whole reply's
-    // time after the request. Asked longer ago, it was the reply just read
-    // (the one before it was lost) or it came in the same read: ask now, or
-    // the poll would fall back to a request per reply plus a wait.
-    const qint64 replyNs = MSComm1->characterTimeNs() * zel::PacketFramer::PacketSize;
-    const bool aheadStillComing = m_askedAhead && m_askedAheadClock.nsecsElapsed() < replyNs;
-    if (!aheadStillComing) {
-        sendPoll();
-        return;
-    }
-    m_askedAhead = false;
+    if (--m_repliesToRestart <= 0) m_draining = true;
+    askForReplies();
     tmrXmit->start();
     awaitNextReply();
 }
@@ -92,7 +98,13 @@ void FrmZelMain::RecData() {
     const QByteArray read = MSComm1->readAll();
     InputString = read;
     lblRcvdat->setText(QString::fromLatin1(read));
-    if (const auto data = framer.feed(std::string_view(read.constData(), size_t(read.size())))) {
+    // Replies read whole, each counted by its "x": a kept start is a reply
+    // still coming in, counted when it completes.
+    const bool startKept = !framer.pending().empty();
+    const auto data = framer.feed(std::string_view(read.constData(), size_t(read.size())));
+    const int whole = int(read.count('x')) + int(startKept) - int(!framer.pending().empty());
+    m_inFlight = qMax(0, m_inFlight - whole);
+    if (data) {
         InputString = QByteArray(data->data(), int(data->size()));
         ConvertInputString();
     }

@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "link/alarm.h"
 #include "link/serialport.h"
 #include "support/simprocess.h"
 #include "support/testmain.h"
@@ -258,39 +259,62 @@ private slots:
         QVERIFY(arrivals[1] - arrivals[0] < 500);
     }
 
-    // After a request the port stops watching the line until the reply's
-    // last character is on its way, then reads the whole reply at once.
-    void awaitReplyMutesTheLineWhileTheReplyIsOnIt_data() {
+    // After a request the port stops watching the line until the reply
+    // should be complete, then reads it whole; a reply not there when due is
+    // reported overdue, and the port watches the line again.
+    void awaitReplyReadsTheReplyWholeWhenDue_data() {
         QTest::addColumn<QString>("settings");
-        QTest::addColumn<int>("quietMs");
-        QTest::newRow("9600 8N1") << QStringLiteral("9600,n,8,1") << 10; // 9.5 x 10 bits
-        QTest::newRow("1200 8N2") << QStringLiteral("1200,n,8,2") << 87; // 9.5 x 11 bits
+        QTest::addColumn<qint64>("charNs");
+        QTest::newRow("9600 8N1") << QStringLiteral("9600,n,8,1") << qint64(1'041'666); // 10 bits
+        QTest::newRow("1200 8N2") << QStringLiteral("1200,n,8,2") << qint64(9'166'666); // 11 bits
     }
-    void awaitReplyMutesTheLineWhileTheReplyIsOnIt() {
+    void awaitReplyReadsTheReplyWholeWhenDue() {
         QFETCH(QString, settings);
-        QFETCH(int, quietMs);
+        QFETCH(qint64, charNs);
         zeltest::SimProcess sim;
         SerialPort port;
         QVERIFY(startAndOpen(sim, port, {"--script", writeFile(QStringLiteral("one.txt"), "196040181\n")}));
         port.close();
         port.setSettings(settings);
         QVERIFY2(port.open(), qPrintable(port.errorString()));
-        auto* wait = port.findChild<QTimer*>(QStringLiteral("replyWait"));
+        QCOMPARE(port.characterTimeNs(), charNs);
+        auto* wait = port.findChild<zel::Alarm*>(QStringLiteral("replyWait"));
         QVERIFY(wait);
+        QSignalSpy overdue(&port, &SerialIo::replyOverdue);
         Receiver rx(port);
 
+        // The request crosses the line, then the ten characters of the reply,
+        // and a little more for the last one's own timing.
+        const qint64 before = zel::Alarm::nowNs();
         port.write("x");
+        port.setReadThreshold(10);
         port.awaitReply(10);
+        const qint64 after = zel::Alarm::nowNs();
         QVERIFY(wait->isActive());
-        QCOMPARE(wait->interval(), quietMs);
+        const qint64 margin = charNs * 15 / 100;
+        QVERIFY(wait->deadlineNs() >= before + 11 * charNs + margin);
+        QVERIFY(wait->deadlineNs() <= after + 11 * charNs + margin);
         // Held past the reply's end: nothing is reported while muted.
         wait->stop();
         QTest::qWait(150);
         QVERIFY(rx.data.isEmpty());
-        // The wait ends: the whole reply is there in one read.
-        QMetaObject::invokeMethod(wait, "timeout");
+        // Due: the whole reply is there, in one read.
+        emit wait->timeout();
         QVERIFY(rx.waitFor(10, 2000));
         QCOMPARE(rx.chunks, QByteArrayList{"x196040181"});
+        QCOMPARE(overdue.count(), 0);
+
+        // The next reply runs on behind the last one read: due ten
+        // characters after it, whenever it was asked for.
+        port.awaitReply(10);
+        QVERIFY(wait->deadlineNs() <= zel::Alarm::nowNs() + 10 * charNs + margin);
+        // Nothing came: overdue, with nothing in; then read as it comes.
+        wait->expire();
+        QCOMPARE(overdue.count(), 1);
+        QCOMPARE(overdue.first().first().toInt(), 0);
+        port.write("x");
+        QVERIFY(rx.waitFor(20, 2000));
+        QCOMPARE(rx.data, QByteArray("x196040181x196040181"));
 
         // Closing ends a pending wait; a reopened port reports as usual.
         port.write("x");
@@ -302,6 +326,7 @@ private slots:
         // The rest of the reply cut off by the close may still come first.
         port.write("x");
         QVERIFY(rx.waitForEnd("x196040181"));
+        QCOMPARE(overdue.count(), 1);
     }
 
     void vanishingDeviceFailsThePortOnce() {

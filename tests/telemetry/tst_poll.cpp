@@ -25,11 +25,13 @@ private slots:
         w->cmdConnect->click();
         QVERIFY(w->tmrXmit->isActive());
         port->writes.clear();
+        port->written.clear();
     }
     void cleanup() { w.reset(); }
 
     // Each read of ten or more characters is shown raw, its newest complete
-    // packet decoded, and the next request sent at once.
+    // packet decoded, and as many requests sent as replies were read whole,
+    // so two stay with the monitor.
     void readsAreFramedAndDecoded_data() {
         QTest::addColumn<QByteArrayList>("reads");
         QTest::addColumn<int>("requests");
@@ -42,10 +44,12 @@ private slots:
             QTest::newRow(name) << reads << requests << decoded << pos << neg << carrier;
         };
         row("one reply", {"x196040181"}, 1, 1, 40, 0, 36);
-        row("two replies queued", {"x111222333x196040181"}, 1, 1, 40, 0, 36);
+        row("two replies queued", {"x111222333x196040181"}, 2, 1, 40, 0, 36);
         row("in pieces", {"x1960", "40181"}, 1, 1, 40, 0, 36);
-        row("upper-case X", {"x255243039", "X196040181"}, 2, 1, 55, 52, 0);
-        row("noise", {"x255243039", "1x19604018", QByteArray(40, '#')}, 3, 1, 55, 52, 0);
+        // Not a reply: nothing more is asked for.
+        row("upper-case X", {"x255243039", "X196040181"}, 1, 1, 55, 52, 0);
+        // The reply begun in the second read counts once it is whole.
+        row("noise", {"x255243039", "1x19604018", QByteArray(40, '#')}, 2, 1, 55, 52, 0);
         // Decoding the torn carrier field "18x" as 0 would raise a false alarm.
         row("torn read", {"x196040196", "x19604018x"}, 2, 1, 40, 0, 40);
         row("torn then completed", {"x196040196", "x19604018x", "210040181x"}, 3, 2, 43, 0, 36);
@@ -61,8 +65,8 @@ private slots:
             if (waiting.size() >= 10) lastRead = std::exchange(waiting, {});
         }
         QCOMPARE(w->lblRcvdat->text(), QString::fromLatin1(lastRead));
-        QTEST(int(port->writes.size()), "requests");
-        QVERIFY(port->writes.count("x") == port->writes.size());
+        QTEST(int(port->written.count('x')), "requests");
+        QCOMPARE(port->written, QByteArray(port->written.size(), 'x'));
         QTEST(int(shown.count()), "decoded");
         QTEST(w->PosPeak, "pos");
         QTEST(w->NegPeak, "neg");
@@ -72,44 +76,57 @@ private slots:
         QVERIFY(w->tmrXmit->isActive());
     }
 
-    void unansweredRequestIsSentAgain() {
+    void unansweredRequestsStartTheFlowAgain() {
         QCOMPARE(w->tmrXmit->interval(), FrmZelMain::PollRetryMs);
         w->tmrXmit_Timer();
         w->tmrXmit_Timer();
-        QCOMPARE(port->writes, (QList<QByteArray>{"x", "x"}));
-        // Each request restarts the retry interval.
+        QCOMPARE(port->writes, (QList<QByteArray>{"xx", "xx"}));
+        // Each start restarts the retry interval.
         QVERIFY(w->tmrXmit->remainingTime() > FrmZelMain::PollRetryMs - 20);
     }
 
-    // Told that the reply is almost in, the poll asks for the next one, which
-    // the monitor sends right behind it; that reply's arrival sends nothing.
-    void nextRequestGoesOutAsTheReplyEnds() {
-        port->charTimeNs = 1'000'000'000; // the reply asked ahead is always still to come
-        QCOMPARE(port->awaited, QList<int>{10});
-        emit port->replyAlmostIn();
-        emit port->replyAlmostIn(); // one request ahead, never more
-        QCOMPARE(port->writes, QList<QByteArray>{"x"});
+    // Two requests stay with the monitor: each reply read asks for the one
+    // after next, and the port is told which reply to await.
+    void twoRequestsStayInFlight() {
+        w->cmdConnect->click();
+        w->cmdConnect->click();
+        QCOMPARE(port->writes, QList<QByteArray>{"xx"});
+        QCOMPARE(port->awaited.last(), 10);
+        port->awaited.clear();
         port->receive("x196040181");
-        QCOMPARE(port->writes, QList<QByteArray>{"x"});
+        port->receive("x196040181");
+        QCOMPARE(port->writes, (QList<QByteArray>{"xx", "x", "x"}));
         QCOMPARE(port->awaited, (QList<int>{10, 10}));
-        emit port->replyAlmostIn();
-        QCOMPARE(port->writes, (QList<QByteArray>{"x", "x"}));
         // Each read restarts the retry interval.
         QVERIFY(w->tmrXmit->remainingTime() > FrmZelMain::PollRetryMs - 20);
+        // A reply only late, or a line idle outside a fresh start, asks for
+        // nothing: the retry interval deals with lost requests.
+        emit port->replyOverdue(4);
+        emit port->replyOverdue(0);
+        QCOMPARE(port->writes.size(), 3);
     }
 
-    // A reply asked for ahead that is overdue by the time a reply is read was
-    // the reply just read, or lost: the next request goes out at once, so
-    // the poll never settles into one request per reply plus a wait.
-    void overdueReplyIsAskedForAtOnce() {
-        port->charTimeNs = 0;
-        emit port->replyAlmostIn();
+    // Every so often the poll asks for nothing until the line is idle, then
+    // starts afresh, so a reply lost on the line (or an "x" in noise) cannot
+    // leave the count of requests in flight wrong for good.
+    void pollStartsAfreshOnceTheLineIsIdle() {
+        for (int i = 1; i < FrmZelMain::PollRestartReplies; ++i)
+            port->receive("x196040181");
+        QCOMPARE(port->written, QByteArray(FrmZelMain::PollRestartReplies - 1, 'x'));
+        port->writes.clear();
+        port->receive("x196040181"); // the 200th: the line is let run dry
         port->receive("x196040181");
-        QCOMPARE(port->writes, (QList<QByteArray>{"x", "x"}));
+        port->receive("x196040181"); // more than was counted: still nothing
+        emit port->replyOverdue(3);  // only late
+        QVERIFY(port->writes.isEmpty());
+        emit port->replyOverdue(0);
+        QCOMPARE(port->writes, QList<QByteArray>{"xx"});
+        port->receive("x196040181");
+        QCOMPARE(port->writes, (QList<QByteArray>{"xx", "x"}));
         // Not polling: the signal asks for nothing.
         w->cmdConnect->click();
         port->setOpenState(true);
-        emit port->replyAlmostIn();
+        emit port->replyOverdue(0);
         QCOMPARE(port->writes.size(), 2);
     }
 
