@@ -87,7 +87,10 @@ void FrmZelMain::onReadyRead() {
     }
     if (MSComm1->bytesAvailable() < charactersToComplete()) return;
     RecData();
-    if (--m_repliesToRestart <= 0) m_draining = true;
+    // Only a port that knows the line's timing can tell when it falls idle;
+    // the built-in stand-in loses nothing and needs no fresh start.
+    if (m_repliesToRestart > 0 && --m_repliesToRestart == 0 && MSComm1->characterTimeNs() > 0)
+        m_draining = true;
     askForReplies();
     tmrXmit->start();
     awaitNextReply();

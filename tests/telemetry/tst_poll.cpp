@@ -110,6 +110,7 @@ private slots:
     // starts afresh, so a reply lost on the line (or an "x" in noise) cannot
     // leave the count of requests in flight wrong for good.
     void pollStartsAfreshOnceTheLineIsIdle() {
+        port->charTimeNs = 1'041'666; // a port that can tell the line is idle
         for (int i = 1; i < FrmZelMain::PollRestartReplies; ++i)
             port->receive("x196040181");
         QCOMPARE(port->written, QByteArray(FrmZelMain::PollRestartReplies - 1, 'x'));
@@ -123,11 +124,17 @@ private slots:
         QCOMPARE(port->writes, QList<QByteArray>{"xx"});
         port->receive("x196040181");
         QCOMPARE(port->writes, (QList<QByteArray>{"xx", "x"}));
+        // A port that cannot tell (the built-in stand-in) is never let run dry.
+        port->charTimeNs = 0;
+        port->writes.clear();
+        for (int i = 0; i < 2 * FrmZelMain::PollRestartReplies; ++i)
+            port->receive("x196040181");
+        QCOMPARE(port->writes.size(), 2 * FrmZelMain::PollRestartReplies);
         // Not polling: the signal asks for nothing.
         w->cmdConnect->click();
         port->setOpenState(true);
         emit port->replyOverdue(0);
-        QCOMPARE(port->writes.size(), 2);
+        QCOMPARE(port->writes.size(), 2 * FrmZelMain::PollRestartReplies);
     }
 
     // A read that ends inside a packet keeps its start; the rest of that
