@@ -232,6 +232,8 @@ void SerialPort::close() {
     d->replyWait->stop();
     d->reader = nullptr;
     d->onTime = false;
+    // A new session's line starts idle.
+    d->lastArrivalNs = d->lastWriteNs = std::numeric_limits<qint64>::min() / 2;
     d->readThreshold = 0;
     if (d->sim) {
         // Closing may come from a slot the stand-in's own timer is running.
