@@ -304,17 +304,32 @@ private slots:
         QCOMPARE(rx.chunks, QByteArrayList{"x196040181"});
         QCOMPARE(overdue.count(), 0);
 
-        // The next reply runs on behind the last one read: due ten
-        // characters after it, whenever it was asked for.
+        // The line has long been idle and the last request is old: a reply
+        // is due no sooner than its characters can cross the line.
+        const qint64 idleFrom = zel::Alarm::nowNs();
         port.awaitReply(10);
-        QVERIFY(wait->deadlineNs() <= zel::Alarm::nowNs() + 10 * charNs + margin);
+        QVERIFY(wait->deadlineNs() >= idleFrom + 9 * charNs + margin);
+        QVERIFY(wait->deadlineNs() <= zel::Alarm::nowNs() + 9 * charNs + margin);
         // Nothing came: overdue, with nothing in; then read as it comes.
         wait->expire();
         QCOMPARE(overdue.count(), 1);
         QCOMPARE(overdue.first().first().toInt(), 0);
+        // A reply read as it came ends at that read: the one behind it runs
+        // on from there and is due ten characters later.
+        qint64 readAt = 0;
+        qint64 nextDue = 0;
+        const auto onRead = connect(&port, &SerialIo::readyRead, &port, [&] {
+            if (readAt) return;
+            readAt = zel::Alarm::nowNs();
+            port.awaitReply(10);
+            nextDue = wait->deadlineNs();
+        });
         port.write("x");
         QVERIFY(rx.waitFor(20, 2000));
         QCOMPARE(rx.data, QByteArray("x196040181x196040181"));
+        disconnect(onRead);
+        QVERIFY(nextDue > readAt + 19 * charNs / 2 + margin);
+        QVERIFY(nextDue <= readAt + 10 * charNs + margin);
 
         // Closing ends a pending wait; a reopened port reports as usual.
         port.write("x");
