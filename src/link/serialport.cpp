@@ -126,10 +126,11 @@ struct SerialPort::Impl {
     // until it should be complete.
     zel::Alarm* replyWait = nullptr;
     QPointer<QSocketNotifier> reader;
-    int awaited = 0;     // characters the awaited reply still lacks
-    qint64 dueNs = 0;    // when its last one should be in
-    bool onTime = false; // it was complete when due; the read is under way
-    int beyond = 0;      // ...with this many characters after it
+    int awaited = 0;      // characters the awaited reply still lacks
+    qint64 dueNs = 0;     // when its last one should be in
+    bool onTime = false;  // it was complete when due; the read is under way
+    int beyond = 0;       // ...with this many characters after it
+    qint64 checkedNs = 0; // when that was found
     // Estimated arrival of the last character read, and time of the last
     // write: where the next reply's characters can start from.
     qint64 lastArrivalNs = std::numeric_limits<qint64>::min() / 2;
@@ -146,9 +147,18 @@ SerialPort::SerialPort(QObject* parent)
     d->serial = new QSerialPort(this);
     connect(d->serial, &QSerialPort::readyRead, this, [this] {
         const qint64 now = zel::Alarm::nowNs();
-        // A reply found whole when due came in on time, or the alarm would
-        // have been early: its end is placed there, not at this late wake-up.
-        d->lastArrivalNs = d->onTime ? qMin(now, d->dueNs + d->beyond * characterTimeNs()) : now;
+        if (d->onTime) {
+            // Found whole when due: it ended on time or the alarm would have
+            // been early, so its end is placed there, not at this late
+            // wake-up. Characters of the next reply already in show how much
+            // earlier it must have ended, should that place have drifted late.
+            const qint64 c = characterTimeNs();
+            qint64 end = d->dueNs;
+            if (d->beyond > 0) end = qMin(end, d->checkedNs - d->beyond * c);
+            d->lastArrivalNs = qMin(now, end + d->beyond * c);
+        } else {
+            d->lastArrivalNs = now;
+        }
         d->onTime = false;
         emit readyRead();
     });
@@ -326,6 +336,7 @@ void SerialPort::onReplyDue() {
 #ifndef Q_OS_WIN
     if (!d->reader || !d->serial->isOpen()) return;
     int waiting = 0;
+    d->checkedNs = zel::Alarm::nowNs();
     if (::ioctl(int(d->serial->handle()), FIONREAD, &waiting) != 0) waiting = 0;
     waiting += int(d->serial->bytesAvailable());
     d->reader->setEnabled(true);
