@@ -31,13 +31,15 @@ void FrmZelMain::startPolling() {
     sendPoll();
 }
 
-// Starts afresh: whatever was asked before counts as answered or lost.
+// Starts afresh: whatever was asked before counts as answered or lost. One
+// request first; the second goes out with its reply, so the two replies do
+// not arrive together while the window is still busy with the connect.
 void FrmZelMain::sendPoll() {
     if (!MSComm1->isOpen()) return;
-    m_inFlight = 0;
     m_draining = false;
     m_repliesToRestart = PollRestartReplies;
-    askForReplies();
+    MSComm1->write(OneRequest);
+    m_inFlight = 1;
     // Start over if no reply completes within the retry interval.
     tmrXmit->start();
     awaitNextReply();

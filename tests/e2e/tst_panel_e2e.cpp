@@ -107,8 +107,18 @@ private slots:
         connectTo(sim->devicePath());
         QCOMPARE(shownStatus(), QStringLiteral("lblConnected"));
         QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 8, 10000);
-        for (int i = 0; i < script.size(); ++i)
-            QCOMPARE(decoded[i], readingOf(script[i]));
+        // In the script's order, each exactly as sent. A panel held up for
+        // longer than a reply reads two at once and shows the newer, so a
+        // reading may be passed over, but never more than a few here.
+        qsizetype at = 0;
+        QSet<qsizetype> seen;
+        for (const Reading& r : decoded) {
+            while (at < script.size() && readingOf(script[at]) != r)
+                ++at;
+            QVERIFY2(at < script.size(), "a reading out of order or never sent");
+            seen.insert(at);
+        }
+        QVERIFY2(seen.size() >= script.size() - 2, qPrintable(QString::number(seen.size())));
         // The last line is held.
         QCOMPARE(decoded.last(), readingOf(script.last()));
         // The raw read is a piece of the stream; with the next reply right

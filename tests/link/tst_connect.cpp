@@ -68,7 +68,7 @@ private slots:
         QCOMPARE(port->portText(), QStringLiteral("COM 2"));
         QCOMPARE(port->lineSettings, QStringLiteral("9600,n,8,1"));
         QCOMPARE(state(), QStringLiteral("lblConnected &Disconnect polling locked"));
-        QCOMPARE(port->written, QByteArray("xx")); // the first requests go out at once
+        QCOMPARE(port->written, QByteArray("x")); // the first poll goes out at once
 
         w->picLed[10]->setLit(true); // something lit, to see the bar blanked
         w->cmdConnect->click();
@@ -123,7 +123,7 @@ private slots:
         const QByteArray written = port->written;
         w->tmrXmit_Timer();
         QCOMPARE(port->written, written);
-        QCOMPARE(written, QByteArray(whileConnected ? "xx" : ""));
+        QCOMPARE(written, QByteArray(whileConnected ? "x" : ""));
     }
 
     // A Disconnect cancels whatever is pending. With the modem's port open it
@@ -208,7 +208,7 @@ private slots:
         QCOMPARE(w->ModemResponse, QByteArray("CONNECT 9600"));
         QCOMPARE(state(), QStringLiteral("lblConnected &Disconnect polling locked"));
         QCOMPARE(beeps.count(), 2);
-        QCOMPARE(port->writes.last(), QByteArray("xx"));
+        QCOMPARE(port->writes.last(), QByteArray("x"));
     }
 
     void dialWithoutSpeakerOrIniAndMuted() {

@@ -43,16 +43,16 @@ private slots:
                       float neg, float carrier) {
             QTest::newRow(name) << reads << requests << decoded << pos << neg << carrier;
         };
-        row("one reply", {"x196040181"}, 1, 1, 40, 0, 36);
+        row("one reply", {"x196040181"}, 2, 1, 40, 0, 36);
         row("two replies queued", {"x111222333x196040181"}, 2, 1, 40, 0, 36);
-        row("in pieces", {"x1960", "40181"}, 1, 1, 40, 0, 36);
+        row("in pieces", {"x1960", "40181"}, 2, 1, 40, 0, 36);
         // Not a reply: nothing more is asked for.
-        row("upper-case X", {"x255243039", "X196040181"}, 1, 1, 55, 52, 0);
+        row("upper-case X", {"x255243039", "X196040181"}, 2, 1, 55, 52, 0);
         // The reply begun in the second read counts once it is whole.
-        row("noise", {"x255243039", "1x19604018", QByteArray(40, '#')}, 2, 1, 55, 52, 0);
+        row("noise", {"x255243039", "1x19604018", QByteArray(40, '#')}, 3, 1, 55, 52, 0);
         // Decoding the torn carrier field "18x" as 0 would raise a false alarm.
-        row("torn read", {"x196040196", "x19604018x"}, 2, 1, 40, 0, 40);
-        row("torn then completed", {"x196040196", "x19604018x", "210040181x"}, 3, 2, 43, 0, 36);
+        row("torn read", {"x196040196", "x19604018x"}, 3, 1, 40, 0, 40);
+        row("torn then completed", {"x196040196", "x19604018x", "210040181x"}, 4, 2, 43, 0, 36);
     }
     void readsAreFramedAndDecoded() {
         QFETCH(QByteArrayList, reads);
@@ -80,22 +80,23 @@ private slots:
         QCOMPARE(w->tmrXmit->interval(), FrmZelMain::PollRetryMs);
         w->tmrXmit_Timer();
         w->tmrXmit_Timer();
-        QCOMPARE(port->writes, (QList<QByteArray>{"xx", "xx"}));
+        QCOMPARE(port->writes, (QList<QByteArray>{"x", "x"}));
         // Each start restarts the retry interval.
         QVERIFY(w->tmrXmit->remainingTime() > FrmZelMain::PollRetryMs - 20);
     }
 
-    // Two requests stay with the monitor: each reply read asks for the one
-    // after next, and the port is told which reply to await.
+    // Two requests stay with the monitor: the first reply read brings the
+    // second request, each reply after it asks for the one after next, and
+    // the port is told which reply to await.
     void twoRequestsStayInFlight() {
         w->cmdConnect->click();
         w->cmdConnect->click();
-        QCOMPARE(port->writes, QList<QByteArray>{"xx"});
+        QCOMPARE(port->writes, QList<QByteArray>{"x"});
         QCOMPARE(port->awaited.last(), 10);
         port->awaited.clear();
         port->receive("x196040181");
         port->receive("x196040181");
-        QCOMPARE(port->writes, (QList<QByteArray>{"xx", "x", "x"}));
+        QCOMPARE(port->writes, (QList<QByteArray>{"x", "xx", "x"}));
         QCOMPARE(port->awaited, (QList<int>{10, 10}));
         // Each read restarts the retry interval.
         QVERIFY(w->tmrXmit->remainingTime() > FrmZelMain::PollRetryMs - 20);
@@ -113,7 +114,7 @@ private slots:
         port->charTimeNs = 1'041'666; // a port that can tell the line is idle
         for (int i = 1; i < FrmZelMain::PollRestartReplies; ++i)
             port->receive("x196040181");
-        QCOMPARE(port->written, QByteArray(FrmZelMain::PollRestartReplies - 1, 'x'));
+        QCOMPARE(port->written, QByteArray(FrmZelMain::PollRestartReplies, 'x'));
         port->writes.clear();
         port->receive("x196040181"); // the 200th: the line is let run dry
         port->receive("x196040181");
@@ -121,9 +122,9 @@ private slots:
         emit port->replyOverdue(3);  // only late
         QVERIFY(port->writes.isEmpty());
         emit port->replyOverdue(0);
-        QCOMPARE(port->writes, QList<QByteArray>{"xx"});
+        QCOMPARE(port->writes, QList<QByteArray>{"x"});
         port->receive("x196040181");
-        QCOMPARE(port->writes, (QList<QByteArray>{"xx", "x"}));
+        QCOMPARE(port->writes, (QList<QByteArray>{"x", "xx"}));
         // A port that cannot tell (the built-in stand-in) is never let run dry.
         port->charTimeNs = 0;
         port->writes.clear();
