@@ -13,10 +13,8 @@
 // --min-packets N (run on until N packets are measured), --delay MS (the
 // stand-in's reply delay), --suffix TEXT (appended to every figure name),
 // --latency (program mode: stamp each shown packet and match it with the
-// stand-in's --log stamp of the reply's last character), --vmin N (program
-// mode, a what-if: the port's descriptor gets VMIN N), --hidden (the window
-// is never shown, so nothing is painted), --flush (program mode, a what-if:
-// the port writes each request at once instead of from the event loop).
+// stand-in's --log stamp of the reply's last character), --hidden (the
+// window is never shown, so nothing is painted).
 #include "app/eventloop.h"
 #include "app/frmzelmain.h"
 #include "dialogs/frmzelmodem.h"
@@ -27,17 +25,12 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QLabel>
 #include <QRadioButton>
-#include <QSerialPort>
 #include <QTimer>
 #include <cstdio>
 #include <optional>
-#include <termios.h>
 
 namespace {
 
@@ -51,9 +44,7 @@ struct Options {
     int delayMs = 0;
     QString suffix;
     bool latency = false;
-    int vmin = 0;
     bool hidden = false;
-    bool flush = false;
 };
 
 Options parse(const QStringList& args) {
@@ -75,12 +66,8 @@ Options parse(const QStringList& args) {
             o.suffix = next, ++i;
         else if (a == QLatin1String("--latency"))
             o.latency = true;
-        else if (a == QLatin1String("--flush"))
-            o.flush = true;
         else if (a == QLatin1String("--hidden"))
             o.hidden = true;
-        else if (a == QLatin1String("--vmin"))
-            o.vmin = next.toInt(), ++i;
         else {
             std::fprintf(stderr, "unknown option %s\n", qPrintable(a));
             std::exit(2);
@@ -127,25 +114,6 @@ struct Shown {
     std::int64_t ns;
     std::array<char, 9> data;
 };
-
-// What-if for the program's port: sets the terminal's VMIN on the descriptor
-// open on `device`, so that poll() reports it readable only once that many
-// characters wait (Linux honours VMIN in poll with VTIME 0).
-bool setVmin(const QString& device, int vmin) {
-    const QByteArray target = QFile::encodeName(QFileInfo(device).canonicalFilePath());
-    bool done = false;
-    for (const QFileInfo& fd :
-         QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System | QDir::Files)) {
-        if (QFile::encodeName(fd.symLinkTarget()) != target) continue;
-        const int n = fd.fileName().toInt();
-        termios t{};
-        if (tcgetattr(n, &t) != 0) continue;
-        t.c_cc[VMIN] = cc_t(vmin);
-        t.c_cc[VTIME] = 0;
-        done = tcsetattr(n, TCSANOW, &t) == 0 || done;
-    }
-    return done;
-}
 
 // Fails the run if a modal box (a PORT ERROR) is up: nothing would answer it.
 void watchForMessageBoxes() {
@@ -264,19 +232,6 @@ int main(int argc, char** argv) {
         w.cmdConnect_Click();
         if (!w.MSComm1->isOpen()) {
             std::fprintf(stderr, "the window did not open %s\n", qPrintable(sim.devicePath()));
-            return 2;
-        }
-        if (o.flush) {
-            // Runs after the window's own slot, which has just written "x".
-            auto* serial = w.MSComm1->findChild<QSerialPort*>();
-            if (!serial) {
-                std::fprintf(stderr, "no QSerialPort under the window's port\n");
-                return 2;
-            }
-            QObject::connect(w.MSComm1, &SerialIo::readyRead, serial, [serial] { serial->flush(); });
-        }
-        if (o.vmin > 0 && !setVmin(sim.devicePath(), o.vmin)) {
-            std::fprintf(stderr, "cannot set VMIN on %s\n", qPrintable(sim.devicePath()));
             return 2;
         }
         QTimer::singleShot(int(o.warmup * 1000), [&] {
