@@ -5,12 +5,14 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+// No indicator claims to be opaque (Qt::WA_OpaquePaintEvent): Qt leaves out
+// of a repaint requested on the panel whatever an opaque child covers, so
+// the bar's segments, repainted through the panel, would never be repainted
+// above the bands beneath them.
 Indicator::Indicator(Shape shape, const QColor& fill, QWidget* parent)
     : QWidget(parent)
     , m_shape(shape)
-    , m_fill(fill) {
-    setAttribute(Qt::WA_OpaquePaintEvent, shape == Shape::Rectangle);
-}
+    , m_fill(fill) {}
 
 void Indicator::setFillColor(const QColor& c) {
     if (c == m_fill) return;
@@ -21,15 +23,12 @@ void Indicator::setFillColor(const QColor& c) {
 void Indicator::setLit(bool on, Repaint repaint) {
     if (on == m_lit) return;
     m_lit = on;
-    // Once it has been dark it can no longer promise to cover its area.
-    if (!on) setAttribute(Qt::WA_OpaquePaintEvent, false);
     if (repaint == Repaint::Own) update();
     emit litChanged(on);
 }
 
 void Indicator::setTransparentFill(bool on) {
     m_transparent = on;
-    setAttribute(Qt::WA_OpaquePaintEvent, false);
     setAttribute(Qt::WA_TransparentForMouseEvents, on);
     update();
 }

@@ -9,9 +9,11 @@
 
 #include <QAbstractButton>
 #include <QLineEdit>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTimer>
+#include <QWindow>
 #include <memory>
 
 namespace {
@@ -129,6 +131,47 @@ private slots:
         QCOMPARE(asDark, asHidden);
         // and a lit one covers it with its colour.
         QCOMPARE(look(lit).pixelColor(lit->rect().center()), QColor(0, 255, 0));
+    }
+
+    // Only what a packet switches is repainted: after each packet the window
+    // on screen (what the repaints left in the backing store) is what a
+    // full repaint of it shows.
+    void repaintsKeepTheScreenTrue() {
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QScreen* screen = w->windowHandle()->screen();
+        // The area where the screen and a full repaint differ.
+        auto stale = [&] {
+            QCoreApplication::processEvents();
+            const QImage onScreen =
+                screen->grabWindow(w->winId()).toImage().convertToFormat(QImage::Format_RGB32);
+            const QImage full = w->grab().toImage().convertToFormat(QImage::Format_RGB32);
+            if (onScreen.size() != full.size()) return QRect(QPoint(), full.size());
+            QRect differs;
+            for (int y = 0; y < full.height(); ++y)
+                for (int x = 0; x < full.width(); ++x)
+                    if (onScreen.pixel(x, y) != full.pixel(x, y)) differs |= QRect(x, y, 1, 1);
+            return differs;
+        };
+        QCOMPARE(stale(), QRect());
+        // Rising, holding, falling, the marker left behind and released, the
+        // ends of the scale, flashers and the carrier alarm lit.
+        const float values[] = {40, 41, 38, 55, 54, 1, 0, 0, 30, 30, 52, 20, 2, 3, 55, 0};
+        for (float v : values) {
+            packet(v, v > 50 ? 45 : 0, v > 50 ? 30 : 40);
+            const QRect differs = stale();
+            QVERIFY2(differs.isEmpty(), qPrintable(QStringLiteral("after %1: stale at %2,%3 %4x%5")
+                                                       .arg(v)
+                                                       .arg(differs.x())
+                                                       .arg(differs.y())
+                                                       .arg(differs.width())
+                                                       .arg(differs.height())));
+        }
+        for (int i = 0; i < 30; ++i)
+            packet(10, 0, 40);
+        QCOMPARE(stale(), QRect());
+        flashersOut();
+        QCOMPARE(stale(), QRect());
     }
 
     // Each click selects the next reading for the bar, from the next packet
