@@ -427,6 +427,10 @@ void FrmZelMain::Form_Load() {
             array->append(e);
         }
     }
+    std::vector<QRect> columns;
+    for (int i = 0; i < zel::BarGraph::Elements; ++i)
+        columns.push_back(picLed[i]->geometry() | picDot[i]->geometry());
+    m_barSpans = zel::SpanRegions(std::move(columns));
     picLed[0]->hide();
     picLed[56]->hide();
     picDot[0]->hide();

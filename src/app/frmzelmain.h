@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "panel/bargraph.h"
+#include "panel/spanregions.h"
 #include "settings/diskfile.h"
 #include "telemetry/packetframer.h"
 
@@ -223,4 +224,5 @@ private:
     int m_repliesToRestart = 0; // replies until the poll starts afresh
     zel::BarGraph::Bits m_shownLeds;
     zel::BarGraph::Bits m_shownDots;
+    zel::SpanRegions m_barSpans; // repaint regions of runs of bar columns
 };

@@ -92,20 +92,18 @@ void FrmZelMain::applyBarGraph() {
     const zel::BarGraph::Bits ledChanges = leds ^ m_shownLeds;
     const zel::BarGraph::Bits dotChanges = dots ^ m_shownDots;
     if (ledChanges.none() && dotChanges.none()) return;
-    // One repaint request for all the switched segments: each request costs
-    // Qt a dirty region of its own.
-    QRect switched;
+    // One repaint request for the run of switched segments, with a region
+    // kept for that run: a new region for each request would cost Qt an
+    // allocation or two with every packet.
+    int first = -1, last = -1;
     for (int i = 1; i < zel::BarGraph::Elements; ++i) {
-        if (ledChanges[i]) {
-            picLed[i]->setLit(leds[i], Indicator::Repaint::ByCaller);
-            switched |= picLed[i]->geometry();
-        }
-        if (dotChanges[i]) {
-            picDot[i]->setLit(dots[i], Indicator::Repaint::ByCaller);
-            switched |= picDot[i]->geometry();
-        }
+        if (ledChanges[i]) picLed[i]->setLit(leds[i], Indicator::Repaint::ByCaller);
+        if (dotChanges[i]) picDot[i]->setLit(dots[i], Indicator::Repaint::ByCaller);
+        if (!ledChanges[i] && !dotChanges[i]) continue;
+        if (first < 0) first = i;
+        last = i;
     }
-    m_panel->update(switched);
+    m_panel->update(m_barSpans.span(first, last));
     m_shownLeds = leds;
     m_shownDots = dots;
 }

@@ -17,14 +17,22 @@ Indicator::Indicator(Shape shape, const QColor& fill, QWidget* parent)
 void Indicator::setFillColor(const QColor& c) {
     if (c == m_fill) return;
     m_fill = c;
-    update();
+    repaintWhole();
 }
 
 void Indicator::setLit(bool on, Repaint repaint) {
     if (on == m_lit) return;
     m_lit = on;
-    if (repaint == Repaint::Own) update();
+    if (repaint == Repaint::Own) repaintWhole();
     emit litChanged(on);
+}
+
+void Indicator::repaintWhole() {
+    update(m_area);
+}
+
+void Indicator::resizeEvent(QResizeEvent*) {
+    m_area = QRegion(rect());
 }
 
 void Indicator::setTransparentFill(bool on) {

@@ -37,8 +37,15 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent*) override;
+    void resizeEvent(QResizeEvent*) override;
 
 private:
+    // Asks for a repaint of the whole indicator with a region kept from its
+    // last resize: Qt keeps a shared copy of it, where a rectangle would cost
+    // a new region with each request.
+    void repaintWhole();
+
+    QRegion m_area;
     Shape m_shape;
     QColor m_fill;
     bool m_transparent = false;
