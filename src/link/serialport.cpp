@@ -149,13 +149,10 @@ SerialPort::SerialPort(QObject* parent)
         const qint64 now = zel::Alarm::nowNs();
         if (d->onTime) {
             // Found whole when due: it ended on time or the alarm would have
-            // been early, so its end is placed there, not at this late
-            // wake-up. Characters of the next reply already in show how much
-            // earlier it must have ended, should that place have drifted late.
-            const qint64 c = characterTimeNs();
-            qint64 end = d->dueNs;
-            if (d->beyond > 0) end = qMin(end, d->checkedNs - d->beyond * c);
-            d->lastArrivalNs = qMin(now, end + d->beyond * c);
+            // been early, so its end is placed there, and the characters of
+            // the next reply found after it run on from there; but all of
+            // them were in when counted, not at this later read.
+            d->lastArrivalNs = qMin(d->dueNs + d->beyond * characterTimeNs(), d->checkedNs);
         } else {
             d->lastArrivalNs = now;
         }

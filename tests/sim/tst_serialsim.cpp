@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 
@@ -342,6 +343,52 @@ private slots:
         port.write("x");
         QVERIFY(rx.waitForEnd("x196040181"));
         QCOMPARE(overdue.count(), 1);
+    }
+
+    // A reply found whole when due, with the next one behind it, is placed
+    // when it was found, not at the read that follows, however late: the
+    // reply after it runs on from there. The port reckons with 1200 8N2 while
+    // the stand-in answers at 9600, so both replies are in long before the
+    // first is due.
+    void replyFoundWholeIsPlacedWhenFound() {
+        zeltest::SimProcess sim;
+        SerialPort port;
+        QVERIFY(startAndOpen(sim, port, {"--script", writeFile(QStringLiteral("one.txt"), "196040181\n")}));
+        port.close();
+        port.setSettings(QStringLiteral("1200,n,8,2"));
+        QVERIFY2(port.open(), qPrintable(port.errorString()));
+        const qint64 c = port.characterTimeNs();
+        auto* wait = port.findChild<zel::Alarm*>(QStringLiteral("replyWait"));
+        QVERIFY(wait);
+        Receiver rx(port);
+        port.write("xx");
+        port.setReadThreshold(10);
+        port.awaitReply(10);
+        wait->stop();
+        QTest::qWait(100);
+        QVERIFY(rx.data.isEmpty());
+
+        qint64 readAt = 0;
+        qint64 nextDue = 0;
+        connect(&port, &SerialIo::readyRead, &port, [&] {
+            if (readAt) return;
+            readAt = zel::Alarm::nowNs();
+            port.awaitReply(10);
+            nextDue = wait->deadlineNs();
+        });
+        const qint64 before = zel::Alarm::nowNs();
+        emit wait->timeout();
+        const qint64 after = zel::Alarm::nowNs();
+        // The panel is busy for a moment before it reads.
+        QThread::usleep(3000);
+        QVERIFY(rx.waitFor(20, 2000));
+        QCOMPARE(rx.chunks.first(), QByteArray("x196040181x196040181"));
+        // Read so late that the line counts as idle: nothing to tell.
+        if (readAt - before >= 2 * c) QSKIP("the read came too late to tell");
+        const qint64 margin = c * 15 / 100;
+        QVERIFY(nextDue >= before + 10 * c + margin);
+        QVERIFY2(nextDue <= after + 10 * c + margin,
+                 qPrintable(QStringLiteral("%1 us late").arg((nextDue - after - 10 * c - margin) / 1000)));
     }
 
     void vanishingDeviceFailsThePortOnce() {
