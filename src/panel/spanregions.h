@@ -3,7 +3,7 @@
 // is asked for and then kept. Qt keeps a shared copy of a region it is asked
 // to repaint, where a rectangle costs it a new region on every request, and
 // the bar switches a run of its segments with nearly every packet. There are
-// at most n(n+1)/2 runs of n segments, and a lively programme shows few.
+// at most n(n+1)/2 runs of n segments: for the bar's 56, some 180 KB.
 #include <QRect>
 #include <QRegion>
 #include <vector>
