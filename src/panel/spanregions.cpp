@@ -1,6 +1,5 @@
 #include "panel/spanregions.h"
 
-#include <QtGlobal>
 #include <utility>
 
 namespace zel {
@@ -10,7 +9,10 @@ SpanRegions::SpanRegions(std::vector<QRect> segments)
     , m_spans(m_segments.size() * m_segments.size()) {}
 
 const QRegion& SpanRegions::span(int first, int last) {
-    Q_ASSERT(0 <= first && first <= last && last < count());
+    if (first < 0 || last < first || last >= count()) {
+        static const QRegion none;
+        return none;
+    }
     QRegion& region = m_spans[size_t(first) * m_segments.size() + size_t(last)];
     if (region.isEmpty()) {
         QRect bounds;

@@ -19,6 +19,7 @@ public:
     int count() const { return int(m_segments.size()); }
     // The bounding rectangle of segments first..last (first <= last, both
     // within 0..count()-1) as a region; the same object for the same run.
+    // Anything else is an empty region.
     const QRegion& span(int first, int last);
 
 private:

@@ -22,6 +22,15 @@ private slots:
         QCOMPARE(spans.span(2, 3), QRegion(30, 0, 25, 30));
     }
 
+    // A run the row does not have repaints nothing.
+    void noSuchRun() {
+        SpanRegions spans = row();
+        QVERIFY(spans.span(2, 1).isEmpty());
+        QVERIFY(spans.span(-1, 0).isEmpty());
+        QVERIFY(spans.span(3, 4).isEmpty());
+        QVERIFY(SpanRegions().span(0, 0).isEmpty());
+    }
+
     // A run asked for again is the region kept for it, not a new one, and
     // other runs do not disturb it.
     void runIsKept() {
