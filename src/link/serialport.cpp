@@ -146,7 +146,6 @@ SerialPort::SerialPort(QObject* parent)
     , d(std::make_unique<Impl>()) {
     d->serial = new QSerialPort(this);
     connect(d->serial, &QSerialPort::readyRead, this, [this] {
-        const qint64 now = zel::Alarm::nowNs();
         if (d->onTime) {
             // Found whole when due: it ended on time or the alarm would have
             // been early, so its end is placed there, and the characters of
@@ -154,7 +153,7 @@ SerialPort::SerialPort(QObject* parent)
             // them were in when counted, not at this later read.
             d->lastArrivalNs = qMin(d->dueNs + d->beyond * characterTimeNs(), d->checkedNs);
         } else {
-            d->lastArrivalNs = now;
+            d->lastArrivalNs = zel::Alarm::nowNs();
         }
         d->onTime = false;
         emit readyRead();
