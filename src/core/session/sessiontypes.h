@@ -1,0 +1,50 @@
+#pragma once
+// The values that cross the seams between a monitor session and whatever
+// watches it (the panel, the recorder, alerts, the status page, the logger).
+// Everything here is a plain value: copy it, queue it, store it.
+#include <QMetaType>
+#include <QString>
+
+#include "telemetry/packetdecoder.h" // zel::Readings
+
+namespace zel {
+
+// A bar position p (0..55) stands for 2p + 20 percent.
+constexpr int positionToPercent(float position) {
+    return int(position * 2.0f + 20.0f);
+}
+
+// The link's state as the status labels show it. Reconnecting: an
+// established link was lost and the session is bringing it back by itself.
+enum class LinkState { OffLine, Initializing, Dialing, Connected, Busy, NoDialTone, HangingUp, Reconnecting };
+
+// Something that is on or off for a while, as the monitor model and the link
+// report it. The flasher kinds are per packet (a flasher lighting); episodes
+// of them are the recorder's business.
+enum class AlarmKind { Carrier, AudioLoss, Pos125, Neg100, PosVariable, NegVariable, NoData, LinkLost };
+
+struct AlarmEvent {
+    AlarmKind kind = AlarmKind::Carrier;
+    bool on = false;
+    qint64 timeMs = 0; // UTC, ms since the epoch
+    Readings readings; // the last readings at that moment
+};
+
+// A change of the link's state. `detail` is the reason of a loss or a
+// failure ("PORT ERROR" text), or the modem's own words for a dial outcome.
+struct LinkEvent {
+    LinkState state = LinkState::OffLine;
+    qint64 timeMs = 0;
+    QString detail;
+};
+
+// Stable lower-case names, used by the logger's output, the history and the
+// status page ("connected", "carrier-alarm", ...).
+const char* linkStateName(LinkState s);
+const char* alarmKindName(AlarmKind k);
+
+} // namespace zel
+
+Q_DECLARE_METATYPE(zel::Readings)
+Q_DECLARE_METATYPE(zel::AlarmEvent)
+Q_DECLARE_METATYPE(zel::LinkEvent)
