@@ -15,10 +15,10 @@
 // --latency (program mode: stamp each shown packet and match it with the
 // stand-in's --log stamp of the reply's last character), --hidden (the
 // window is never shown, so nothing is painted).
-#include "app/eventloop.h"
-#include "app/frmzelmain.h"
-#include "dialogs/frmzelmodem.h"
-#include "link/serialport.h"
+#include "core/session/eventloop.h"
+#include "gui/frmzelmain.h"
+#include "gui/frmzelmodem.h"
+#include "core/transport/serialtransport.h"
 
 #include "benchsupport.h"
 

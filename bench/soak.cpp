@@ -17,9 +17,9 @@
 //   - the window stays responsive: the worst lateness of a 100 ms timer.
 //
 // Usage: zel-soak [--seconds S] [--segment S] (defaults 600 and 60).
-#include "app/eventloop.h"
-#include "app/frmzelmain.h"
-#include "dialogs/frmzelmodem.h"
+#include "core/session/eventloop.h"
+#include "gui/frmzelmain.h"
+#include "gui/frmzelmodem.h"
 #include "link/serialio.h"
 
 #include "benchsupport.h"

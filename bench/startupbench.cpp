@@ -10,8 +10,8 @@
 //
 // The panel side does what main() of the program does: QApplication, the
 // main window, show.
-#include "app/eventloop.h"
-#include "app/frmzelmain.h"
+#include "core/session/eventloop.h"
+#include "gui/frmzelmain.h"
 
 #include "benchsupport.h"
 

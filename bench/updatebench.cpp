@@ -15,8 +15,8 @@
 // update_allocs_other the rest.
 // The path a packet takes from the port (RecData: read, show the raw text,
 // frame) is measured the same way as packet_*.
-#include "app/eventloop.h"
-#include "app/frmzelmain.h"
+#include "core/session/eventloop.h"
+#include "gui/frmzelmain.h"
 #include "link/serialio.h"
 
 #include "benchsupport.h"

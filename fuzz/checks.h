@@ -4,10 +4,10 @@
 // rule; tests/fuzzregress runs them on the seed corpus and on every input a
 // fuzzer ever found, so a fixed fault stays fixed. Each check returns an
 // empty string when all is well, else what went wrong.
-#include "link/modemdial.h"
-#include "settings/diskfile.h"
-#include "telemetry/packetdecoder.h"
-#include "telemetry/packetframer.h"
+#include "core/protocol/modemdial.h"
+#include "core/settings/diskfile.h"
+#include "core/protocol/packetdecoder.h"
+#include "core/protocol/packetframer.h"
 
 #include <QByteArray>
 #include <cmath>

@@ -4,11 +4,11 @@
 #include "support/testmain.h"
 #include "support/testsupport.h"
 
-#include "app/frmzelabout.h"
-#include "app/frmzelmain.h"
-#include "app/twips.h"
-#include "dialogs/frmzelmodem.h"
-#include "panel/indicator.h"
+#include "gui/frmzelabout.h"
+#include "gui/frmzelmain.h"
+#include "gui/twips.h"
+#include "gui/frmzelmodem.h"
+#include "gui/indicator.h"
 
 #include <QAction>
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "app/twips.h"
-#include "dialogs/frmzelmodem.h"
-#include "link/portname.h"
+#include "gui/twips.h"
+#include "gui/frmzelmodem.h"
+#include "core/transport/portname.h"
 #include "support/testmain.h"
 
 #include <QCheckBox>

@@ -4,10 +4,10 @@
 #include "support/testmain.h"
 #include "support/testsupport.h"
 
-#include "app/frmzelmain.h"
-#include "dialogs/frmzelmodem.h"
+#include "gui/frmzelmain.h"
+#include "gui/frmzelmodem.h"
 #include "link/serialio.h"
-#include "panel/indicator.h"
+#include "gui/indicator.h"
 
 #include <QAction>
 #include <QComboBox>

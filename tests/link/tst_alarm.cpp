@@ -1,7 +1,7 @@
 // The sub-millisecond alarm the port reads replies by.
 #include "support/testmain.h"
 
-#include "link/alarm.h"
+#include "core/transport/alarm.h"
 
 #include <QSignalSpy>
 

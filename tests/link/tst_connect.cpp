@@ -4,9 +4,9 @@
 #include "support/testmain.h"
 #include "support/testsupport.h"
 
-#include "app/frmzelmain.h"
-#include "dialogs/frmzelmodem.h"
-#include "panel/indicator.h"
+#include "gui/frmzelmain.h"
+#include "gui/frmzelmodem.h"
+#include "gui/indicator.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -1,6 +1,6 @@
 #include "support/testmain.h"
 
-#include "link/modemdial.h"
+#include "core/protocol/modemdial.h"
 
 using zel::DialOptions;
 using zel::ModemOutcome;

@@ -1,5 +1,5 @@
 // The operator's port text to a device.
-#include "link/portname.h"
+#include "core/transport/portname.h"
 #include "support/testmain.h"
 
 using zel::PortTarget;

@@ -1,4 +1,4 @@
-#include "panel/bargraph.h"
+#include "core/monitor/bargraph.h"
 #include "support/testmain.h"
 
 using zel::BarGraph;

@@ -1,8 +1,8 @@
 // The indicator procedures driven through the real main window: widgets are
 // found by name, timers are checked for state and schedule, and beeps are
 // counted from beeped().
-#include "app/frmzelmain.h"
-#include "panel/indicator.h"
+#include "gui/frmzelmain.h"
+#include "gui/indicator.h"
 #include "support/fakeserial.h"
 #include "support/testmain.h"
 #include "support/testsupport.h"

@@ -1,4 +1,4 @@
-#include "panel/spanregions.h"
+#include "gui/spanregions.h"
 #include "support/testmain.h"
 
 using zel::SpanRegions;

@@ -1,4 +1,4 @@
-#include "settings/diskfile.h"
+#include "core/settings/diskfile.h"
 #include "support/testmain.h"
 #include "support/testsupport.h"
 

@@ -1,7 +1,7 @@
 // Saving and restoring through the real main window and the settings file.
-#include "app/frmzelmain.h"
-#include "dialogs/frmzelmodem.h"
-#include "panel/indicator.h"
+#include "gui/frmzelmain.h"
+#include "gui/frmzelmodem.h"
+#include "gui/indicator.h"
 #include "support/fakeserial.h"
 #include "support/testmain.h"
 #include "support/testsupport.h"

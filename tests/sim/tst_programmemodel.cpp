@@ -2,8 +2,8 @@
 #include <algorithm>
 
 #include "support/testmain.h"
-#include "telemetry/packetdecoder.h"
-#include "telemetry/programmemodel.h"
+#include "core/protocol/packetdecoder.h"
+#include "core/transport/programmemodel.h"
 
 using namespace zel::sim;
 

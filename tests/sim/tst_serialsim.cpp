@@ -11,8 +11,8 @@
 
 #include <unistd.h>
 
-#include "link/alarm.h"
-#include "link/serialport.h"
+#include "core/transport/alarm.h"
+#include "core/transport/serialtransport.h"
 #include "support/simprocess.h"
 #include "support/testmain.h"
 

@@ -1,5 +1,5 @@
 #include "support/testmain.h"
-#include "app/eventloop.h"
+#include "core/session/eventloop.h"
 
 #include <QApplication>
 #include <QTemporaryDir>

@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "settings/settingsfile.h"
+#include "core/settings/settingsfile.h"
 
 namespace zeltest {
 

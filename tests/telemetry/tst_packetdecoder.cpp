@@ -1,5 +1,5 @@
 #include "support/testmain.h"
-#include "telemetry/packetdecoder.h"
+#include "core/protocol/packetdecoder.h"
 
 #include <cmath>
 #include <string>

@@ -1,5 +1,5 @@
 #include "support/testmain.h"
-#include "telemetry/packetframer.h"
+#include "core/protocol/packetframer.h"
 
 #include <string>
 

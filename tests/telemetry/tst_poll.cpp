@@ -4,8 +4,8 @@
 #include "support/testmain.h"
 #include "support/testsupport.h"
 
-#include "app/frmzelmain.h"
-#include "panel/indicator.h"
+#include "gui/frmzelmain.h"
+#include "gui/indicator.h"
 
 #include <QLabel>
 #include <QPushButton>

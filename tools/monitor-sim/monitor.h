@@ -9,7 +9,7 @@
 
 #include "line.h"
 #include "options.h"
-#include "telemetry/programmemodel.h"
+#include "core/transport/programmemodel.h"
 
 class Monitor {
 public:

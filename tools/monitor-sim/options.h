@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "telemetry/programmemodel.h"
+#include "core/transport/programmemodel.h"
 
 struct SimOptions {
     std::uint64_t seed = 1;

@@ -5,7 +5,7 @@
 #include <QMetaType>
 #include <QString>
 
-#include "telemetry/packetdecoder.h" // zel::Readings
+#include "core/protocol/packetdecoder.h" // zel::Readings
 
 namespace zel {
 
@@ -42,6 +42,10 @@ struct LinkEvent {
 // status page ("connected", "carrier-alarm", ...).
 const char* linkStateName(LinkState s);
 const char* alarmKindName(AlarmKind k);
+
+// UTC ms as local time in ISO 8601 with milliseconds and the offset, always
+// written as +hh:mm ("2026-12-07T13:00:00.123+01:00").
+QString formatLocalTime(qint64 msecsSinceEpoch);
 
 } // namespace zel
 

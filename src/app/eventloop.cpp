@@ -1,8 +1,0 @@
-#include "app/eventloop.h"
-
-#include <QByteArray>
-#include <QtGlobal>
-
-void zel::preferLeanEventLoop() {
-    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
-}

@@ -1,0 +1,387 @@
+#include "core/link/linkcontroller.h"
+
+#include "core/protocol/modemdial.h"
+#include "core/protocol/packetdecoder.h"
+#include "core/transport/serialtransport.h"
+#include "core/transport/transport.h"
+#include "core/transport/transportfactory.h"
+
+#include <QDateTime>
+#include <QTimer>
+
+namespace zel {
+
+namespace {
+const QString LineSettings = QStringLiteral("9600,n,8,1");
+// Requests kept with the monitor.
+constexpr int InFlight = 2;
+const QByteArray OneRequest = QByteArrayLiteral("x");
+const QByteArray TwoRequests = QByteArrayLiteral("xx");
+const QByteArray Zeros = QByteArrayLiteral("000000000");
+} // namespace
+
+LinkController::LinkController(QObject* parent)
+    : QObject(parent)
+    , m_factory(makeTransport) {
+    auto make = [this](const char* name, int interval) {
+        auto* t = new QTimer(this);
+        t->setObjectName(QString::fromLatin1(name));
+        t->setInterval(interval);
+        return t;
+    };
+    m_poll = make("tmrXmit", PollRetryMs);
+    m_delay = make("tmrDelay", 0);
+    m_delay->setTimerType(Qt::PreciseTimer);
+    m_modemTimeout = make("tmrModemTimeout", ModemReplyTimeoutMs);
+    m_modemTimeout->setSingleShot(true);
+    connect(m_poll, &QTimer::timeout, this, &LinkController::onPollTimer);
+    connect(m_delay, &QTimer::timeout, this, &LinkController::onDelayTimer);
+    connect(m_modemTimeout, &QTimer::timeout, this, &LinkController::onModemTimeout);
+    m_read.reserve(256);
+}
+
+LinkController::~LinkController() {
+    if (m_transport) m_transport->disconnect(this);
+}
+
+void LinkController::setTransportFactory(TransportFactory factory) {
+    m_factory = std::move(factory);
+}
+
+void LinkController::setConnectionSettings(const ConnectionSettings& settings) {
+    m_settings = settings;
+}
+
+bool LinkController::isOpen() const {
+    return m_transport && m_transport->isOpen();
+}
+
+void LinkController::setState(LinkState s, const QString& detail) {
+    m_state = s;
+    emit stateChanged({s, QDateTime::currentMSecsSinceEpoch(), detail});
+}
+
+void LinkController::setActive(bool active, bool settingsEnabled) {
+    m_active = active;
+    m_settingsEnabled = settingsEnabled;
+    emit activeChanged(active, settingsEnabled);
+    const bool open = isOpen();
+    if (open != m_linkOpen) {
+        m_linkOpen = open;
+        emit linkOpenChanged(open);
+    }
+}
+
+void LinkController::toggleConnect() {
+    if (m_active)
+        disconnectLink();
+    else
+        connectLink();
+}
+
+void LinkController::connectLink() {
+    if (m_active) return;
+    setActive(true, true);
+    if (m_settings.modemLink)
+        connectModem();
+    else
+        connectDirect();
+}
+
+void LinkController::connectDirect() {
+    // A port left open by a failed dial is used as it is.
+    if (!isOpen()) {
+        if (!openPort(m_settings.directPort)) return;
+        setState(LinkState::Connected);
+        startPolling();
+    }
+    connectTail();
+}
+
+bool LinkController::openPort(const QString& portText) {
+    closeTransport();
+    m_portText = portText;
+    QString error;
+    m_transport = m_factory(portText, &error);
+    if (m_transport) {
+        if (auto* serial = qobject_cast<SerialTransport*>(m_transport.get()))
+            serial->setLineSettings(LineSettings);
+        Transport* t = m_transport.get();
+        connect(t, &QIODevice::readyRead, this, &LinkController::onReadyRead);
+        connect(t, &Transport::replyOverdue, this, &LinkController::onReplyOverdue);
+        connect(t, &Transport::failed, this, &LinkController::onTransportFailed);
+        if (t->openLink()) {
+            m_linkOpen = true;
+            emit linkOpenChanged(true);
+            return true;
+        }
+        error = t->errorString();
+        closeTransport();
+    }
+    disconnectTail();
+    emit portError(portText, error);
+    return false;
+}
+
+void LinkController::closeTransport() {
+    if (!m_transport) return;
+    m_transport->disconnect(this);
+    m_transport->close();
+    // The transport may be in the middle of emitting.
+    m_transport.release()->deleteLater();
+    if (m_linkOpen) {
+        m_linkOpen = false;
+        emit linkOpenChanged(false);
+    }
+}
+
+void LinkController::connectTail() {
+    setActive(true, false);
+}
+
+void LinkController::disconnectLink() {
+    // Whatever was pending (a dial, a busy wait, a hang-up) is over.
+    cancelDelay();
+    endModemWait();
+    m_poll->stop();
+    if (m_settings.modemLink && isOpen()) {
+        // DTR low hangs the modem up; it stays low while the label shows.
+        setState(LinkState::HangingUp);
+        m_transport->setDataTerminalReady(false);
+        delay(HangUpMs, [this] {
+            closeTransport();
+            disconnectTail();
+        });
+        return;
+    }
+    closeTransport();
+    disconnectTail();
+}
+
+void LinkController::disconnectTail() {
+    m_poll->stop();
+    setActive(false, true);
+    emit displayCleared();
+    setState(LinkState::OffLine);
+}
+
+void LinkController::shutDown() {
+    cancelDelay();
+    endModemWait();
+    m_poll->stop();
+    if (m_transport) m_transport->setDataTerminalReady(false);
+    closeTransport();
+    m_active = false;
+}
+
+void LinkController::onTransportFailed(const QString& reason) {
+    // The transport is already closed: stop everything that would use it.
+    const bool wasActive = m_poll->isActive() || m_modemWaiting || m_active;
+    cancelDelay();
+    endModemWait();
+    m_poll->stop();
+    const QString port = m_portText;
+    closeTransport();
+    if (!wasActive) return;
+    disconnectTail();
+    emit portError(port, reason);
+}
+
+void LinkController::delay(int ms, std::function<void()> then) {
+    m_delay->setInterval(ms);
+    m_delayThen = std::move(then);
+    m_delay->start();
+}
+
+void LinkController::cancelDelay() {
+    m_delay->stop();
+    m_delayThen = nullptr;
+}
+
+void LinkController::onDelayTimer() {
+    m_delay->stop();
+    if (auto then = std::exchange(m_delayThen, nullptr)) then();
+}
+
+// ---- Dialling ---------------------------------------------------------
+
+void LinkController::connectModem() {
+    setState(LinkState::Initializing);
+    // A port still open from a dial that failed: DTR goes low now, so the
+    // modem has hung up by the time the port is reopened.
+    if (isOpen()) m_transport->setDataTerminalReady(false);
+    delay(1000, [this] { dialAndWait(); });
+}
+
+void LinkController::dialAndWait() {
+    if (!openPort(m_settings.modemPort)) return;
+    const DialOptions o = m_settings.dialOptions();
+    emit dialingCaptionChanged(dialingCaption(o));
+    setState(LinkState::Dialing);
+    emit beepWanted();
+    // One burst, no wait for the modem's OK replies.
+    for (const QByteArray& command : modemCommands(o))
+        m_transport->write(command);
+    m_transport->discardInput();
+    m_modemText = Zeros;
+    m_modemWaiting = true;
+    m_modemTimeout->start();
+}
+
+void LinkController::onModemReply() {
+    if (!m_modemWaiting || !isOpen() || m_transport->bytesAvailable() == 0) return;
+    m_modemText += m_transport->readAll();
+    // A chattering modem must not grow the text without bound.
+    if (m_modemText.size() > ModemTextLimit) m_modemText.remove(0, m_modemText.size() - ModemTextLimit);
+    const QByteArray response = modemStatus(m_modemText);
+    emit modemLog(QString::fromLatin1(m_modemText));
+    emit modemLog(QString::number(m_modemText.size()));
+    emit modemLog(QString::fromLatin1(response));
+    const QString words = QString::fromLatin1(response).trimmed();
+    switch (classifyModemResponse(response)) {
+    case ModemOutcome::Connected:
+        endModemWait();
+        emit modemWords(words);
+        setState(LinkState::Connected, words);
+        emit beepWanted();
+        startPolling();
+        connectTail();
+        break;
+    case ModemOutcome::Busy:
+        endModemWait();
+        emit modemWords(words);
+        modemFailed(LinkState::Busy, false);
+        break;
+    case ModemOutcome::NoDialTone:
+        endModemWait();
+        emit modemWords(words);
+        modemFailed(LinkState::NoDialTone, false);
+        break;
+    case ModemOutcome::Waiting:
+        break;
+    }
+}
+
+void LinkController::endModemWait() {
+    m_modemWaiting = false;
+    m_modemTimeout->stop();
+}
+
+void LinkController::modemFailed(LinkState s, bool hangUp) {
+    // The modem ended the call itself: the port stays open and the bar graph
+    // as it was; the next Connect reopens the port. A wait that ran out has
+    // no such word from the modem, so the program hangs up itself: DTR low
+    // for the three seconds the status shows, then the port is closed.
+    if (hangUp && isOpen()) m_transport->setDataTerminalReady(false);
+    setState(s, m_modemText.isEmpty() ? QString() : QString::fromLatin1(modemStatus(m_modemText)).trimmed());
+    delay(3000, [this, hangUp] {
+        if (hangUp) closeTransport();
+        setActive(false, true);
+        setState(LinkState::OffLine);
+    });
+}
+
+void LinkController::onModemTimeout() {
+    if (!m_modemWaiting) return;
+    endModemWait();
+    const QString line =
+        QStringLiteral("No reply from the modem within %1 s").arg(ModemReplyTimeoutMs / 1000);
+    emit modemLog(line);
+    emit modemWords(line);
+    modemFailed(LinkState::NoDialTone, true);
+}
+
+// ---- Polling ------------------------------------------------------------
+
+void LinkController::startPolling() {
+    m_framer.reset();
+    m_poll->start();
+    sendPoll();
+}
+
+// Starts afresh: whatever was asked before counts as answered or lost. One
+// request first; the second goes out with its reply, so the two replies do
+// not arrive together while the front end is still busy with the connect.
+void LinkController::sendPoll() {
+    if (!isOpen()) return;
+    m_draining = false;
+    m_repliesToRestart = PollRestartReplies;
+    m_transport->write(OneRequest);
+    m_inFlight = 1;
+    // Start over if no reply completes within the retry interval.
+    m_poll->start();
+    awaitNextReply();
+}
+
+void LinkController::askForReplies() {
+    if (m_draining || m_inFlight >= InFlight) return;
+    m_transport->write(InFlight - m_inFlight == 1 ? OneRequest : TwoRequests);
+    m_inFlight = InFlight;
+}
+
+// Characters that complete the next packet: a whole reply, or the rest of
+// one whose start the last read kept.
+int LinkController::charactersToComplete() const {
+    return PacketFramer::PacketSize - int(m_framer.pending().size());
+}
+
+void LinkController::awaitNextReply() {
+    if (isOpen()) m_transport->awaitReply(charactersToComplete());
+}
+
+void LinkController::onReplyOverdue(int arrived) {
+    if (m_modemWaiting || !m_poll->isActive() || !isOpen()) return;
+    // Part of it is in: the rest follows as readyRead. Nothing of it while
+    // draining: the line is idle at last. Nothing otherwise: the monitor is
+    // slow, or the requests were lost; tmrXmit starts over if so.
+    if (arrived == 0 && m_draining) sendPoll();
+}
+
+void LinkController::onPollTimer() {
+    if (!isOpen()) return;
+    if (m_transport->bytesAvailable() >= charactersToComplete()) readData();
+    sendPoll();
+}
+
+void LinkController::onReadyRead() {
+    if (m_modemWaiting) {
+        onModemReply();
+        return;
+    }
+    if (!isOpen()) return;
+    if (!m_poll->isActive()) {
+        // Nobody asked: stray text on a port left open by a failed dial.
+        m_transport->discardInput();
+        return;
+    }
+    if (m_transport->bytesAvailable() < charactersToComplete()) return;
+    readData();
+    if (!isOpen()) return;
+    // Only a transport that knows the line's timing can tell when it falls
+    // idle; the built-in stand-in loses nothing and needs no fresh start.
+    if (m_repliesToRestart > 0 && --m_repliesToRestart == 0 && m_transport->characterTimeNs() > 0)
+        m_draining = true;
+    askForReplies();
+    m_poll->start();
+    awaitNextReply();
+}
+
+void LinkController::readData() {
+    m_read.resize(qMax<qint64>(m_transport->bytesAvailable(), 1));
+    const qint64 n = m_transport->read(m_read.data(), m_read.size());
+    m_read.resize(qMax<qint64>(n, 0));
+    emit rawRead(m_read);
+    // Replies read whole, each counted by its "x": a kept start is a reply
+    // still coming in, counted when it completes.
+    const bool startKept = !m_framer.pending().empty();
+    const auto data = m_framer.feed(std::string_view(m_read.constData(), size_t(m_read.size())));
+    const int whole = int(m_read.count('x')) + int(startKept) - int(!m_framer.pending().empty());
+    m_inFlight = qMax(0, m_inFlight - whole);
+    if (data) {
+        emit readingsReceived(decodePacket(std::string_view(data->data(), data->size())));
+    } else if (m_framer.pending().empty()) {
+        emit packetRejected();
+    }
+}
+
+} // namespace zel

@@ -1,0 +1,147 @@
+#pragma once
+// One monitor's link: connect and disconnect, dialling through a Hayes
+// modem, and the poll. Every wait is a timer or arriving data that continues
+// the sequence; nothing blocks and nothing nests an event loop. A Disconnect
+// cancels whatever is pending, and nothing touches a closed transport.
+//
+// The poll keeps two requests with the monitor, the one it is answering and
+// one queued behind it, so each reply starts the moment the one before ends
+// and the line never idles. Each reply is read once it is complete, the
+// newest complete packet decoded, and the request after next goes out.
+// tmrXmit only starts the poll over when no reply completes for a while.
+// The requests in flight are counted down by the replies seen; a reply lost
+// on the line would leave that count wrong for good, so every 200 replies the
+// poll asks for nothing until the line falls idle, then starts afresh.
+#include <QByteArray>
+#include <QObject>
+#include <functional>
+#include <memory>
+
+#include "core/protocol/packetframer.h"
+#include "core/session/sessiontypes.h"
+#include "core/settings/settings.h"
+
+class QTimer;
+
+namespace zel {
+
+class Transport;
+
+class LinkController : public QObject {
+    Q_OBJECT
+public:
+    using TransportFactory =
+        std::function<std::unique_ptr<Transport>(const QString& portText, QString* error)>;
+
+    // Retry interval of the poll when a request went unanswered.
+    static constexpr int PollRetryMs = 50;
+    // Replies between fresh starts of the poll: about two seconds at 9600 baud.
+    static constexpr int PollRestartReplies = 200;
+    // Bound on the modem reply wait and on the text it gathers.
+    static constexpr int ModemReplyTimeoutMs = 60000;
+    static constexpr int ModemTextLimit = 4096;
+    // How long DTR stays low to hang a modem up.
+    static constexpr int HangUpMs = 1000;
+
+    explicit LinkController(QObject* parent = nullptr);
+    ~LinkController() override;
+
+    // Tests and the stand-ins put their own transports in.
+    void setTransportFactory(TransportFactory factory);
+    void setConnectionSettings(const ConnectionSettings& settings);
+    const ConnectionSettings& connectionSettings() const { return m_settings; }
+
+    LinkState state() const { return m_state; }
+    // Connect was pressed and the link not yet taken down: the button offers
+    // Disconnect.
+    bool isActive() const { return m_active; }
+    // The settings may be changed (not while a link is up).
+    bool settingsEnabled() const { return m_settingsEnabled; }
+    bool isOpen() const;
+    Transport* transport() const { return m_transport.get(); }
+    // The port text of the link in use or last used.
+    QString portText() const { return m_portText; }
+    const PacketFramer& framer() const { return m_framer; }
+
+public slots:
+    // The Connect button: connects when idle, disconnects otherwise.
+    void toggleConnect();
+    void connectLink();
+    void disconnectLink();
+    // Ends everything at once (the program is closing): no timer, no wait.
+    void shutDown();
+
+    // Timer slots, public so tests can run them.
+    void onPollTimer();
+    void onDelayTimer();
+    void onModemTimeout();
+
+signals:
+    void stateChanged(const zel::LinkEvent& event);
+    void activeChanged(bool active, bool settingsEnabled);
+    void dialingCaptionChanged(const QString& caption);
+    // Every read while polling, as read (the diagnostic area shows it).
+    void rawRead(const QByteArray& data);
+    void readingsReceived(const zel::Readings& readings);
+    // A read that completed no valid packet.
+    void packetRejected();
+    void modemLog(const QString& line);
+    // The modem's own result text ("NO CARRIER") when it ends a dial.
+    void modemWords(const QString& words);
+    // A port could not be opened or failed while in use.
+    void portError(const QString& portText, const QString& reason);
+    // The dialling and connecting beeps (sounded if the speaker is on).
+    void beepWanted();
+    void linkOpenChanged(bool open);
+    // The link was taken down: the bar graph goes dark.
+    void displayCleared();
+
+private:
+    void setState(LinkState s, const QString& detail = {});
+    void setActive(bool active, bool settingsEnabled);
+    void connectDirect();
+    bool openPort(const QString& portText);
+    void connectModem();
+    void dialAndWait();
+    void connectTail();
+    void disconnectTail();
+    void closeTransport();
+    void onTransportFailed(const QString& reason);
+    void delay(int ms, std::function<void()> then);
+    void cancelDelay();
+    // Polling
+    void startPolling();
+    void sendPoll();
+    void askForReplies();
+    void awaitNextReply();
+    int charactersToComplete() const;
+    void onReadyRead();
+    void onReplyOverdue(int arrived);
+    void readData();
+    // Modem
+    void onModemReply();
+    void endModemWait();
+    void modemFailed(LinkState s, bool hangUp);
+
+    ConnectionSettings m_settings;
+    TransportFactory m_factory;
+    std::unique_ptr<Transport> m_transport;
+    QString m_portText;
+    LinkState m_state = LinkState::OffLine;
+    bool m_active = false;
+    bool m_settingsEnabled = true;
+    bool m_linkOpen = false;
+    QTimer* m_poll = nullptr;         // tmrXmit
+    QTimer* m_delay = nullptr;        // tmrDelay
+    QTimer* m_modemTimeout = nullptr; // tmrModemTimeout
+    std::function<void()> m_delayThen;
+    PacketFramer m_framer;
+    QByteArray m_modemText;
+    bool m_modemWaiting = false;
+    int m_inFlight = 0;         // requests not yet answered, as far as is known
+    bool m_draining = false;    // asking for nothing until the line is idle
+    int m_repliesToRestart = 0; // replies until the poll starts afresh
+    QByteArray m_read;
+};
+
+} // namespace zel

@@ -1,0 +1,14 @@
+#pragma once
+// From the operator's port text to the transport that reaches it.
+#include <QString>
+#include <memory>
+
+namespace zel {
+
+class Transport;
+
+// The transport for `portText`, not yet open; null with the reason in
+// *error when the text names no port.
+std::unique_ptr<Transport> makeTransport(const QString& portText, QString* error);
+
+} // namespace zel

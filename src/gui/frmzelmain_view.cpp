@@ -1,0 +1,256 @@
+// From the session to the panel: each signal lands on the controls that
+// show it, and each click becomes a call on the session. Per packet this
+// touches only widgets whose state changes and allocates nothing in the
+// steady state.
+#include "gui/frmzelmain.h"
+
+#include "core/link/linkcontroller.h"
+#include "core/session/monitorsession.h"
+#include "gui/colours.h"
+#include "gui/frmzelmodem.h"
+#include "gui/indicator.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScrollBar>
+
+#include <cstdio>
+
+using zel::LinkState;
+using zel::MonitorModel;
+using namespace zel::colour;
+
+namespace {
+
+const QString ConnectCaption = QStringLiteral("&Connect");
+const QString DisconnectCaption = QStringLiteral("&Disconnect");
+
+// Writes a threshold into its text box unless it already reads so.
+void showThreshold(QLineEdit* box, int value) {
+    char digits[12];
+    const int n = std::snprintf(digits, sizeof digits, "%d", value);
+    if (box->text() == QLatin1String(digits, n)) return;
+    box->setText(QString::fromLatin1(digits, n));
+}
+
+void setScrollValue(QScrollBar* bar, int value) {
+    if (bar->value() == value) return;
+    const QSignalBlocker quiet(bar);
+    bar->setValue(value);
+}
+
+} // namespace
+
+void FrmZelMain::connectSession() {
+    zel::LinkController* link = m_session->link();
+    MonitorModel* model = m_session->model();
+    connect(cmdConnect, &QPushButton::clicked, m_session, &zel::MonitorSession::toggleConnect);
+    connect(cmdSelect, &QPushButton::clicked, m_session, &zel::MonitorSession::selectNext);
+    connect(vsbPkPosLed, &QScrollBar::valueChanged, m_session, &zel::MonitorSession::setPositiveThreshold);
+    connect(vsbPkNegLed, &QScrollBar::valueChanged, m_session, &zel::MonitorSession::setNegativeThreshold);
+    connect(imgSpeakerOn, &ClickableImage::clicked, m_session, &zel::MonitorSession::toggleSpeaker);
+    connect(imgSpeakerOff, &ClickableImage::clicked, m_session, &zel::MonitorSession::toggleSpeaker);
+    connect(cmdExit, &QPushButton::clicked, this, &FrmZelMain::exitProgram);
+    connect(mnuExit, &QAction::triggered, this, &FrmZelMain::exitProgram);
+    connect(mnuAbout, &QAction::triggered, this, &FrmZelMain::showAbout);
+    connect(mnuModemSettings, &QAction::triggered, this, &FrmZelMain::showModemSettings);
+    connect(mnuSaveDefaults, &QAction::triggered, this, &FrmZelMain::saveSettings);
+    connect(frmZelModem, &FrmZelModem::saveRequested, this, &FrmZelMain::saveSettings);
+    connect(frmZelModem, &FrmZelModem::settingsEdited, this,
+            [this] { m_session->setConnectionSettings(frmZelModem->settings()); });
+    connect(frmZelModem, &FrmZelModem::mainWindowRequested, this, [this] {
+        show();
+        raise();
+        activateWindow();
+    });
+
+    connect(link, &zel::LinkController::stateChanged, this, &FrmZelMain::showLinkEvent);
+    connect(link, &zel::LinkController::activeChanged, this, &FrmZelMain::showActive);
+    connect(link, &zel::LinkController::dialingCaptionChanged, lblDialing, &QLabel::setText);
+    connect(link, &zel::LinkController::rawRead, this, &FrmZelMain::showRawRead);
+    connect(link, &zel::LinkController::modemLog, this, &FrmZelMain::logModem);
+    connect(link, &zel::LinkController::modemWords, this, &FrmZelMain::showModemWords);
+    connect(m_session, &zel::MonitorSession::portError, this, &FrmZelMain::showPortError);
+    connect(m_session, &zel::MonitorSession::beep, this, &FrmZelMain::beep);
+    connect(m_session, &zel::MonitorSession::readingsReceived, this, &FrmZelMain::packetShown);
+    connect(model, &MonitorModel::barChanged, this, &FrmZelMain::showBarGraph);
+    connect(model, &MonitorModel::flasherChanged, this, &FrmZelMain::showFlasher);
+    connect(model, &MonitorModel::carrierAlarmChanged, this, &FrmZelMain::showCarrierAlarm);
+    connect(model, &MonitorModel::audioAlarmChanged, this, &FrmZelMain::showAudioAlarm);
+    connect(model, &MonitorModel::selectionChanged, this, &FrmZelMain::showSelection);
+    connect(model, &MonitorModel::thresholdsChanged, this, &FrmZelMain::showThresholds);
+    connect(model, &MonitorModel::speakerChanged, this, &FrmZelMain::showSpeaker);
+
+    // What the model holds already.
+    showSelection(model->selection());
+    showSpeaker(model->speakerOnShown(), model->speakerOffShown());
+    showThresholds(model->positiveThreshold(), model->negativeThreshold());
+    showActive(link->isActive(), link->settingsEnabled());
+}
+
+void FrmZelMain::showLinkEvent(const zel::LinkEvent& e) {
+    ColorLabel* label = lblOffLine;
+    switch (e.state) {
+    case LinkState::OffLine:
+        label = lblOffLine;
+        break;
+    case LinkState::Initializing:
+        label = lblInitializing;
+        break;
+    case LinkState::Dialing:
+        label = lblDialing;
+        break;
+    case LinkState::Connected:
+        label = lblConnected;
+        break;
+    case LinkState::Busy:
+        label = lblBusy;
+        break;
+    case LinkState::NoDialTone:
+        label = lblNoDialTone;
+        break;
+    case LinkState::HangingUp:
+        label = lblHanging;
+        break;
+    case LinkState::Reconnecting:
+        label = lblOffLine;
+        break;
+    }
+    for (ColorLabel* l :
+         {lblOffLine, lblNoDialTone, lblInitializing, lblHanging, lblDialing, lblConnected, lblBusy})
+        if (l != label) l->hide();
+    label->show();
+}
+
+void FrmZelMain::showActive(bool active, bool settingsEnabled) {
+    cmdConnect->setText(active ? DisconnectCaption : ConnectCaption);
+    mnuModemSettings->setEnabled(settingsEnabled);
+}
+
+void FrmZelMain::showBarGraph() {
+    const zel::BarGraph& bar = m_session->model()->barGraph();
+    const zel::BarGraph::Bits& leds = bar.leds();
+    const zel::BarGraph::Bits& dots = bar.dots();
+    const zel::BarGraph::Bits ledChanges = leds ^ m_shownLeds;
+    const zel::BarGraph::Bits dotChanges = dots ^ m_shownDots;
+    if (ledChanges.none() && dotChanges.none()) return;
+    // One repaint request for the run of switched segments, with a region
+    // kept for that run: a new region for each request would cost Qt an
+    // allocation or two with every packet.
+    int first = -1, last = -1;
+    for (int i = 1; i < zel::BarGraph::Elements; ++i) {
+        if (ledChanges[i]) picLed[i]->setLit(leds[i], Indicator::Repaint::ByCaller);
+        if (dotChanges[i]) picDot[i]->setLit(dots[i], Indicator::Repaint::ByCaller);
+        if (!ledChanges[i] && !dotChanges[i]) continue;
+        if (first < 0) first = i;
+        last = i;
+    }
+    m_panel->update(m_barSpans.span(first, last));
+    m_shownLeds = leds;
+    m_shownDots = dots;
+}
+
+void FrmZelMain::showFlasher(MonitorModel::Flasher f, bool lit) {
+    switch (f) {
+    case MonitorModel::PosVar:
+        shpPkPosLed->setFillColor(lit ? Yellow : DimYellow);
+        break;
+    case MonitorModel::NegVar:
+        shpPkNegLed->setFillColor(lit ? Yellow : DimYellow);
+        break;
+    case MonitorModel::Pos125:
+        shpPkPos125Led->setFillColor(lit ? Red : RedOut);
+        break;
+    case MonitorModel::Neg100:
+        shpPkNeg100Led->setFillColor(lit ? Red : RedOut);
+        break;
+    default:
+        break;
+    }
+}
+
+void FrmZelMain::showCarrierAlarm(bool on) {
+    shpCarrierLed->setFillColor(on ? Red : RedOut);
+}
+
+void FrmZelMain::showAudioAlarm(bool on) {
+    shpAudioLed->setFillColor(on ? Red : RedOut);
+}
+
+void FrmZelMain::showSelection(int selection) {
+    for (int i = 0; i < 3; ++i)
+        shpSelectLed[i]->setFillColor(i == selection ? Green : DimGreen);
+}
+
+void FrmZelMain::showThresholds(int positive, int negative) {
+    showThreshold(txtPkPosLed, positive);
+    showThreshold(txtPkNegLed, negative);
+    setScrollValue(vsbPkPosLed, positive);
+    setScrollValue(vsbPkNegLed, negative);
+}
+
+void FrmZelMain::showSpeaker(bool onShown, bool offShown) {
+    imgSpeakerOn->setVisible(onShown);
+    imgSpeakerOff->setVisible(offShown);
+}
+
+void FrmZelMain::showRawRead(const QByteArray& data) {
+    lblRcvdat->setText(QString::fromLatin1(data));
+}
+
+void FrmZelMain::logModem(const QString& line) {
+    picshow->addItem(line);
+    while (picshow->count() > ModemLogLimit)
+        delete picshow->takeItem(0);
+}
+
+void FrmZelMain::showModemWords(const QString& words) {
+    m_modemWords = words;
+}
+
+void FrmZelMain::showPortError(const QString& port, const QString& reason) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("PORT ERROR"),
+                    QStringLiteral("The serial port \"%1\" cannot be used: %2\n\nThe panel is off line.")
+                        .arg(port.trimmed(), reason),
+                    QMessageBox::Ok, this);
+    box.exec();
+}
+
+void FrmZelMain::beep() {
+    QApplication::beep();
+    emit beeped();
+}
+
+void FrmZelMain::restoreSettings() {
+    const zel::SettingsStore::Loaded loaded = zel::SettingsStore::load();
+    zel::Settings s;
+    if (loaded.settings) {
+        s = *loaded.settings;
+    } else {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("FILE ERROR"),
+                        QStringLiteral("Error Loading Custom Settings ... Will use Zel Defaults.     "),
+                        QMessageBox::Ok, this);
+        box.setDetailedText(loaded.problem);
+        box.exec();
+    }
+    // The dialog shows them as a restore sets them; the session takes what
+    // the dialog then shows.
+    frmZelModem->setSettings(s.connection);
+    s.connection = frmZelModem->settings();
+    m_session->applySettings(s);
+    showThresholds(s.panel.positiveThreshold, s.panel.negativeThreshold);
+}
+
+void FrmZelMain::saveSettings() {
+    QString why;
+    if (zel::SettingsStore::save(m_session->settings(), &why)) return;
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("FILE ERROR"),
+                    QStringLiteral("The settings could not be saved to\n%1\n\n%2")
+                        .arg(QDir::toNativeSeparators(zel::SettingsStore::recordPath()), why),
+                    QMessageBox::Ok, frmZelModem->isHidden() ? static_cast<QWidget*>(this) : frmZelModem);
+    box.exec();
+}

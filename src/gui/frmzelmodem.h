@@ -1,0 +1,100 @@
+#pragma once
+// The connection settings dialog. It hands back the choices its controls
+// show as a ConnectionSettings value, and says when they change, so the
+// session always dials what the dialog shows. Created hidden at start-up,
+// hidden (never destroyed) by Close, Apply and Escape.
+#include <QDialog>
+
+#include "core/settings/settings.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+
+class FrmZelModem : public QDialog {
+    Q_OBJECT
+public:
+    explicit FrmZelModem(QWidget* parent = nullptr);
+
+    // Sets an option button the way a stored flag does: true selects it (and
+    // clears its group mates), false clears it even when selected.
+    static void setOption(QRadioButton* button, bool on);
+
+    QTabWidget* SSTab1 = nullptr;
+    QPushButton* cmdOk = nullptr;
+    QPushButton* cmdApply = nullptr;
+    QPushButton* cmdClose = nullptr;
+    // Connection
+    QGroupBox* Frame4 = nullptr;
+    QRadioButton* optDirect = nullptr;
+    QRadioButton* optModem = nullptr;
+    QComboBox* cmbPort = nullptr;
+    QGroupBox* Frame1 = nullptr;
+    QLabel* Label2 = nullptr;
+    // Dialing
+    QGroupBox* Frame5 = nullptr;
+    QRadioButton* optTone = nullptr;
+    QRadioButton* optPulse = nullptr;
+    QLabel* Label5 = nullptr;
+    QLineEdit* txtPhoneNumber = nullptr;
+    QCheckBox* chkOutside = nullptr;
+    QLineEdit* txt9 = nullptr;
+    QCheckBox* chkWaiting = nullptr;
+    QLineEdit* txt70 = nullptr;
+    QGroupBox* Frame2 = nullptr;
+    QLabel* Label3 = nullptr;
+    // Modem Setup
+    QLabel* Label6 = nullptr;
+    QComboBox* cmbModem = nullptr;
+    QGroupBox* Frame6 = nullptr;
+    QRadioButton* optOff = nullptr;
+    QRadioButton* optLow = nullptr;
+    QRadioButton* optLoud = nullptr;
+    QLabel* Label7 = nullptr;
+    QCheckBox* chkModemIni = nullptr;
+    QLineEdit* txtModemIni = nullptr;
+    QGroupBox* Frame3 = nullptr;
+    QLabel* Label4 = nullptr;
+
+    // The connection choices the controls show, and setting them as a
+    // restore does (each control in record order, running its handlers).
+    zel::ConnectionSettings settings() const;
+    void setSettings(const zel::ConnectionSettings& settings);
+
+signals:
+    // Any connection choice changed, by the operator or by setSettings().
+    void settingsEdited();
+    // Ok and Apply: the main window writes the settings files.
+    void saveRequested();
+    // Apply and Close: bring the main window forward.
+    void mainWindowRequested();
+
+public slots:
+    void updateControls();
+    void okClicked();
+    void applyClicked();
+    void closeClicked();
+    // Escape and the frame's close button hide the dialog like Close.
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QWidget* addTab(const QString& caption, const QString& name);
+    void buildConnectionTab(QWidget* tab);
+    void buildDialingTab(QWidget* tab);
+    void buildModemSetupTab(QWidget* tab);
+    void alignTabCanvases();
+
+    // One canvas per tab page, the size of SSTab1 and shifted so that its
+    // origin is the tab control's top-left corner: the controls of a tab are
+    // placed relative to the whole tab control, tab row included.
+    QList<QWidget*> m_tabCanvases;
+};
