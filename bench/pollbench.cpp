@@ -15,10 +15,14 @@
 // --latency (program mode: stamp each shown packet and match it with the
 // stand-in's --log stamp of the reply's last character), --hidden (the
 // window is never shown, so nothing is painted).
+#include "core/link/linkcontroller.h"
+#include "core/monitor/monitormodel.h"
+#include "core/protocol/packetdecoder.h"
 #include "core/session/eventloop.h"
+#include "core/session/monitorsession.h"
+#include "core/transport/transport.h"
+#include "core/transport/transportfactory.h"
 #include "gui/frmzelmain.h"
-#include "gui/frmzelmodem.h"
-#include "core/transport/serialtransport.h"
 
 #include "benchsupport.h"
 
@@ -76,31 +80,6 @@ Options parse(const QStringList& args) {
     return o;
 }
 
-// The window's view of the port in the baseline: the same calls reach the
-// real port, but its signals do not, so the window's own poll never runs and
-// the loop below is the only reader.
-class PassivePort : public SerialIo {
-public:
-    explicit PassivePort(SerialPort* port)
-        : m_port(port) {
-        m_port->setParent(this);
-    }
-    void setPortText(const QString& text) override { m_port->setPortText(text); }
-    QString portText() const override { return m_port->portText(); }
-    void setSettings(const QString& s) override { m_port->setSettings(s); }
-    bool open() override { return m_port->open(); }
-    bool isOpen() const override { return m_port->isOpen(); }
-    void close() override { m_port->close(); }
-    qint64 write(const QByteArray& data) override { return m_port->write(data); }
-    qint64 bytesAvailable() const override { return m_port->bytesAvailable(); }
-    QByteArray readAll() override { return m_port->readAll(); }
-    void discardInput() override { m_port->discardInput(); }
-    QString errorString() const override { return m_port->errorString(); }
-
-private:
-    SerialPort* m_port;
-};
-
 struct Window {
     std::int64_t startNs = 0;
     double startCpu = 0;
@@ -148,24 +127,18 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    auto* real = new SerialPort;
-    FrmZelMain w(baseline ? static_cast<SerialIo*>(new PassivePort(real)) : nullptr);
-    if (!baseline) delete real;
+    FrmZelMain w;
     if (!o.hidden) w.show();
     watchForMessageBoxes();
+    zel::LinkController* link = w.session()->link();
 
     long packets = 0;
-    long readyReads = 0; // wake-ups of the window by arriving data
-    QObject::connect(w.MSComm1, &SerialIo::readyRead, [&] { ++readyReads; });
+    long readyReads = 0; // wake-ups of the panel by arriving data
     std::vector<Shown> shown;
     if (o.latency) shown.reserve(size_t(std::max<long>(o.minPackets, 0) + 100000));
     QObject::connect(&w, &FrmZelMain::packetShown, [&] {
         ++packets;
-        if (o.latency && w.InputString.size() == 9) {
-            Shown s{bench::monotonicNs(), {}};
-            std::copy_n(w.InputString.constData(), 9, s.data.begin());
-            shown.push_back(s);
-        }
+        if (o.latency) shown.push_back({bench::monotonicNs(), link->lastPacket()});
     });
 
     Window win;
@@ -189,30 +162,33 @@ int main(int argc, char** argv) {
     };
 
     if (baseline) {
-        real->setPortText(sim.devicePath());
-        real->setSettings(QStringLiteral("9600,n,8,1"));
-        if (!real->open()) {
+        QString error;
+        std::unique_ptr<zel::Transport> real = zel::makeTransport(sim.devicePath(), &error);
+        if (!real || !real->openLink()) {
             std::fprintf(stderr, "cannot open %s: %s\n", qPrintable(sim.devicePath()),
-                         qPrintable(real->errorString()));
+                         qPrintable(real ? real->errorString() : error));
             return 2;
         }
-        const QByteArray zeros("000000000");
         QElapsedTimer clock;
         clock.start();
         bool started = false;
         const qint64 warmupMs = qint64(o.warmup * 1000);
         const qint64 endMs = warmupMs + qint64(o.seconds * 1000);
+        zel::MonitorModel* model = w.session()->model();
+        model->setLinkOpen(true);
         while (real->isOpen()) {
             QCoreApplication::processEvents();
-            real->write(QByteArrayLiteral("x"));
+            real->write("x", 1);
             if (real->bytesAvailable() >= 10) {
-                w.InputString = real->readAll();
-                w.lblRcvdat->setText(QString::fromLatin1(w.InputString));
-                if (w.InputString.startsWith('x')) {
-                    w.InputString = w.InputString.right(9);
-                    w.ConvertInputString();
+                ++readyReads;
+                const QByteArray read = real->readAll();
+                w.lblRcvdat->setText(QString::fromLatin1(read));
+                if (read.startsWith('x')) {
+                    const QByteArray data = read.right(9);
+                    model->showReadings(
+                        zel::decodePacket(std::string_view(data.constData(), size_t(data.size()))));
+                    ++packets;
                 }
-                w.InputString = zeros;
             }
             const qint64 now = clock.elapsed();
             if (!started && now >= warmupMs) {
@@ -224,16 +200,15 @@ int main(int argc, char** argv) {
         end();
         real->close();
     } else {
-        w.frmZelModem->optDirect->setChecked(true);
-        if (w.frmZelModem->cmbPort->isEditable())
-            w.frmZelModem->cmbPort->setEditText(sim.devicePath());
-        else
-            w.frmZelModem->cmbPort->setCurrentText(sim.devicePath());
-        w.cmdConnect_Click();
-        if (!w.MSComm1->isOpen()) {
+        zel::ConnectionSettings c;
+        c.directPort = sim.devicePath();
+        w.session()->setConnectionSettings(c);
+        w.session()->connectLink();
+        if (!link->isOpen()) {
             std::fprintf(stderr, "the window did not open %s\n", qPrintable(sim.devicePath()));
             return 2;
         }
+        QObject::connect(link->transport(), &QIODevice::readyRead, [&] { ++readyReads; });
         QTimer::singleShot(int(o.warmup * 1000), [&] {
             begin();
             auto* finish = new QTimer(&app);
@@ -250,7 +225,7 @@ int main(int argc, char** argv) {
             finish->start(int(o.seconds * 1000));
         });
         app.exec();
-        w.cmdConnect_Click(); // Disconnect
+        w.session()->disconnectLink();
     }
     sim.stop();
 

@@ -17,10 +17,11 @@
 //   - the window stays responsive: the worst lateness of a 100 ms timer.
 //
 // Usage: zel-soak [--seconds S] [--segment S] (defaults 600 and 60).
+#include "core/link/linkcontroller.h"
 #include "core/session/eventloop.h"
+#include "core/session/monitorsession.h"
 #include "gui/frmzelmain.h"
 #include "gui/frmzelmodem.h"
-#include "link/serialio.h"
 
 #include "benchsupport.h"
 
@@ -138,7 +139,7 @@ void Soak::log(const char* fmt, const QString& a) const {
 }
 
 bool Soak::panelConnected() const {
-    return m_w->MSComm1->isOpen() && m_w->tmrXmit->isActive();
+    return m_w->session()->link()->isOpen() && m_w->findChild<QTimer*>(QStringLiteral("tmrXmit"))->isActive();
 }
 
 void Soak::connectTo(const QString& path) {
@@ -310,8 +311,8 @@ int Soak::run() {
     connect(m_w.get(), &FrmZelMain::packetShown, this, [this] {
         m_lastPacketNs = bench::monotonicNs();
         Shown s{m_segment, {}};
-        std::copy_n(m_w->InputString.constData(), std::min<qsizetype>(9, m_w->InputString.size()),
-                    s.data.begin());
+        const auto& data = m_w->session()->link()->lastPacket();
+        std::copy(data.begin(), data.end(), s.data.begin());
         m_shown.add(s);
     });
 

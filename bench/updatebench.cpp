@@ -1,5 +1,5 @@
-// Cost of one packet's panel update: the nine data characters in
-// InputString, then ConvertInputString() (decode, PeakUpdate, BarUpdate) on
+// Cost of one packet's panel update: the readings of nine data characters
+// shown by the monitor model (flashers, alarms, bar graph) and drawn by
 // the real main window, shown offscreen, with a port that reports itself open
 // and swallows what is written. The readings follow a programme that moves
 // the bar, the peak hold, every flasher and the carrier alarm. Between two
@@ -15,9 +15,13 @@
 // update_allocs_other the rest.
 // The path a packet takes from the port (RecData: read, show the raw text,
 // frame) is measured the same way as packet_*.
+#include "core/link/linkcontroller.h"
+#include "core/monitor/monitormodel.h"
+#include "core/protocol/packetdecoder.h"
 #include "core/session/eventloop.h"
+#include "core/session/monitorsession.h"
+#include "core/transport/transport.h"
 #include "gui/frmzelmain.h"
-#include "link/serialio.h"
 
 #include "benchsupport.h"
 
@@ -28,6 +32,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <new>
@@ -146,25 +151,27 @@ void operator delete[](void* p, std::size_t) noexcept {
 
 namespace {
 
-// Open from the start, never answers, forgets what is written: PeakUpdate
-// and SecBeep take their connected paths.
-class OpenPort : public SerialIo {
+// Open from the start, never answers, forgets what is written: the alarms
+// take their connected paths.
+class OpenTransport : public zel::Transport {
 public:
-    void setPortText(const QString&) override {}
     QString portText() const override { return QStringLiteral("bench"); }
-    void setSettings(const QString&) override {}
-    bool open() override { return true; }
-    bool isOpen() const override { return true; }
-    void close() override {}
-    qint64 write(const QByteArray& data) override { return data.size(); }
-    qint64 bytesAvailable() const override { return m_input.size(); }
-    QByteArray readAll() override { return std::exchange(m_input, QByteArray()); }
+    bool openLink() override { return open(QIODevice::ReadWrite | QIODevice::Unbuffered); }
     void discardInput() override { m_input.clear(); }
-    QString errorString() const override { return {}; }
+    qint64 bytesAvailable() const override { return m_input.size(); }
     void receive(const QByteArray& data) {
         m_input = data;
         emit readyRead();
     }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override {
+        const qint64 n = std::min<qint64>(maxSize, m_input.size());
+        std::memcpy(data, m_input.constData(), size_t(n));
+        m_input.remove(0, n);
+        return n;
+    }
+    qint64 writeData(const char*, qint64 maxSize) override { return maxSize; }
 
 private:
     QByteArray m_input;
@@ -201,9 +208,19 @@ int main(int argc, char** argv) {
     const auto settings = bench::useTemporarySettings();
     zel::preferLeanEventLoop();
     QApplication app(argc, argv);
-    auto* port = new OpenPort;
-    FrmZelMain w(port);
+    auto* session = new zel::MonitorSession;
+    OpenTransport* port = nullptr;
+    session->link()->setTransportFactory([&port](const QString&, QString*) {
+        auto t = std::make_unique<OpenTransport>();
+        port = t.get();
+        return std::unique_ptr<zel::Transport>(std::move(t));
+    });
+    FrmZelMain w(session);
     w.show();
+    zel::MonitorModel* model = session->model();
+    auto convert = [model](const QByteArray& data) {
+        model->showReadings(zel::decodePacket(std::string_view(data.constData(), size_t(data.size()))));
+    };
     QCoreApplication::processEvents();
 
     const int distinct = 4000;
@@ -217,8 +234,7 @@ int main(int argc, char** argv) {
     }
     // Warm-up: every state, timer and cache seen once.
     for (int i = 0; i < warmup; ++i) {
-        w.InputString = packets[size_t(i % distinct)];
-        w.ConvertInputString();
+        convert(packets[size_t(i % distinct)]);
         QCoreApplication::processEvents();
     }
 
@@ -227,8 +243,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 3; ++i) {
             std::fprintf(stderr, "== update %d\n", i);
             g_counting = true;
-            w.InputString = packets[size_t(i)];
-            w.ConvertInputString();
+            convert(packets[size_t(i)]);
             g_counting = false;
             QCoreApplication::processEvents();
         }
@@ -242,8 +257,7 @@ int main(int argc, char** argv) {
         g_allocs = 0;
         g_counting = true;
         t.start();
-        w.InputString = data;
-        w.ConvertInputString();
+        convert(data);
         const double ns = double(t.nsecsElapsed());
         g_counting = false;
         allocs += g_allocs;
@@ -263,8 +277,7 @@ int main(int argc, char** argv) {
         w.lblRcvdat->setText(QString::fromLatin1('x' + data));
         g_allocs = 0;
         g_counting = true;
-        w.InputString = data;
-        w.ConvertInputString();
+        convert(data);
         g_counting = false;
         afterReadAllocs += g_allocs;
         QCoreApplication::processEvents();
@@ -278,8 +291,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < classified; ++i) {
         g_allocs = 0;
         g_counting = true;
-        w.InputString = packets[size_t(i % distinct)];
-        w.ConvertInputString();
+        convert(packets[size_t(i % distinct)]);
         g_counting = false;
         classifiedAllocs += g_allocs;
         QCoreApplication::processEvents();
@@ -294,8 +306,8 @@ int main(int argc, char** argv) {
     replies.reserve(packets.size());
     for (const QByteArray& d : packets)
         replies.push_back('x' + d);
-    // The window reads only while it polls; this port is open already.
-    w.tmrXmit->start();
+    // The link reads only while it polls.
+    session->connectLink();
     for (int i = 0; i < rounds; ++i) {
         const QByteArray& reply = replies[size_t(i % distinct)];
         g_allocs = 0;

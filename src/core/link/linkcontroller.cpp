@@ -378,6 +378,7 @@ void LinkController::readData() {
     const int whole = int(m_read.count('x')) + int(startKept) - int(!m_framer.pending().empty());
     m_inFlight = qMax(0, m_inFlight - whole);
     if (data) {
+        m_lastPacket = *data;
         emit readingsReceived(decodePacket(std::string_view(data->data(), data->size())));
     } else if (m_framer.pending().empty()) {
         emit packetRejected();

@@ -62,6 +62,8 @@ public:
     // The port text of the link in use or last used.
     QString portText() const { return m_portText; }
     const PacketFramer& framer() const { return m_framer; }
+    // The nine data characters of the packet decoded last.
+    const PacketFramer::Data& lastPacket() const { return m_lastPacket; }
 
 public slots:
     // The Connect button: connects when idle, disconnects otherwise.
@@ -142,6 +144,7 @@ private:
     bool m_draining = false;    // asking for nothing until the line is idle
     int m_repliesToRestart = 0; // replies until the poll starts afresh
     QByteArray m_read;
+    PacketFramer::Data m_lastPacket{};
 };
 
 } // namespace zel
