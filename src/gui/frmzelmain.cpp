@@ -272,6 +272,8 @@ void FrmZelMain::createPanel() {
     lblDialing = makeStatus("lblDialing", "Dialing", QColor(128, 255, 255));
     lblConnected = makeStatus("lblConnected", "Connected", QColor(128, 255, 128));
     lblBusy = makeStatus("lblBusy", "Busy", QColor(255, 128, 128));
+    lblReconnecting = makeStatus("lblReconnecting", "Reconnecting", QColor(255, 200, 0));
+    lblNoData = makeStatus("lblNoData", "No Data", QColor(255, 160, 160));
     lblDialing->show();
 
     // Speaker switch.

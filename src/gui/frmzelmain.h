@@ -77,6 +77,8 @@ public:
     ColorLabel* lblDialing = nullptr;
     ColorLabel* lblConnected = nullptr;
     ColorLabel* lblBusy = nullptr;
+    ColorLabel* lblReconnecting = nullptr;
+    ColorLabel* lblNoData = nullptr;
     ClickableImage* imgSpeakerOn = nullptr;
     ClickableImage* imgSpeakerOff = nullptr;
     QLabel* lblRcvdat = nullptr;
@@ -122,6 +124,7 @@ private:
     void beep();
     // Session to view
     void showLinkEvent(const zel::LinkEvent& e);
+    void showStatus();
     void showActive(bool active, bool settingsEnabled);
     void showBarGraph();
     void showFlasher(zel::MonitorModel::Flasher f, bool lit);
@@ -139,6 +142,7 @@ private:
     QWidget* m_panel = nullptr;
     bool m_exiting = false;
     QString m_modemWords;
+    zel::LinkState m_linkState = zel::LinkState::OffLine;
     zel::BarGraph::Bits m_shownLeds;
     zel::BarGraph::Bits m_shownDots;
     zel::SpanRegions m_barSpans; // repaint regions of runs of bar columns

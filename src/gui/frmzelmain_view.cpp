@@ -74,6 +74,7 @@ void FrmZelMain::connectSession() {
     connect(link, &zel::LinkController::rawRead, this, &FrmZelMain::showRawRead);
     connect(link, &zel::LinkController::modemLog, this, &FrmZelMain::logModem);
     connect(link, &zel::LinkController::modemWords, this, &FrmZelMain::showModemWords);
+    connect(link, &zel::LinkController::noDataChanged, this, &FrmZelMain::showStatus);
     connect(m_session, &zel::MonitorSession::portError, this, &FrmZelMain::showPortError);
     connect(m_session, &zel::MonitorSession::beep, this, &FrmZelMain::beep);
     connect(m_session, &zel::MonitorSession::readingsReceived, this, &FrmZelMain::packetShown);
@@ -93,8 +94,15 @@ void FrmZelMain::connectSession() {
 }
 
 void FrmZelMain::showLinkEvent(const zel::LinkEvent& e) {
+    m_linkState = e.state;
+    showStatus();
+    // A lost link says why on its label.
+    lblReconnecting->setToolTip(e.state == LinkState::Reconnecting ? e.detail : QString());
+}
+
+void FrmZelMain::showStatus() {
     ColorLabel* label = lblOffLine;
-    switch (e.state) {
+    switch (m_linkState) {
     case LinkState::OffLine:
         label = lblOffLine;
         break;
@@ -105,7 +113,7 @@ void FrmZelMain::showLinkEvent(const zel::LinkEvent& e) {
         label = lblDialing;
         break;
     case LinkState::Connected:
-        label = lblConnected;
+        label = m_session->link()->noData() ? lblNoData : lblConnected;
         break;
     case LinkState::Busy:
         label = lblBusy;
@@ -117,11 +125,11 @@ void FrmZelMain::showLinkEvent(const zel::LinkEvent& e) {
         label = lblHanging;
         break;
     case LinkState::Reconnecting:
-        label = lblOffLine;
+        label = lblReconnecting;
         break;
     }
-    for (ColorLabel* l :
-         {lblOffLine, lblNoDialTone, lblInitializing, lblHanging, lblDialing, lblConnected, lblBusy})
+    for (ColorLabel* l : {lblOffLine, lblNoDialTone, lblInitializing, lblHanging, lblDialing, lblConnected,
+                          lblBusy, lblReconnecting, lblNoData})
         if (l != label) l->hide();
     label->show();
 }

@@ -2,12 +2,15 @@
 
 #include "core/protocol/modemdial.h"
 #include "core/protocol/packetdecoder.h"
+#include "core/transport/alarm.h"
 #include "core/transport/serialtransport.h"
 #include "core/transport/transport.h"
 #include "core/transport/transportfactory.h"
 
 #include <QDateTime>
 #include <QTimer>
+
+#include <iterator>
 
 namespace zel {
 
@@ -34,6 +37,12 @@ LinkController::LinkController(QObject* parent)
     m_delay->setTimerType(Qt::PreciseTimer);
     m_modemTimeout = make("tmrModemTimeout", ModemReplyTimeoutMs);
     m_modemTimeout->setSingleShot(true);
+    m_reconnect = make("tmrReconnect", 1000);
+    m_reconnect->setSingleShot(true);
+    m_noData = make("tmrNoData", 1000);
+    m_noData->setTimerType(Qt::CoarseTimer);
+    connect(m_reconnect, &QTimer::timeout, this, &LinkController::onReconnectTimer);
+    connect(m_noData, &QTimer::timeout, this, &LinkController::onNoDataTimer);
     connect(m_poll, &QTimer::timeout, this, &LinkController::onPollTimer);
     connect(m_delay, &QTimer::timeout, this, &LinkController::onDelayTimer);
     connect(m_modemTimeout, &QTimer::timeout, this, &LinkController::onModemTimeout);
@@ -88,17 +97,26 @@ void LinkController::connectLink() {
         connectDirect();
 }
 
-void LinkController::connectDirect() {
-    // A port left open by a failed dial is used as it is.
-    if (!isOpen()) {
-        if (!openPort(m_settings.directPort)) return;
-        setState(LinkState::Connected);
-        startPolling();
-    }
-    connectTail();
+int LinkController::reconnectDelayMs(int attempt) {
+    static constexpr int Steps[] = {1, 2, 4, 8, 16, 30};
+    return 1000 * Steps[qBound(0, attempt, int(std::size(Steps)) - 1)];
 }
 
-bool LinkController::openPort(const QString& portText) {
+void LinkController::connectDirect() {
+    // A port left open by a failed dial is used as it is.
+    if (isOpen()) {
+        connectTail();
+        return;
+    }
+    openPort(m_settings.directPort, [this] {
+        setState(LinkState::Connected);
+        startPolling();
+        linkEstablished();
+        connectTail();
+    });
+}
+
+bool LinkController::openPort(const QString& portText, std::function<void()> then) {
     closeTransport();
     m_portText = portText;
     QString error;
@@ -110,17 +128,93 @@ bool LinkController::openPort(const QString& portText) {
         connect(t, &QIODevice::readyRead, this, &LinkController::onReadyRead);
         connect(t, &Transport::replyOverdue, this, &LinkController::onReplyOverdue);
         connect(t, &Transport::failed, this, &LinkController::onTransportFailed);
+        connect(t, &Transport::opened, this, &LinkController::onOpened);
         if (t->openLink()) {
-            m_linkOpen = true;
-            emit linkOpenChanged(true);
+            m_onOpen = std::move(then);
+            if (t->isOpen()) onOpened();
             return true;
         }
         error = t->errorString();
         closeTransport();
     }
+    if (m_retrying) {
+        retryFailed(error);
+        return false;
+    }
     disconnectTail();
     emit portError(portText, error);
     return false;
+}
+
+void LinkController::onOpened() {
+    if (!isOpen()) return;
+    if (!m_linkOpen) {
+        m_linkOpen = true;
+        emit linkOpenChanged(true);
+    }
+    if (auto then = std::exchange(m_onOpen, nullptr)) then();
+}
+
+void LinkController::linkEstablished() {
+    const bool wasLost = m_established && m_retrying;
+    m_established = true;
+    m_retrying = false;
+    m_attempt = 0;
+    m_reconnect->stop();
+    if (wasLost) report(AlarmKind::LinkLost, false);
+}
+
+void LinkController::linkLost(const QString& reason) {
+    cancelDelay();
+    endModemWait();
+    m_poll->stop();
+    m_noData->stop();
+    setNoData(false);
+    if (m_transport && m_settings.modemLink) m_transport->setDataTerminalReady(false);
+    closeTransport();
+    emit displayCleared();
+    if (!m_retrying) report(AlarmKind::LinkLost, true, reason);
+    m_retrying = true;
+    setState(LinkState::Reconnecting, reason);
+    setActive(true, false);
+    m_reconnect->setInterval(reconnectDelayMs(m_attempt));
+    m_reconnect->start();
+}
+
+void LinkController::retryFailed(const QString& reason) {
+    ++m_attempt;
+    linkLost(reason);
+}
+
+void LinkController::onReconnectTimer() {
+    if (!m_active || !m_retrying) return;
+    if (m_settings.modemLink) {
+        connectModem();
+        return;
+    }
+    openPort(m_settings.directPort, [this] {
+        setState(LinkState::Connected);
+        startPolling();
+        linkEstablished();
+        connectTail();
+    });
+}
+
+void LinkController::setNoData(bool on) {
+    if (m_noDataOn == on) return;
+    m_noDataOn = on;
+    emit noDataChanged(on);
+    report(AlarmKind::NoData, on);
+    if (on) emit displayCleared();
+}
+
+void LinkController::onNoDataTimer() {
+    if (!m_poll->isActive() || m_noDataOn) return;
+    if (Alarm::nowNs() - m_lastPacketNs >= qint64(m_noDataMs) * 1'000'000) setNoData(true);
+}
+
+void LinkController::report(AlarmKind kind, bool on, const QString&) {
+    emit alarmEvent({kind, on, QDateTime::currentMSecsSinceEpoch(), m_lastReadings});
 }
 
 void LinkController::closeTransport() {
@@ -140,10 +234,20 @@ void LinkController::connectTail() {
 }
 
 void LinkController::disconnectLink() {
-    // Whatever was pending (a dial, a busy wait, a hang-up) is over.
+    // Whatever was pending (a dial, a busy wait, a hang-up, a reconnect) is
+    // over.
     cancelDelay();
     endModemWait();
     m_poll->stop();
+    m_noData->stop();
+    m_reconnect->stop();
+    setNoData(false);
+    if (m_retrying) {
+        m_retrying = false;
+        report(AlarmKind::LinkLost, false);
+    }
+    m_established = false;
+    m_onOpen = nullptr;
     if (m_settings.modemLink && isOpen()) {
         // DTR low hangs the modem up; it stays low while the label shows.
         setState(LinkState::HangingUp);
@@ -160,6 +264,10 @@ void LinkController::disconnectLink() {
 
 void LinkController::disconnectTail() {
     m_poll->stop();
+    m_noData->stop();
+    m_reconnect->stop();
+    setNoData(false);
+    m_retrying = m_established = false;
     setActive(false, true);
     emit displayCleared();
     setState(LinkState::OffLine);
@@ -169,6 +277,9 @@ void LinkController::shutDown() {
     cancelDelay();
     endModemWait();
     m_poll->stop();
+    m_noData->stop();
+    m_reconnect->stop();
+    m_retrying = m_established = false;
     if (m_transport) m_transport->setDataTerminalReady(false);
     closeTransport();
     m_active = false;
@@ -176,10 +287,18 @@ void LinkController::shutDown() {
 
 void LinkController::onTransportFailed(const QString& reason) {
     // The transport is already closed: stop everything that would use it.
+    if (m_active && (m_established || m_retrying)) {
+        if (m_retrying)
+            retryFailed(reason);
+        else
+            linkLost(reason);
+        return;
+    }
     const bool wasActive = m_poll->isActive() || m_modemWaiting || m_active;
     cancelDelay();
     endModemWait();
     m_poll->stop();
+    m_onOpen = nullptr;
     const QString port = m_portText;
     closeTransport();
     if (!wasActive) return;
@@ -214,18 +333,19 @@ void LinkController::connectModem() {
 }
 
 void LinkController::dialAndWait() {
-    if (!openPort(m_settings.modemPort)) return;
-    const DialOptions o = m_settings.dialOptions();
-    emit dialingCaptionChanged(dialingCaption(o));
-    setState(LinkState::Dialing);
-    emit beepWanted();
-    // One burst, no wait for the modem's OK replies.
-    for (const QByteArray& command : modemCommands(o))
-        m_transport->write(command);
-    m_transport->discardInput();
-    m_modemText = Zeros;
-    m_modemWaiting = true;
-    m_modemTimeout->start();
+    openPort(m_settings.modemPort, [this] {
+        const DialOptions o = m_settings.dialOptions();
+        emit dialingCaptionChanged(dialingCaption(o));
+        setState(LinkState::Dialing);
+        emit beepWanted();
+        // One burst, no wait for the modem's OK replies.
+        for (const QByteArray& command : modemCommands(o))
+            m_transport->write(command);
+        m_transport->discardInput();
+        m_modemText = Zeros;
+        m_modemWaiting = true;
+        m_modemTimeout->start();
+    });
 }
 
 void LinkController::onModemReply() {
@@ -245,6 +365,7 @@ void LinkController::onModemReply() {
         setState(LinkState::Connected, words);
         emit beepWanted();
         startPolling();
+        linkEstablished();
         connectTail();
         break;
     case ModemOutcome::Busy:
@@ -268,6 +389,11 @@ void LinkController::endModemWait() {
 }
 
 void LinkController::modemFailed(LinkState s, bool hangUp) {
+    if (m_retrying) {
+        // Bringing a lost call back: hang up and dial again later.
+        retryFailed(QString::fromLatin1(modemStatus(m_modemText)).trimmed());
+        return;
+    }
     // The modem ended the call itself: the port stays open and the bar graph
     // as it was; the next Connect reopens the port. A wait that ran out has
     // no such word from the modem, so the program hangs up itself: DTR low
@@ -295,6 +421,8 @@ void LinkController::onModemTimeout() {
 
 void LinkController::startPolling() {
     m_framer.reset();
+    m_lastPacketNs = Alarm::nowNs();
+    m_noData->start();
     m_poll->start();
     sendPoll();
 }
@@ -379,9 +507,17 @@ void LinkController::readData() {
     m_inFlight = qMax(0, m_inFlight - whole);
     if (data) {
         m_lastPacket = *data;
-        emit readingsReceived(decodePacket(std::string_view(data->data(), data->size())));
+        m_lastPacketNs = Alarm::nowNs();
+        m_lastReadings = decodePacket(std::string_view(data->data(), data->size()));
+        if (m_noDataOn) setNoData(false);
+        emit readingsReceived(m_lastReadings);
     } else if (m_framer.pending().empty()) {
         emit packetRejected();
+        // A modem that lost the call says so in the data stream.
+        if (m_settings.modemLink && m_read.contains("NO CARRIER"))
+            QTimer::singleShot(0, this, [this] {
+                if (m_poll->isActive()) linkLost(QStringLiteral("The modem lost the call (NO CARRIER)."));
+            });
     }
 }
 

@@ -42,6 +42,11 @@ public:
     static constexpr int ModemTextLimit = 4096;
     // How long DTR stays low to hang a modem up.
     static constexpr int HangUpMs = 1000;
+    // Waits before each attempt to bring a lost link back: 1, 2, 4, 8, 16,
+    // then every 30 seconds.
+    static int reconnectDelayMs(int attempt);
+    // Silence while connected before the readings are no longer trusted.
+    static constexpr int DefaultNoDataMs = 5000;
 
     explicit LinkController(QObject* parent = nullptr);
     ~LinkController() override;
@@ -49,6 +54,10 @@ public:
     // Tests and the stand-ins put their own transports in.
     void setTransportFactory(TransportFactory factory);
     void setConnectionSettings(const ConnectionSettings& settings);
+    void setNoDataTimeout(int ms) { m_noDataMs = ms; }
+    int noDataTimeout() const { return m_noDataMs; }
+    // No valid packet for noDataTimeout() while connected.
+    bool noData() const { return m_noDataOn; }
     const ConnectionSettings& connectionSettings() const { return m_settings; }
 
     LinkState state() const { return m_state; }
@@ -77,6 +86,8 @@ public slots:
     void onPollTimer();
     void onDelayTimer();
     void onModemTimeout();
+    void onReconnectTimer();
+    void onNoDataTimer();
 
 signals:
     void stateChanged(const zel::LinkEvent& event);
@@ -95,6 +106,9 @@ signals:
     // The dialling and connecting beeps (sounded if the speaker is on).
     void beepWanted();
     void linkOpenChanged(bool open);
+    // The link lost and back (LinkLost), silence and data again (NoData).
+    void alarmEvent(const zel::AlarmEvent& event);
+    void noDataChanged(bool on);
     // The link was taken down: the bar graph goes dark.
     void displayCleared();
 
@@ -102,7 +116,19 @@ private:
     void setState(LinkState s, const QString& detail = {});
     void setActive(bool active, bool settingsEnabled);
     void connectDirect();
-    bool openPort(const QString& portText);
+    // Opens the port; `then` runs once it is open (at once or, for a network
+    // transport, when the connection stands). False: it failed at once, and
+    // the failure has been handled.
+    bool openPort(const QString& portText, std::function<void()> then);
+    void onOpened();
+    void linkEstablished();
+    // An established link was lost: try again by itself until it is back or
+    // the operator disconnects.
+    void linkLost(const QString& reason);
+    // An attempt to bring the link back failed: the next one is scheduled.
+    void retryFailed(const QString& reason);
+    void setNoData(bool on);
+    void report(AlarmKind kind, bool on, const QString& detail = {});
     void connectModem();
     void dialAndWait();
     void connectTail();
@@ -144,6 +170,16 @@ private:
     bool m_draining = false;    // asking for nothing until the line is idle
     int m_repliesToRestart = 0; // replies until the poll starts afresh
     QByteArray m_read;
+    QTimer* m_reconnect = nullptr; // tmrReconnect
+    QTimer* m_noData = nullptr;    // tmrNoData
+    std::function<void()> m_onOpen;
+    bool m_established = false; // the link has stood since the operator connected
+    bool m_retrying = false;    // an attempt to bring it back is under way
+    int m_attempt = 0;
+    int m_noDataMs = DefaultNoDataMs;
+    bool m_noDataOn = false;
+    qint64 m_lastPacketNs = 0;
+    Readings m_lastReadings;
     PacketFramer::Data m_lastPacket{};
 };
 

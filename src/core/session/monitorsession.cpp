@@ -25,6 +25,7 @@ MonitorSession::MonitorSession(QObject* parent)
     connect(m_link, &LinkController::stateChanged, this, &MonitorSession::linkEvent);
     connect(m_link, &LinkController::portError, this, &MonitorSession::portError);
     connect(m_model, &MonitorModel::alarmEvent, this, &MonitorSession::alarmEvent);
+    connect(m_link, &LinkController::alarmEvent, this, &MonitorSession::alarmEvent);
     connect(m_model, &MonitorModel::beep, this, &MonitorSession::beep);
 }
 
