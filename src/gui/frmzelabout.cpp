@@ -3,6 +3,7 @@
 #include "gui/twips.h"
 
 #include <QLabel>
+#include <QVBoxLayout>
 
 namespace {
 // The maker's identity.
@@ -15,27 +16,33 @@ constexpr const char* WebMail = "www.larkspur-bi.example / service@larkspur-bi.e
 
 FrmZelAbout::FrmZelAbout(QWidget* parent)
     : QWidget(parent, Qt::Window) {
-    setWindowTitle(QString());
+    setWindowTitle(QStringLiteral("About Zel"));
     setAttribute(Qt::WA_DeleteOnClose);
-    setFixedSize(zel::px(4590), zel::px(3120));
-    auto add = [this](const QString& name, const QString& text, int l, int t, int w, int h,
-                      const QFont* font) {
+    // Laid out rather than placed: every line is as wide as its text needs.
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(zel::px(360), zel::px(240), zel::px(360), zel::px(240));
+    layout->setSpacing(zel::px(30));
+    auto add = [&](const QString& name, const QString& text, const QFont* font, int spaceBefore = 0) {
+        if (spaceBefore) layout->addSpacing(spaceBefore);
         auto* label = new QLabel(text, this);
         label->setObjectName(name);
         label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
         if (font) label->setFont(*font);
-        zel::placeTwips(label, l, t, w, h);
+        layout->addWidget(label);
     };
     QFont title = zel::panelFont("MS Serif", 15, true);
     title.setStyleHint(QFont::Serif);
     QFont bold = zel::panelFont("MS Sans Serif", 8.25, true);
     bold.setStyleHint(QFont::SansSerif);
     const QString company = QString::fromLatin1(Company);
-    add(QStringLiteral("Label1"), company + QStringLiteral(" Model Zel"), 360, 240, 3855, 375, &title);
-    add(QStringLiteral("Label2"), QStringLiteral("Version - 1.1.0"), 1680, 840, 1215, 255, nullptr);
-    add(QStringLiteral("Label3(0)"), company, 360, 1320, 3855, 255, &bold);
-    add(QStringLiteral("Label3(1)"), QString::fromLatin1(Street), 360, 1560, 3855, 255, &bold);
-    add(QStringLiteral("Label3(2)"), QString::fromLatin1(City), 360, 1800, 3855, 255, &bold);
-    add(QStringLiteral("Label3(3)"), QString::fromLatin1(Phones), 360, 2520, 3855, 255, nullptr);
-    add(QStringLiteral("Label3(4)"), QString::fromLatin1(WebMail), 360, 2760, 3855, 255, nullptr);
+    add(QStringLiteral("Label1"), company + QStringLiteral(" Model Zel"), &title);
+    add(QStringLiteral("Label2"), QStringLiteral("Version - ") + QStringLiteral(ZEL_VERSION), nullptr,
+        zel::px(120));
+    add(QStringLiteral("Label3(0)"), company, &bold, zel::px(240));
+    add(QStringLiteral("Label3(1)"), QString::fromLatin1(Street), &bold);
+    add(QStringLiteral("Label3(2)"), QString::fromLatin1(City), &bold);
+    add(QStringLiteral("Label3(3)"), QString::fromLatin1(Phones), nullptr, zel::px(360));
+    add(QStringLiteral("Label3(4)"), QString::fromLatin1(WebMail), nullptr);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
 }

@@ -9,6 +9,7 @@
 #include "gui/twips.h"
 
 #include <QAbstractSlider>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLineEdit>
@@ -20,7 +21,10 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSettings>
 #include <QTimer>
+#include <algorithm>
+#include <iterator>
 
 using zel::panelFont;
 using zel::placeTwips;
@@ -202,8 +206,10 @@ void FrmZelMain::createPanel() {
                                     i == 0 ? Green : DimGreen, selectLeft[i], 600, 150, 255);
     // Legends centred over their LEDs.
     const QFont tiny = panelFont("Arial", 6);
+    // The LEDs stand 15 pixels apart, narrower than "NEG." at this size:
+    // the middle legend sits a row higher so the three read apart.
     makeLabel(w, arrayName("Label4", 5), "POS.", 6675, 480, 300, 135, tiny);
-    makeLabel(w, arrayName("Label4", 4), "NEG.", 6450, 480, 300, 135, tiny);
+    makeLabel(w, arrayName("Label4", 4), "NEG.", 6450, 300, 300, 135, tiny);
     makeLabel(w, arrayName("Label4", 6), "RF", 6225, 480, 300, 135, tiny);
     makeLine(w, "Line2", 6600, 810, 6600, 940);
 
@@ -214,8 +220,25 @@ void FrmZelMain::createPanel() {
         sb->setRange(70, 130);
         sb->setSingleStep(1);
         sb->setPageStep(1);
-        sb->setInvertedAppearance(true); // the upper arrow raises the threshold
+        // The highest threshold at the top, and the upper arrow raises it:
+        // a scroll bar's upper arrow always steps down, so each step is
+        // turned round before it takes effect.
+        sb->setInvertedAppearance(true);
         sb->setInvertedControls(false);
+        connect(sb, &QAbstractSlider::actionTriggered, sb, [sb](int action) {
+            switch (action) {
+            case QAbstractSlider::SliderSingleStepAdd:
+            case QAbstractSlider::SliderPageStepAdd:
+                sb->setSliderPosition(sb->value() - sb->singleStep());
+                break;
+            case QAbstractSlider::SliderSingleStepSub:
+            case QAbstractSlider::SliderPageStepSub:
+                sb->setSliderPosition(sb->value() + sb->singleStep());
+                break;
+            default:
+                break;
+            }
+        });
         sb->setValue(value);
         placeTwips(sb, 8040, top, 135, 285);
         return sb;
@@ -240,7 +263,8 @@ void FrmZelMain::createPanel() {
     shpPkNegLed = makeShape(w, "shpPkNegLed", Indicator::Shape::Circle, DimYellow, 7320, 840, 150, 255);
     makeLabel(w, arrayName("Label11", 12), "POS. PK", 7200, 540, 975, 135, panelFont("Arial", 6.75, true));
     makeLabel(w, arrayName("Label11", 10), "NEG. PK", 7200, 1140, 975, 135, panelFont("Arial", 6.75, true));
-    makeLabel(w, arrayName("Label11", 11), "Pk Presets", 7200, 1350, 1095, 255, panelFont("Arial", 9, true));
+    makeLabel(w, arrayName("Label11", 11), "Pk Presets", 7200, 1350, 1050, 255,
+              panelFont("Arial", 8.25, true));
 
     // Fixed peak and alarm LEDs.
     shpPkPos125Led = makeShape(w, "shpPkPos125Led", Indicator::Shape::Circle, DimRed, 8520, 160, 255, 255);
@@ -248,9 +272,10 @@ void FrmZelMain::createPanel() {
     shpCarrierLed = makeShape(w, "shpCarrierLed", Indicator::Shape::Circle, DimRed, 8520, 886, 255, 255);
     shpAudioLed = makeShape(w, "shpAudioLed", Indicator::Shape::Circle, DimRed, 8520, 1250, 255, 255);
     const QFont legend = panelFont("Arial", 8.25);
-    makeLabel(w, arrayName("Label4", 0), "+125%", 8880, 160, 495, 255, legend,
+    // Legends start clear of their LEDs and end clear of the block's border.
+    makeLabel(w, arrayName("Label4", 0), "+125%", 8820, 160, 570, 255, legend,
               Qt::AlignLeft | Qt::AlignVCenter);
-    makeLabel(w, arrayName("Label4", 1), "-100%", 8880, 523, 495, 255, legend,
+    makeLabel(w, arrayName("Label4", 1), "-100%", 8820, 523, 570, 255, legend,
               Qt::AlignLeft | Qt::AlignVCenter);
     makeLabel(w, arrayName("Label4", 2), "CARRIER ALARM", 8800, 886, 600, 255, tiny, Qt::AlignCenter);
     makeLabel(w, arrayName("Label4", 3), "AUDIO LOSS", 8800, 1250, 600, 255, tiny, Qt::AlignCenter);
@@ -338,10 +363,96 @@ void FrmZelMain::createMenus() {
     mnuModem->setObjectName(QStringLiteral("mnuModem"));
     mnuModemSettings = mnuModem->addAction(QStringLiteral("&Modem Settings"));
     mnuModemSettings->setObjectName(QStringLiteral("mnuModemSettings"));
+    mnuView = bar->addMenu(QStringLiteral("&View"));
+    mnuView->setObjectName(QStringLiteral("mnuView"));
+    QMenu* zoom = mnuView->addMenu(QStringLiteral("&Zoom"));
+    zoom->setObjectName(QStringLiteral("mnuZoom"));
+    auto* levels = new QActionGroup(this);
+    for (int percent : ZoomLevels) {
+        QAction* a = zoom->addAction(QStringLiteral("%1 %").arg(percent));
+        a->setObjectName(QStringLiteral("mnuZoom%1").arg(percent));
+        a->setCheckable(true);
+        a->setData(percent);
+        levels->addAction(a);
+        connect(a, &QAction::triggered, this, [this, percent] { setZoom(percent); });
+    }
+    zoom->addSeparator();
+    auto addStep = [&](const char* name, const QString& text, const QList<QKeySequence>& keys, int step) {
+        QAction* a = zoom->addAction(text);
+        a->setObjectName(QString::fromLatin1(name));
+        a->setShortcuts(keys);
+        connect(a, &QAction::triggered, this, [this, step] { stepZoom(step); });
+    };
+    addStep("mnuZoomIn", QStringLiteral("Zoom &In"),
+            {QKeySequence(Qt::CTRL | Qt::Key_Plus), QKeySequence(Qt::CTRL | Qt::Key_Equal)}, 1);
+    addStep("mnuZoomOut", QStringLiteral("Zoom &Out"), {QKeySequence(Qt::CTRL | Qt::Key_Minus)}, -1);
+    addStep("mnuZoomReset", QStringLiteral("&Actual Size"), {QKeySequence(Qt::CTRL | Qt::Key_0)}, 0);
     mnuHelp = bar->addMenu(QStringLiteral("&Help"));
     mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
     mnuAbout = mnuHelp->addAction(QStringLiteral("&About"));
     mnuAbout->setObjectName(QStringLiteral("mnuAbout"));
+}
+
+void FrmZelMain::stepZoom(int step) {
+    if (step == 0) {
+        setZoom(100);
+        return;
+    }
+    const int* at = std::find(std::begin(ZoomLevels), std::end(ZoomLevels), m_zoom);
+    const int index = int(at - std::begin(ZoomLevels)) + step;
+    if (index >= 0 && index < int(std::size(ZoomLevels))) setZoom(ZoomLevels[index]);
+}
+
+void FrmZelMain::setZoom(int percent) {
+    if (std::find(std::begin(ZoomLevels), std::end(ZoomLevels), percent) == std::end(ZoomLevels))
+        percent = 100;
+    const double f = percent / 100.0;
+    // Every control of the panel from its place and font at 100 %, kept on
+    // the first zoom, so repeated zooming never accumulates rounding.
+    for (QWidget* c : m_panel->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (!c->property("zelBaseGeometry").isValid()) {
+            c->setProperty("zelBaseGeometry", c->geometry());
+            c->setProperty("zelBaseFontSize", c->font().pointSizeF());
+        }
+        const QRect b = c->property("zelBaseGeometry").toRect();
+        const QRect r(qRound(b.x() * f), qRound(b.y() * f), qMax(1, qRound(b.width() * f)),
+                      qMax(1, qRound(b.height() * f)));
+        if (c->minimumSize() == c->maximumSize()) c->setFixedSize(r.size());
+        c->setGeometry(r);
+        QFont font = c->font();
+        font.setPointSizeF(c->property("zelBaseFontSize").toDouble() * f);
+        c->setFont(font);
+        // Type does not grow quite in step with the pixels: a caption whose
+        // line came out taller than its place gets the height it needs.
+        if (auto* label = qobject_cast<QLabel*>(c); label && !label->text().isEmpty() && percent != 100) {
+            const int flags = int(label->alignment()) | (label->wordWrap() ? Qt::TextWordWrap : 0);
+            const int need = QFontMetrics(font).boundingRect(label->rect(), flags, label->text()).height();
+            if (need > label->height()) label->resize(label->width(), need);
+        }
+    }
+    for (ClickableImage* img : {imgSpeakerOn, imgSpeakerOff})
+        img->setScaledContents(percent != 100);
+    std::vector<QRect> columns;
+    for (int i = 0; i < zel::BarGraph::Elements; ++i)
+        columns.push_back(picLed[i]->geometry() | picDot[i]->geometry());
+    m_barSpans = zel::SpanRegions(std::move(columns));
+
+    const int menuHeight = menuBar()->sizeHint().height();
+    const double shownPart =
+        m_zoom > 0 ? double(height() - menuHeight) / (zel::px(FullHeightTwips) * m_zoom / 100.0) : 0;
+    m_panel->setFixedSize(qRound(zel::px(ClientWidthTwips) * f), qRound(zel::px(FullHeightTwips) * f));
+    setFixedWidth(qRound(zel::px(ClientWidthTwips) * f));
+    setMinimumHeight(menuHeight + qRound(zel::px(ClientHeightTwips) * f));
+    setMaximumHeight(menuHeight + qRound(zel::px(FullHeightTwips) * f));
+    // The diagnostic area stays as far open as it was.
+    const int client = qRound(zel::px(FullHeightTwips) * f * shownPart);
+    resize(width(), menuHeight + qMax(qRound(zel::px(ClientHeightTwips) * f), client));
+    m_zoom = percent;
+    for (QAction* a : menuBar()->findChildren<QAction*>())
+        if (a->isCheckable() && a->data().isValid()) a->setChecked(a->data().toInt() == percent);
+    QSettings conf(zel::SettingsStore::confPath(), QSettings::IniFormat);
+    if (conf.value(QStringLiteral("view/zoom"), 100).toInt() != percent)
+        conf.setValue(QStringLiteral("view/zoom"), percent);
 }
 
 void FrmZelMain::createBarGraph() {
@@ -380,6 +491,11 @@ void FrmZelMain::createBarGraph() {
     picDot[56]->hide();
     lblOffLine->show();
     lblDialing->hide();
+    m_zoom = 100;
+    const int zoom = QSettings(zel::SettingsStore::confPath(), QSettings::IniFormat)
+                         .value(QStringLiteral("view/zoom"), 100)
+                         .toInt();
+    setZoom(zoom);
 }
 
 void FrmZelMain::centreOnScreen() {

@@ -90,10 +90,13 @@ public:
     QAction* mnuExit = nullptr;
     QMenu* mnuModem = nullptr;
     QAction* mnuModemSettings = nullptr;
+    QMenu* mnuView = nullptr;
     QMenu* mnuHelp = nullptr;
     QAction* mnuAbout = nullptr;
 
     bool isExiting() const { return m_exiting; }
+    static constexpr int ZoomLevels[] = {100, 150, 200};
+    int zoom() const { return m_zoom; }
 
 signals:
     // Every sounded beep, so tests can count them.
@@ -110,6 +113,10 @@ public slots:
     void showModemSettings();
     // File > Save Defaults, and Ok / Apply in the settings dialog.
     void saveSettings();
+    // Scales the whole panel, fonts included (100, 150 or 200 %), and
+    // remembers it in zel.conf. stepZoom: +1 / -1 a level, 0 back to 100 %.
+    void setZoom(int percent);
+    void stepZoom(int step);
 
 protected:
     void closeEvent(QCloseEvent* e) override;
@@ -141,6 +148,7 @@ private:
     zel::MonitorSession* m_session = nullptr;
     QWidget* m_panel = nullptr;
     bool m_exiting = false;
+    int m_zoom = 100;
     QString m_modemWords;
     zel::LinkState m_linkState = zel::LinkState::OffLine;
     zel::BarGraph::Bits m_shownLeds;

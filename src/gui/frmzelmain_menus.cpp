@@ -5,6 +5,8 @@
 #include "gui/frmzelmodem.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
 
 void FrmZelMain::showModemSettings() {
@@ -17,6 +19,8 @@ void FrmZelMain::showAbout() {
     if (!frmZelAbout) {
         frmZelAbout = new FrmZelAbout(this);
         frmZelAbout->setObjectName(QStringLiteral("frmZelAbout"));
+        frmZelAbout->adjustSize();
+        frmZelAbout->move(geometry().center() - frmZelAbout->rect().center());
     }
     frmZelAbout->show();
     frmZelAbout->raise();
@@ -28,6 +32,14 @@ void FrmZelMain::exitProgram() {
                     QStringLiteral("                Are you sure?   "), QMessageBox::Yes | QMessageBox::No,
                     this);
     box.setDefaultButton(QMessageBox::Yes);
+    // Wide enough for its title, which the frame would otherwise cut short.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        QFont titleFont = box.font();
+        titleFont.setBold(true);
+        const int titleWidth = QFontMetrics(titleFont).horizontalAdvance(box.windowTitle()) + 120;
+        grid->addItem(new QSpacerItem(titleWidth, 0, QSizePolicy::Minimum, QSizePolicy::Minimum),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
     if (box.exec() != QMessageBox::Yes) return;
     m_exiting = true;
     // Nothing runs any more: no timer, no pending wait. Nothing is saved.

@@ -98,6 +98,9 @@ void FrmZelMain::showLinkEvent(const zel::LinkEvent& e) {
     showStatus();
     // A lost link says why on its label.
     lblReconnecting->setToolTip(e.state == LinkState::Reconnecting ? e.detail : QString());
+    if (e.state == LinkState::Initializing || e.state == LinkState::OffLine)
+        for (ColorLabel* l : {lblConnected, lblBusy, lblNoDialTone})
+            l->setToolTip(QString());
 }
 
 void FrmZelMain::showStatus() {
@@ -211,13 +214,23 @@ void FrmZelMain::showRawRead(const QByteArray& data) {
 }
 
 void FrmZelMain::logModem(const QString& line) {
-    picshow->addItem(line);
+    // One line per entry: the modem's line breaks become visible marks.
+    QString shown = line;
+    shown.replace(QStringLiteral("\r"), QStringLiteral("<CR>"))
+        .replace(QStringLiteral("\n"), QStringLiteral("<LF>"));
+    picshow->addItem(shown);
     while (picshow->count() > ModemLogLimit)
         delete picshow->takeItem(0);
+    picshow->scrollToBottom();
 }
 
 void FrmZelMain::showModemWords(const QString& words) {
+    // The status keeps its caption ("No Dial Tone" for every "NO..."); what
+    // the modem actually said is one hover away, and the newest log line.
     m_modemWords = words;
+    for (ColorLabel* l : {lblConnected, lblBusy, lblNoDialTone})
+        l->setToolTip(words);
+    if (picshow->count() == 0 || picshow->item(picshow->count() - 1)->text() != words) logModem(words);
 }
 
 void FrmZelMain::showPortError(const QString& port, const QString& reason) {

@@ -1,5 +1,6 @@
 #include "core/transport/portname.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
@@ -108,6 +109,14 @@ PortTarget resolvePortText(const QString& text) {
     return t;
 }
 
+QStringList stableDeviceNames(const QString& folder) {
+    QStringList names;
+    const QDir dir(folder);
+    for (const QString& entry : dir.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name))
+        names.append(dir.filePath(entry));
+    return names;
+}
+
 QStringList availablePortTexts() {
     QStringList texts = {QStringLiteral("COM 1"), QStringLiteral("COM 2"), QStringLiteral("COM 3"),
                          QStringLiteral("COM 4")};
@@ -138,6 +147,11 @@ QStringList availablePortTexts() {
     }
     found.sort();
     texts += found;
+#ifndef Q_OS_WIN
+    // The stable names: an adapter keeps its by-id name whichever socket or
+    // order it is plugged in, where ttyUSB0 and ttyUSB1 may swap.
+    texts += stableDeviceNames(QStringLiteral("/dev/serial/by-id"));
+#endif
     texts.append(QStringLiteral("SIM"));
     return texts;
 }

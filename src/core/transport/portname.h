@@ -24,7 +24,10 @@ struct PortTarget {
 PortTarget resolvePortText(const QString& text);
 
 // What the port lists offer: "COM 1" to "COM 4", then the serial devices the
-// system reports under their short names, then "SIM".
+// system reports under their short names, the stable /dev/serial/by-id
+// names, then "SIM".
 QStringList availablePortTexts();
+// The device links in `folder` (/dev/serial/by-id), as full paths.
+QStringList stableDeviceNames(const QString& folder);
 
 } // namespace zel
