@@ -1,6 +1,7 @@
 #include "core/transport/networktransport.h"
 
 #include <QNetworkProxy>
+#include <QRegularExpression>
 #include <algorithm>
 #include <cstring>
 
@@ -174,18 +175,25 @@ void NetworkTransport::noteReceived(const char* data, qint64 size) {
 }
 
 QString NetworkTransport::farEndText() const {
-    // The last line received, if it reads as a message rather than telemetry.
+    // The last line received, after any telemetry, if it reads as a message.
     // Unread input counts too: the panel may not have read it yet.
     QByteArray tail(m_tail.data(), m_tailSize);
     if (m_socket.bytesAvailable() > 0) tail += const_cast<QTcpSocket&>(m_socket).peek(64);
-    const QByteArray line = tail.trimmed().split('\n').last().trimmed();
+    QByteArray line = tail.trimmed();
+    line = line.mid(line.lastIndexOf('\n') + 1);
+    static const QRegularExpression packet(QStringLiteral("x[0-9]{9}"));
+    QString text = QString::fromLatin1(line);
+    qsizetype after = 0;
+    for (auto it = packet.globalMatch(text); it.hasNext();)
+        after = it.next().capturedEnd();
+    text = text.mid(after).trimmed();
     int letters = 0;
-    for (const char c : line) {
-        if (c < 0x20 || c > 0x7e) return QString();
-        letters += (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() > 0x7e) return QString();
+        letters += c.isLetter();
     }
     if (letters < 4) return QString();
-    return QStringLiteral(" (\"%1\")").arg(QString::fromLatin1(line));
+    return QStringLiteral(" (\"%1\")").arg(text);
 }
 
 qint64 NetworkTransport::readData(char* data, qint64 maxSize) {
