@@ -25,18 +25,23 @@ QString Ser2Net::program() {
 
 QString Ser2Net::configuration(const QString& tcpDevice, quint16 tcpPort, const QString& rfc2217Device,
                                quint16 rfc2217Port) {
-    // "local": the stand-in has no modem lines to watch. kickolduser: a
+    // nodelay: without it ser2net holds back each character behind the one
+    // before until that is acknowledged, and the panel's delayed
+    // acknowledgement makes most replies 40 ms late. "local": the stand-in
+    // has no modem lines to watch. kickolduser: a
     // panel that reconnects after losing its connection is not locked out by
     // the half-open connection it left behind.
     const QString connection = QStringLiteral("connection: &%1\n"
                                               "  accepter: %2\n"
                                               "  connector: serialdev,%3,9600n81,local\n"
                                               "  options:\n"
-                                              "    kickolduser: true\n");
-    return connection.arg(QStringLiteral("zeltcp"), QStringLiteral("tcp,127.0.0.1,%1").arg(tcpPort),
+                                              "    kickolduser: true\n"
+                                              "    chardelay: false\n");
+    return connection.arg(QStringLiteral("zeltcp"), QStringLiteral("tcp(nodelay),127.0.0.1,%1").arg(tcpPort),
                           tcpDevice) +
            connection.arg(QStringLiteral("zelrfc2217"),
-                          QStringLiteral("telnet(rfc2217),tcp,127.0.0.1,%1").arg(rfc2217Port), rfc2217Device);
+                          QStringLiteral("telnet(rfc2217),tcp(nodelay),127.0.0.1,%1").arg(rfc2217Port),
+                          rfc2217Device);
 }
 
 quint16 Ser2Net::freePort() {

@@ -35,6 +35,7 @@ public:
     // Ends it (SIGTERM, then SIGKILL).
     void stop();
     bool isRunning() const { return m_process.state() == QProcess::Running; }
+    qint64 processId() const { return m_process.processId(); }
 
     quint16 tcpPort() const { return m_tcpPort; }
     quint16 rfc2217Port() const { return m_rfc2217Port; }
