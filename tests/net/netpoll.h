@@ -28,6 +28,7 @@ public:
         m_polling = true;
         m_transport->write("xx", 2);
         m_resend.start();
+        m_transport->awaitReply(zel::PacketFramer::PacketSize);
     }
     void stop() {
         m_polling = false;
@@ -56,6 +57,9 @@ private:
                 }
             }
         }
+        // The next reply is read whole, as the panel reads it.
+        if (m_polling)
+            m_transport->awaitReply(zel::PacketFramer::PacketSize - int(m_framer.pending().size()));
     }
 
     zel::Transport* m_transport;

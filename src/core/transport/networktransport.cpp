@@ -8,6 +8,7 @@
 #ifdef Q_OS_LINUX
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #endif
 
@@ -46,9 +47,11 @@ NetworkTransport::NetworkTransport(const QString& text, const NetworkPort& port,
 #endif
         socketConnected();
     });
-    connect(&m_socket, &QTcpSocket::readyRead, this, [this] {
-        if (m_phase != Phase::Closed) socketReadyRead();
-    });
+    m_replyTimer.setObjectName(QStringLiteral("tmrNetReply"));
+    m_replyTimer.setSingleShot(true);
+    m_replyTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_replyTimer, &QTimer::timeout, this, &NetworkTransport::replyTimedOut);
+    connect(&m_socket, &QTcpSocket::readyRead, this, &NetworkTransport::onSocketReadyRead);
     connect(&m_socket, &QTcpSocket::errorOccurred, this, &NetworkTransport::onSocketError);
     connect(&m_socket, &QTcpSocket::disconnected, this, [this] {
         if (m_phase != Phase::Closed)
@@ -91,12 +94,54 @@ void NetworkTransport::close() {
     m_phase = Phase::Closed;
     ++m_generation;
     m_openTimer.stop();
+    m_replyTimer.stop();
+    m_lowWater = 1; // a new connection starts with the kernel's default
     if (wasOpen) QIODevice::close();
     // Let what was written (a DTR change) go out before the connection ends.
     if (m_socket.state() == QAbstractSocket::ConnectedState)
         m_socket.disconnectFromHost();
     else
         m_socket.abort();
+}
+
+void NetworkTransport::onSocketReadyRead() {
+    if (m_phase == Phase::Closed) return;
+    const quint64 awaits = m_awaits;
+    socketReadyRead();
+    // The reader did not ask for the next reply: report every byte again.
+    if (m_awaits == awaits && m_phase != Phase::Closed) {
+        m_replyTimer.stop();
+        setLowWater(1);
+    }
+}
+
+void NetworkTransport::awaitReply(int characters) {
+    if (m_phase != Phase::Open || characters < 1) return;
+    ++m_awaits;
+    const qint64 waiting = bytesAvailable();
+    setLowWater(int(qMax<qint64>(1, characters - waiting)));
+    // The reply crosses a 9600-baud line, 1.04 ms a character, maybe behind
+    // one already under way, and then the network; late past this.
+    m_replyTimer.start(int((2 * characters + 2) * 1.0417) + ReplyNetworkSlackMs);
+}
+
+void NetworkTransport::replyTimedOut() {
+    if (m_phase != Phase::Open) return;
+    setLowWater(1);
+    int queued = 0;
+#ifdef Q_OS_LINUX
+    ::ioctl(int(m_socket.socketDescriptor()), FIONREAD, &queued);
+#endif
+    emit replyOverdue(int(bytesAvailable()) + queued);
+}
+
+void NetworkTransport::setLowWater(int bytes) {
+    if (bytes == m_lowWater) return;
+#if defined(Q_OS_LINUX)
+    const int fd = int(m_socket.socketDescriptor());
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes) != 0) return;
+    m_lowWater = bytes;
+#endif
 }
 
 qint64 NetworkTransport::bytesAvailable() const {

@@ -22,6 +22,8 @@ public:
     // device server that vanishes without a word is noticed within seconds,
     // not after TCP's quarter of an hour of retries.
     static constexpr int UnacknowledgedTimeoutMs = 10000;
+    // What the network may add to an awaited reply's time on the line.
+    static constexpr int ReplyNetworkSlackMs = 20;
 
     NetworkTransport(const QString& text, const NetworkPort& port, QObject* parent = nullptr);
     ~NetworkTransport() override;
@@ -32,11 +34,21 @@ public:
     bool openLink() override;
     void close() override;
     qint64 bytesAvailable() const override;
+    // Asks the kernel to report input only once `characters` bytes wait
+    // (SO_RCVLOWAT), so a reply that a device server sends character by
+    // character wakes the program once, not ten times. If it is not complete
+    // when it should be, replyOverdue(arrived) follows and every byte is
+    // reported again.
+    void awaitReply(int characters) override;
 
     // How long opening (connecting and any negotiation) may take.
     void setOpenTimeout(int ms) { m_openTimer.setInterval(ms); }
     // Runs while opening; its timeout fails the open.
     const QTimer& openTimer() const { return m_openTimer; }
+    // Runs while a reply is awaited; its timeout reports it overdue.
+    const QTimer& replyTimer() const { return m_replyTimer; }
+    // The input the kernel waits for before it reports any (1: every byte).
+    int lowWater() const { return m_lowWater; }
 
     // The operator's reason for a socket error.
     static QString reasonFor(QAbstractSocket::SocketError error, const NetworkPort& port, bool wasOpen,
@@ -45,6 +57,8 @@ public:
 public slots:
     // The open timer's slot: opening took too long.
     void openTimedOut();
+    // The reply timer's slot: the awaited reply is late.
+    void replyTimedOut();
 
 protected:
     enum class Phase { Closed, Connecting, Negotiating, Open };
@@ -66,11 +80,16 @@ protected:
 
 private:
     void onSocketError(QAbstractSocket::SocketError error);
+    void onSocketReadyRead();
+    void setLowWater(int bytes);
     QString farEndText() const;
 
     QString m_text;
     NetworkPort m_port;
     QTimer m_openTimer;
+    QTimer m_replyTimer;
+    int m_lowWater = 1;
+    quint64 m_awaits = 0;     // awaitReply() calls so far
     quint64 m_generation = 0; // invalidates queued work of an earlier open
     std::array<char, 64> m_tail{};
     int m_tailSize = 0;
