@@ -236,7 +236,7 @@ int main(int argc, char** argv) {
                 continue;
             }
             ms.push_back(std::max(0.0, double(r.ns - replies[*best].ns) / 1e6));
-            if (qEnvironmentVariableIsSet("NETBENCH_DEBUG") && ms.back() > 2)
+            if (qEnvironmentVariableIsSet("ZEL_BENCH_LATE") && ms.back() > 2)
                 std::fprintf(stderr, "late %zu %.3f gap-before %.3f\n", *best, ms.back(),
                              *best > 0 ? double(replies[*best].ns - replies[*best - 1].ns) / 1e6 : 0.0);
             j = *best + 1;
