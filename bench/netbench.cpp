@@ -10,7 +10,7 @@
 //   net_server_cpu_per_wall_s_<kind>  ser2net's, for comparison
 //   net_wakeups_per_packet_<kind>  readyRead signals per packet
 //   net_replies_overdue_<kind>   replies not read whole when due
-//   net_latency_p50_ms_<kind>, net_latency_p99_ms_<kind>, net_latency_max_ms_<kind>:
+//   net_latency_p50_ms_<kind>, _p95_ms_, _p99_ms_, _max_ms_ (ZEL_BENCH_LATE=1 lists the late ones):
 //                                from the stand-in's stamp of a reply's last
 //                                character to the packet read whole here
 // and net_reopen_ms_<kind>: from starting a killed ser2net again to the
