@@ -1,7 +1,8 @@
 // zel-logger: the monitoring core without a window, for a site PC or a
 // server that watches one or more monitors around the clock.
 #include "core/session/eventloop.h"
-#include "core/transport/portname.h"
+#include "core/transport/transport.h"
+#include "core/transport/transportfactory.h"
 #include "logger/logger.h"
 
 #include <QCommandLineParser>
@@ -58,9 +59,9 @@ int main(int argc, char** argv) {
     parser.addVersionOption();
     const QCommandLineOption portOption(
         QStringLiteral("port"),
-        QStringLiteral(
-            "A monitor to watch (repeatable): COM n, a device path, a short name such as USB0, or SIM. "
-            "Without it, the saved connection settings (modem dialling included)."),
+        QStringLiteral("A monitor to watch (repeatable): COM n, a device path, a short name such as USB0, "
+                       "tcp://HOST:PORT, rfc2217://HOST:PORT, or SIM. "
+                       "Without it, the saved connection settings (modem dialling included)."),
         QStringLiteral("TEXT"));
     const QCommandLineOption forOption(QStringLiteral("for"), QStringLiteral("End after SECONDS."),
                                        QStringLiteral("SECONDS"));
@@ -96,9 +97,9 @@ int main(int argc, char** argv) {
         logger.addSession(loaded.settings.value_or(zel::Settings{}).connection);
     }
     for (const QString& port : ports) {
-        const zel::PortTarget target = zel::resolvePortText(port);
-        if (target.kind == zel::PortTarget::Kind::Invalid) {
-            std::fprintf(stderr, "zel-logger: %s\n", qPrintable(target.error));
+        QString error;
+        if (!zel::makeTransport(port, &error)) {
+            std::fprintf(stderr, "zel-logger: %s\n", qPrintable(error));
             return 2;
         }
         zel::ConnectionSettings c;

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "devicelink.h"
 #include "line.h"
 #include "modem.h"
 #include "monitor.h"
@@ -32,9 +33,17 @@ bool stdinIsPipe() {
     return ::fstat(STDIN_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
 }
 
-void announce(const Pty& pty) {
+// The link goes up before the path is printed: a starter that reads the
+// path may open the link at once.
+bool announce(const Pty& pty, DeviceLink& link) {
+    std::string error;
+    if (!link.point(pty.path(), &error)) {
+        std::fprintf(stderr, "zel-monitor-sim: cannot make the link %s\n", error.c_str());
+        return false;
+    }
     std::printf("%s\n", pty.path().c_str());
     std::fflush(stdout);
+    return true;
 }
 
 timespec toTimespec(std::int64_t ns) {
@@ -89,7 +98,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zel-monitor-sim: cannot create a pseudo-terminal: %s\n", error.c_str());
         return 1;
     }
-    announce(*pty);
+    DeviceLink link(options.linkPath);
+    if (!announce(*pty, link)) return 2;
 
     Line line;
     Modem modem(options);
@@ -140,6 +150,7 @@ int main(int argc, char** argv) {
                 return 1;
             }
             pty = std::move(next);
+            link.remove(); // the device is gone until it is announced again
             line.clear();
             monitor.hangUp();
             monitor.vanished();
@@ -148,7 +159,7 @@ int main(int argc, char** argv) {
         }
         if (announceAt <= now) {
             announceAt = INT64_MAX;
-            announce(*pty);
+            if (!announce(*pty, link)) return 2;
         }
 
         const std::int64_t deadline =

@@ -94,6 +94,11 @@ Modem:
   --silent-number N   dialling N is never answered (until the panel hangs up)
                       The number options may be given more than once.
 
+  --link PATH         keep a symbolic link at PATH to the current device
+                      (replaced when the device comes back after
+                      --vanish-after, absent while it is gone, removed on
+                      exit), so a device server or a stable name follows it
+
   --help              show this text and exit
 
 Options that take a value accept it as the next argument or after "=".
@@ -149,6 +154,7 @@ int parseOptions(int argc, char** argv, SimOptions* out) {
                                                 "--script",
                                                 "--delay",
                                                 "--log",
+                                                "--link",
                                                 "--drop",
                                                 "--garble",
                                                 "--split",
@@ -192,6 +198,9 @@ int parseOptions(int argc, char** argv, SimOptions* out) {
             o.delayMs = int(n);
         } else if (flag("--log")) {
             o.logPath = value;
+            ok = !value.empty();
+        } else if (flag("--link")) {
+            o.linkPath = value;
             ok = !value.empty();
         } else if (flag("--drop")) {
             ok = rate(&o.faults.drop);

@@ -12,6 +12,7 @@ struct SimOptions {
     bool loop = false;
     int delayMs = 0;
     std::string logPath;
+    std::string linkPath;
     zel::sim::FaultPlan faults;
 
     bool modem = false;

@@ -1,5 +1,6 @@
 #include "core/transport/transportfactory.h"
 
+#include "core/transport/networkport.h"
 #include "core/transport/portname.h"
 #include "core/transport/serialtransport.h"
 #include "core/transport/simtransport.h"
@@ -7,6 +8,7 @@
 namespace zel {
 
 std::unique_ptr<Transport> makeTransport(const QString& portText, QString* error) {
+    if (isNetworkPortText(portText)) return makeNetworkTransport(portText, error);
     const PortTarget target = resolvePortText(portText);
     switch (target.kind) {
     case PortTarget::Kind::Simulator:

@@ -1,0 +1,273 @@
+// Polling through a serial device server: the stand-in monitor on a
+// pseudo-terminal, Debian's ser2net in front of it on loopback, and each
+// network transport polling it the way the program does: two requests in
+// flight from the start, then one more for every packet read whole.
+//
+// For each of tcp and rfc2217 (one stand-in each, with its own --log):
+//   net_packets_per_s_<kind>     packets read whole per second
+//   net_line_limit_ratio_<kind>  that over the line limit (96/s)
+//   net_cpu_per_wall_s_<kind>    this process's CPU seconds per wall second
+//   net_server_cpu_per_wall_s_<kind>  ser2net's, for comparison
+//   net_wakeups_per_packet_<kind>  readyRead signals per packet
+//   net_replies_overdue_<kind>   replies not read whole when due
+//   net_latency_p50_ms_<kind>, _p95_ms_, _p99_ms_, _max_ms_ (ZEL_BENCH_LATE=1 lists the late ones):
+//                                from the stand-in's stamp of a reply's last
+//                                character to the packet read whole here
+// and net_reopen_ms_<kind>: from starting a killed ser2net again to the
+// first packet through a transport opened as soon as it listens.
+//
+// Options: --seconds S (measured time per kind, default 20), --warmup S (1),
+// --kinds tcp,rfc2217.
+#include "core/transport/networkport.h"
+#include "core/transport/networktransport.h"
+#include "support/ser2net.h"
+#include "core/protocol/packetframer.h"
+
+#include "benchsupport.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <optional>
+#include <unistd.h>
+
+namespace {
+
+constexpr double LineLimit = 9600.0 / 10.0 / 10.0;
+
+struct Options {
+    double seconds = 20;
+    double warmup = 1;
+    QStringList kinds{QStringLiteral("tcp"), QStringLiteral("rfc2217")};
+};
+
+Options parse(const QStringList& args) {
+    Options o;
+    for (int i = 1; i < args.size(); ++i) {
+        const QString& a = args[i];
+        const QString next = i + 1 < args.size() ? args[i + 1] : QString();
+        if (a == QLatin1String("--seconds"))
+            o.seconds = next.toDouble(), ++i;
+        else if (a == QLatin1String("--warmup"))
+            o.warmup = next.toDouble(), ++i;
+        else if (a == QLatin1String("--kinds"))
+            o.kinds = next.split(QLatin1Char(',')), ++i;
+        else {
+            std::fprintf(stderr, "unknown option %s\n", qPrintable(a));
+            std::exit(2);
+        }
+    }
+    return o;
+}
+
+// CPU seconds (user and system) that process `pid` has used so far.
+double processCpuSeconds(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !f.open(QIODevice::ReadOnly)) return 0;
+    const QByteArray stat = f.readAll();
+    // Fields after the command name in parentheses: utime and stime are the
+    // 14th and 15th of the whole line.
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13) return 0;
+    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(::sysconf(_SC_CLK_TCK));
+}
+
+struct Read {
+    std::int64_t ns;
+    zel::PacketFramer::Data data;
+};
+
+// The poll. Counts every packet read whole; a read may hold more than one.
+class Poller : public QObject {
+public:
+    explicit Poller(zel::Transport* t)
+        : m_t(t) {
+        m_reads.reserve(200000);
+        m_resend.setInterval(500);
+        connect(&m_resend, &QTimer::timeout, this, [this] {
+            ++m_resends;
+            m_t->write("x", 1);
+        });
+        connect(m_t, &QIODevice::readyRead, this, [this] { read(); });
+        connect(m_t, &zel::Transport::replyOverdue, this, [this] { ++overdue; });
+    }
+    void start() {
+        m_t->write("xx", 2);
+        m_resend.start();
+        m_t->awaitReply(zel::PacketFramer::PacketSize);
+    }
+    void stop() {
+        m_resend.stop();
+        disconnect(m_t, nullptr, this, nullptr);
+    }
+    long packets = 0;
+    long wakeups = 0;
+    long overdue = 0;
+    bool record = false;
+    std::vector<Read> m_reads;
+    long m_resends = 0;
+
+private:
+    void read() {
+        ++wakeups;
+        char buf[256];
+        qint64 n;
+        while ((n = m_t->read(buf, sizeof buf)) > 0) {
+            for (qint64 i = 0; i < n; ++i) {
+                if (const auto data = m_framer.feed(std::string_view(buf + i, 1))) {
+                    ++packets;
+                    m_t->write("x", 1);
+                    m_resend.start();
+                    if (record) m_reads.push_back({bench::monotonicNs(), *data});
+                }
+            }
+        }
+        // As the program does: the next reply is read whole, in one wake-up.
+        m_t->awaitReply(zel::PacketFramer::PacketSize - int(m_framer.pending().size()));
+    }
+    zel::Transport* m_t;
+    zel::PacketFramer m_framer;
+    QTimer m_resend;
+};
+
+std::unique_ptr<zel::Transport> openTransport(const QString& text, int timeoutMs) {
+    QString error;
+    auto t = zel::makeNetworkTransport(text, &error);
+    if (!t) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(text), qPrintable(error));
+        return nullptr;
+    }
+    bool done = false;
+    QObject::connect(t.get(), &zel::Transport::opened, [&] { done = true; });
+    QObject::connect(t.get(), &zel::Transport::failed, [&](const QString& why) {
+        error = why;
+        done = true;
+    });
+    t->openLink();
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    if (!t->isOpen()) {
+        if (!error.isEmpty()) std::fprintf(stderr, "%s: %s\n", qPrintable(text), qPrintable(error));
+        return nullptr;
+    }
+    return t;
+}
+
+void runFor(double seconds) {
+    QTimer::singleShot(int(seconds * 1000), qApp, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const Options o = parse(app.arguments());
+    QTemporaryDir dir;
+    if (zeltest::Ser2Net::program().isEmpty()) {
+        std::fprintf(stderr, "ser2net is not installed (scripts/install-deps installs it)\n");
+        return 2;
+    }
+
+    for (const QString& kind : o.kinds) {
+        const QString suffix = QLatin1Char('_') + kind;
+        auto name = [&](const char* n) { return (QLatin1String(n) + suffix).toLatin1(); };
+        const QString log = dir.filePath(kind + QStringLiteral(".log"));
+        const QString link = dir.filePath(kind + QStringLiteral("-monitor"));
+        bench::SimProcess sim(bench::simProgram());
+        if (!sim.start({QStringLiteral("--log"), log, QStringLiteral("--link"), link})) {
+            std::fprintf(stderr, "%s\n", qPrintable(sim.error()));
+            return 2;
+        }
+        zeltest::Ser2Net server;
+        if (!server.start(link)) {
+            std::fprintf(stderr, "%s\n", qPrintable(server.errorText()));
+            return 2;
+        }
+        const QString text = kind == QLatin1String("tcp") ? server.tcpText() : server.rfc2217Text();
+        auto t = openTransport(text, 10000);
+        if (!t) return 2;
+
+        Poller poll(t.get());
+        poll.start();
+        runFor(o.warmup);
+        poll.record = true;
+        const long packets0 = poll.packets, wakeups0 = poll.wakeups;
+        const double cpu0 = bench::cpuSeconds(), serverCpu0 = processCpuSeconds(server.processId());
+        const std::int64_t t0 = bench::monotonicNs();
+        runFor(o.seconds);
+        const double wall = double(bench::monotonicNs() - t0) / 1e9;
+        const double cpu = bench::cpuSeconds() - cpu0;
+        const double serverCpu = processCpuSeconds(server.processId()) - serverCpu0;
+        const long packets = poll.packets - packets0;
+        poll.record = false;
+        poll.stop();
+        t->close();
+
+        bench::figure(name("net_packets"), double(packets), 0);
+        bench::figure(name("net_packets_per_s"), double(packets) / wall);
+        bench::figure(name("net_line_limit_ratio"), double(packets) / wall / LineLimit, 3);
+        bench::figure(name("net_cpu_per_wall_s"), cpu / wall, 4);
+        bench::figure(name("net_server_cpu_per_wall_s"), serverCpu / wall, 4);
+        bench::figure(name("net_wakeups_per_packet"),
+                      packets > 0 ? double(poll.wakeups - wakeups0) / double(packets) : 0);
+        bench::figure(name("net_resends"), double(poll.m_resends), 0);
+        bench::figure(name("net_replies_overdue"), double(poll.overdue), 0);
+
+        // Latency: each packet read is the newest logged reply with its data
+        // written before it was read (see pollbench).
+        const std::vector<bench::LoggedReply> replies = bench::readSimLog(log);
+        std::vector<double> ms;
+        constexpr std::int64_t SlackNs = 2'000'000;
+        std::size_t j = 0;
+        long unmatched = 0;
+        for (const Read& r : poll.m_reads) {
+            const QByteArray data(r.data.data(), 9);
+            std::optional<std::size_t> best;
+            for (std::size_t k = j; k < replies.size() && replies[k].ns <= r.ns + SlackNs; ++k)
+                if (replies[k].data == data) best = k;
+            if (!best) {
+                ++unmatched;
+                continue;
+            }
+            ms.push_back(std::max(0.0, double(r.ns - replies[*best].ns) / 1e6));
+            if (qEnvironmentVariableIsSet("ZEL_BENCH_LATE") && ms.back() > 2)
+                std::fprintf(stderr, "late %zu %.3f gap-before %.3f\n", *best, ms.back(),
+                             *best > 0 ? double(replies[*best].ns - replies[*best - 1].ns) / 1e6 : 0.0);
+            j = *best + 1;
+        }
+        bench::figure(name("net_latency_samples"), double(ms.size()), 0);
+        bench::figure(name("net_latency_unmatched"), double(unmatched), 0);
+        bench::figure(name("net_latency_p50_ms"), bench::percentile(ms, 50), 3);
+        bench::figure(name("net_latency_p95_ms"), bench::percentile(ms, 95), 3);
+        bench::figure(name("net_latency_p99_ms"), bench::percentile(ms, 99), 3);
+        bench::figure(name("net_latency_max_ms"), ms.empty() ? 0 : ms.back(), 3);
+
+        // Back after a restart of the device server: from starting it again
+        // to the first packet, opening as soon as it listens.
+        server.kill();
+        const std::int64_t r0 = bench::monotonicNs();
+        if (!server.restart()) {
+            std::fprintf(stderr, "%s\n", qPrintable(server.errorText()));
+            return 2;
+        }
+        auto again = openTransport(text, 10000);
+        if (!again) return 2;
+        Poller second(again.get());
+        second.start();
+        QDeadlineTimer deadline(10000);
+        while (second.packets == 0 && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        bench::figure(name("net_reopen_ms"), double(bench::monotonicNs() - r0) / 1e6, 1);
+        second.stop();
+        again->close();
+        server.stop();
+        sim.stop();
+    }
+    return 0;
+}
