@@ -1,6 +1,9 @@
 // Both network transports end to end: the stand-in monitor on a
 // pseudo-terminal, Debian's ser2net in front of it on loopback ports, and
 // the transports polling through it.
+#include "core/link/linkcontroller.h"
+#include "core/monitor/monitormodel.h"
+#include "core/session/monitorsession.h"
 #include "core/transport/networkport.h"
 #include "core/transport/networktransport.h"
 #include "net/netpoll.h"
@@ -170,64 +173,6 @@ private slots:
         poll.start();
         QTRY_VERIFY_WITH_TIMEOUT(poll.readings().size() >= 5, 15000);
         QCOMPARE(failed.size(), 2); // the loss and the refusal, nothing since
-    }
-
-    // A monitor that stops answering for a while leaves the link open; it
-    // answers again on the next request.
-    void silenceKeepsLinkOpen() {
-        Site site;
-        QString error;
-        QVERIFY2(site.start({QStringLiteral("--silent-after"), QStringLiteral("10"),
-                             QStringLiteral("--silent-for"), QStringLiteral("1.5")},
-                            &error),
-                 qPrintable(error));
-        auto t = transportFor(site.text(QStringLiteral("rfc2217")));
-        QVERIFY(t);
-        QVERIFY2(openAndWait(t.get(), &error), qPrintable(error));
-        QSignalSpy failed(t.get(), &zel::Transport::failed);
-        NetPoll poll(t.get());
-        poll.start();
-        QTRY_VERIFY_WITH_TIMEOUT(poll.readings().size() >= 10, 15000);
-        QTRY_VERIFY_WITH_TIMEOUT(poll.readings().size() >= 20, 20000);
-        QVERIFY(failed.isEmpty());
-        QVERIFY(t->isOpen());
-    }
-
-    // The serial device behind the server vanishes and comes back on a new
-    // path that the link follows: the connection drops, and reopening works
-    // again once the device is back.
-    void deviceVanishesAndReturns() {
-        Site site;
-        QString error;
-        QVERIFY2(site.start({QStringLiteral("--vanish-after"), QStringLiteral("20"),
-                             QStringLiteral("--vanish-gap"), QStringLiteral("700")},
-                            &error),
-                 qPrintable(error));
-        auto t = transportFor(site.text(QStringLiteral("tcp")));
-        QVERIFY(t);
-        QVERIFY2(openAndWait(t.get(), &error), qPrintable(error));
-        QSignalSpy failed(t.get(), &zel::Transport::failed);
-        NetPoll poll(t.get());
-        poll.start();
-        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 15000);
-        QVERIFY(failed.first().first().toString().startsWith(QStringLiteral("Connection to 127.0.0.1:")));
-        QCOMPARE(poll.readings().size(), 20);
-
-        // Retry as the link does, until the device is back.
-        QTRY_COMPARE_WITH_TIMEOUT(site.tcpSim.paths().size(), 2, 15000);
-        QDeadlineTimer deadline(20000);
-        bool back = false;
-        while (!back && !deadline.hasExpired()) {
-            if (!t->isOpen() && !openAndWait(t.get(), &error)) {
-                QTest::qWait(200);
-                continue;
-            }
-            poll.clear();
-            poll.start();
-            (void)QTest::qWaitFor([&] { return poll.readings().size() >= 5 || !t->isOpen(); }, 10000);
-            back = poll.readings().size() >= 5;
-        }
-        QVERIFY2(back, qPrintable(error));
     }
 
     // A modem on the device server's port: dialled through either accepter,
@@ -403,5 +348,119 @@ private slots:
     }
 };
 
+// The whole session through the device server: the link comes back by
+// itself and distrusts silence.
+class NetSessionTest : public QObject {
+    Q_OBJECT
+
+    struct Watch {
+        zel::MonitorSession session;
+        QList<zel::LinkState> states;
+        int readings = 0;
+        QStringList portErrors;
+        QList<zel::AlarmEvent> alarms;
+        explicit Watch(const QString& port) {
+            zel::ConnectionSettings c;
+            c.directPort = port;
+            session.setConnectionSettings(c);
+            QObject::connect(&session, &zel::MonitorSession::linkEvent, &session,
+                             [this](const zel::LinkEvent& e) { states.append(e.state); });
+            QObject::connect(&session, &zel::MonitorSession::readingsReceived, &session,
+                             [this](const zel::Readings& r) { readings += isScripted(r) ? 1 : 1000; });
+            QObject::connect(&session, &zel::MonitorSession::portError, &session,
+                             [this](const QString&, const QString& why) { portErrors.append(why); });
+            QObject::connect(&session, &zel::MonitorSession::alarmEvent, &session,
+                             [this](const zel::AlarmEvent& e) { alarms.append(e); });
+        }
+        bool alarm(zel::AlarmKind kind, bool on) const {
+            for (const zel::AlarmEvent& e : alarms)
+                if (e.kind == kind && e.on == on) return true;
+            return false;
+        }
+    };
+
+private slots:
+    void serverRestartIsRidden_data() { kinds(); }
+    void serverRestartIsRidden() {
+        QFETCH(QString, kind);
+        Site site;
+        QString error;
+        QVERIFY2(site.start({}, &error), qPrintable(error));
+        Watch w(site.text(kind));
+        w.session.connectLink();
+        QTRY_COMPARE_WITH_TIMEOUT(w.session.linkState(), zel::LinkState::Connected, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(w.readings >= 20, 15000);
+        QVERIFY(w.readings < 1000); // every one a packet the stand-in sent
+
+        site.server.kill();
+        QTRY_COMPARE_WITH_TIMEOUT(w.session.linkState(), zel::LinkState::Reconnecting, 15000);
+        QVERIFY(w.alarm(zel::AlarmKind::LinkLost, true));
+        QVERIFY(w.portErrors.isEmpty()); // nobody is asked to click OK
+        QVERIFY2(site.server.restart(), qPrintable(site.server.errorText()));
+        const int before = w.readings;
+        QTRY_COMPARE_WITH_TIMEOUT(w.session.linkState(), zel::LinkState::Connected, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(w.readings >= before + 20, 15000);
+        QVERIFY(w.alarm(zel::AlarmKind::LinkLost, false));
+        w.session.disconnectLink();
+        QCOMPARE(w.session.linkState(), zel::LinkState::OffLine);
+    }
+
+    void vanishedDeviceIsPickedUpAgain() {
+        Site site;
+        QString error;
+        QVERIFY2(site.start({QStringLiteral("--vanish-after"), QStringLiteral("30"),
+                             QStringLiteral("--vanish-gap"), QStringLiteral("700")},
+                            &error),
+                 qPrintable(error));
+        Watch w(site.text(QStringLiteral("tcp")));
+        w.session.connectLink();
+        QTRY_VERIFY_WITH_TIMEOUT(w.states.contains(zel::LinkState::Reconnecting), 20000);
+        const int before = w.readings;
+        QTRY_VERIFY_WITH_TIMEOUT(w.readings >= before + 20, 30000);
+        QCOMPARE(w.session.linkState(), zel::LinkState::Connected);
+    }
+
+    void silenceIsNoData() {
+        Site site;
+        QString error;
+        QVERIFY2(site.start({QStringLiteral("--silent-after"), QStringLiteral("20"),
+                             QStringLiteral("--silent-for"), QStringLiteral("3")},
+                            &error),
+                 qPrintable(error));
+        Watch w(site.text(QStringLiteral("rfc2217")));
+        w.session.link()->setNoDataTimeout(1000);
+        w.session.connectLink();
+        QTRY_VERIFY_WITH_TIMEOUT(w.session.link()->noData(), 15000);
+        QVERIFY(w.alarm(zel::AlarmKind::NoData, true));
+        QVERIFY(w.session.model()->barGraph().leds().none()); // the bar goes dark
+        QTRY_VERIFY_WITH_TIMEOUT(!w.session.link()->noData(), 15000);
+        QVERIFY(w.alarm(zel::AlarmKind::NoData, false));
+        QCOMPARE(w.session.linkState(), zel::LinkState::Connected);
+    }
+
+    // A Connect the operator pressed that fails says why, each way its own.
+    void failedConnectSaysWhy_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("reason");
+        const quint16 free = Ser2Net::freePort();
+        QTest::newRow("refused") << QStringLiteral("tcp://127.0.0.1:%1").arg(free)
+                                 << QStringLiteral("Connection refused by 127.0.0.1:%1").arg(free);
+        QTest::newRow("no such host") << QStringLiteral("rfc2217://nosuch.invalid:2000")
+                                      << QStringLiteral("Host nosuch.invalid not found");
+        QTest::newRow("bad address") << QStringLiteral("tcp://127.0.0.1:99999") << QStringLiteral("99999");
+    }
+    void failedConnectSaysWhy() {
+        QFETCH(QString, text);
+        QFETCH(QString, reason);
+        Watch w(text);
+        w.session.connectLink();
+        QTRY_COMPARE_WITH_TIMEOUT(w.portErrors.size(), 1, 15000);
+        QVERIFY2(w.portErrors.first().contains(reason), qPrintable(w.portErrors.first()));
+        QCOMPARE(w.session.linkState(), zel::LinkState::OffLine);
+        QVERIFY(!w.session.link()->isActive());
+    }
+};
+
 ZEL_TEST(NetLinkTest)
+ZEL_TEST(NetSessionTest)
 #include "tst_netlink.moc"
