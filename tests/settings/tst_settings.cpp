@@ -50,7 +50,7 @@ Settings changed() {
     c.modemPort = QStringLiteral("COM 4");
     c.speakerLow = false;
     c.speakerLoud = true;
-    c.modemIniOn = 1;
+    c.modemIniOn = 2; // unlike the outside line's, so a swap shows
     c.modemIni = QStringLiteral("ATX0");
     s.panel = {false, true, 111, 85};
     return s;
@@ -81,7 +81,7 @@ private slots:
         const QByteArray on("\xFF\xFF", 2), off("\x00\x00", 2);
         const QByteArray expected = off + on + "USB0 " + off + on +
                                     QByteArray("5551234").leftJustified(24, ' ') + "1     " + "8     " +
-                                    "2     " + "*71   " + "COM 4" + off + off + on + "1     " +
+                                    "2     " + "*71   " + "COM 4" + off + off + on + "2     " +
                                     QByteArray("ATX0").leftJustified(23, ' ') + on + off + "111" + "85 ";
         QCOMPARE(readSettingsFile(), expected);
 
