@@ -448,19 +448,6 @@ private slots:
         QCOMPARE(rejected.size(), 1);
     }
 
-    // Disconnected, nothing is polled, read or written.
-    void disconnectStopsTheTraffic() {
-        polling();
-        QPointer<FakeTransport> t = port();
-        link->disconnectLink();
-        QVERIFY(!timer("tmrXmit")->isActive());
-        QSignalSpy raw(link.get(), &LinkController::rawRead);
-        link->onPollTimer();
-        emit t->replyOverdue(0);
-        QCOMPARE(raw.size(), 0);
-        QVERIFY(t->writes.isEmpty());
-    }
-
     // Closing the program ends everything at once and drops DTR.
     void shutDownEndsEverything() {
         dialToWait();
