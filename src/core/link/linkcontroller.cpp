@@ -248,7 +248,9 @@ void LinkController::disconnectLink() {
     }
     m_established = false;
     m_onOpen = nullptr;
-    if (m_settings.modemLink && isOpen()) {
+    // A second Disconnect while hanging up ends the hang-up at once rather
+    // than starting it over.
+    if (m_settings.modemLink && isOpen() && m_state != LinkState::HangingUp) {
         // DTR low hangs the modem up; it stays low while the label shows.
         setState(LinkState::HangingUp);
         m_transport->setDataTerminalReady(false);
