@@ -11,6 +11,7 @@
 #include "support/simprocess.h"
 #include "support/testmain.h"
 
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -173,6 +174,28 @@ private slots:
         poll.start();
         QTRY_VERIFY_WITH_TIMEOUT(poll.readings().size() >= 5, 15000);
         QCOMPARE(failed.size(), 2); // the loss and the refusal, nothing since
+    }
+
+    // The stand-in's --link names its device, is gone while the device is,
+    // names the new device when it is back, and goes with the stand-in.
+    void deviceLinkFollows() {
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("monitor"));
+        SimProcess sim;
+        QVERIFY2(sim.start({QStringLiteral("--link"), link, QStringLiteral("--vanish-after"),
+                            QStringLiteral("1"), QStringLiteral("--vanish-gap"), QStringLiteral("1500")}),
+                 qPrintable(sim.errorText()));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), sim.devicePath());
+        QFile device(link);
+        QVERIFY(device.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
+        QCOMPARE(device.write("x"), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo(link).isSymLink(), 10000);
+        QCOMPARE(sim.paths().size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.paths().size(), 2, 10000);
+        QCOMPARE(QFileInfo(link).symLinkTarget(), sim.paths().last());
+        QVERIFY(sim.paths().first() != sim.paths().last());
+        sim.stop();
+        QVERIFY(!QFileInfo(link).isSymLink());
     }
 
     // A modem on the device server's port: dialled through either accepter,

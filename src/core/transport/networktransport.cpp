@@ -219,11 +219,11 @@ void NetworkTransport::noteReceived(const char* data, qint64 size) {
     m_tailSize = keep + n;
 }
 
-QString NetworkTransport::farEndText() const {
+QString NetworkTransport::farEndText() {
     // The last line received, after any telemetry, if it reads as a message.
     // Unread input counts too: the panel may not have read it yet.
     QByteArray tail(m_tail.data(), m_tailSize);
-    if (m_socket.bytesAvailable() > 0) tail += const_cast<QTcpSocket&>(m_socket).peek(64);
+    if (m_socket.bytesAvailable() > 0) tail += m_socket.peek(64);
     QByteArray line = tail.trimmed();
     line = line.mid(line.lastIndexOf('\n') + 1);
     static const QRegularExpression packet(QStringLiteral("x[0-9]{9}"));

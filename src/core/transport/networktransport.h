@@ -82,7 +82,7 @@ private:
     void onSocketError(QAbstractSocket::SocketError error);
     void onSocketReadyRead();
     void setLowWater(int bytes);
-    QString farEndText() const;
+    QString farEndText();
 
     QString m_text;
     NetworkPort m_port;
