@@ -1,7 +1,7 @@
 // Polling through a serial device server: the stand-in monitor on a
-// pseudo-terminal, Debian's ser2net in front of it on loopback, and each
-// network transport polling it the way the program does: two requests in
-// flight from the start, then one more for every packet read whole.
+// pseudo-terminal, Debian's ser2net in front of it on loopback, and a
+// monitor session polling it through each network transport as the program
+// does.
 //
 // For each of tcp and rfc2217 (one stand-in each, with its own --log):
 //   net_packets_per_s_<kind>     packets read whole per second
@@ -13,15 +13,19 @@
 //   net_latency_p50_ms_<kind>, _p95_ms_, _p99_ms_, _max_ms_ (ZEL_BENCH_LATE=1 lists the late ones):
 //                                from the stand-in's stamp of a reply's last
 //                                character to the packet read whole here
-// and net_reopen_ms_<kind>: from starting a killed ser2net again to the
-// first packet through a transport opened as soon as it listens.
+// and reconnect_s_<kind>: ser2net killed, the session reconnecting by itself,
+// ser2net started again once the first attempt has failed; from its restart
+// to the first reading, beside reconnect_step_s_<kind>, the backoff step
+// then pending.
 //
 // Options: --seconds S (measured time per kind, default 20), --warmup S (1),
 // --kinds tcp,rfc2217.
+#include "core/link/linkcontroller.h"
+#include "core/protocol/packetframer.h"
+#include "core/session/monitorsession.h"
 #include "core/transport/networkport.h"
 #include "core/transport/networktransport.h"
 #include "support/ser2net.h"
-#include "core/protocol/packetframer.h"
 
 #include "benchsupport.h"
 
@@ -81,82 +85,40 @@ struct Read {
     zel::PacketFramer::Data data;
 };
 
-// The poll. Counts every packet read whole; a read may hold more than one.
+// The program's own poll: a monitor session on the network port text,
+// every packet it decodes stamped.
 class Poller : public QObject {
 public:
-    explicit Poller(zel::Transport* t)
-        : m_t(t) {
+    explicit Poller(const QString& text) {
         m_reads.reserve(200000);
-        m_resend.setInterval(500);
-        connect(&m_resend, &QTimer::timeout, this, [this] {
-            ++m_resends;
-            m_t->write("x", 1);
+        zel::ConnectionSettings c;
+        c.directPort = text;
+        session.setConnectionSettings(c);
+        connect(&session, &zel::MonitorSession::readingsReceived, this, [this] {
+            ++packets;
+            if (record) m_reads.push_back({bench::monotonicNs(), session.link()->lastPacket()});
         });
-        connect(m_t, &QIODevice::readyRead, this, [this] { read(); });
-        connect(m_t, &zel::Transport::replyOverdue, this, [this] { ++overdue; });
+        connect(&session, &zel::MonitorSession::linkEvent, this, [this](const zel::LinkEvent& e) {
+            if (e.state != zel::LinkState::Connected || !session.link()->transport()) return;
+            connect(session.link()->transport(), &QIODevice::readyRead, this, [this] { ++wakeups; });
+            connect(session.link()->transport(), &zel::Transport::replyOverdue, this, [this] { ++overdue; });
+        });
     }
-    void start() {
-        m_t->write("xx", 2);
-        m_resend.start();
-        m_t->awaitReply(zel::PacketFramer::PacketSize);
+    bool start(int timeoutMs) {
+        session.connectLink();
+        QDeadlineTimer deadline(timeoutMs);
+        while (session.linkState() != zel::LinkState::Connected && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        return session.linkState() == zel::LinkState::Connected;
     }
-    void stop() {
-        m_resend.stop();
-        disconnect(m_t, nullptr, this, nullptr);
-    }
+    void stop() { session.disconnectLink(); }
+    zel::MonitorSession session;
     long packets = 0;
     long wakeups = 0;
     long overdue = 0;
     bool record = false;
     std::vector<Read> m_reads;
-    long m_resends = 0;
-
-private:
-    void read() {
-        ++wakeups;
-        char buf[256];
-        qint64 n;
-        while ((n = m_t->read(buf, sizeof buf)) > 0) {
-            for (qint64 i = 0; i < n; ++i) {
-                if (const auto data = m_framer.feed(std::string_view(buf + i, 1))) {
-                    ++packets;
-                    m_t->write("x", 1);
-                    m_resend.start();
-                    if (record) m_reads.push_back({bench::monotonicNs(), *data});
-                }
-            }
-        }
-        // As the program does: the next reply is read whole, in one wake-up.
-        m_t->awaitReply(zel::PacketFramer::PacketSize - int(m_framer.pending().size()));
-    }
-    zel::Transport* m_t;
-    zel::PacketFramer m_framer;
-    QTimer m_resend;
 };
-
-std::unique_ptr<zel::Transport> openTransport(const QString& text, int timeoutMs) {
-    QString error;
-    auto t = zel::makeNetworkTransport(text, &error);
-    if (!t) {
-        std::fprintf(stderr, "%s: %s\n", qPrintable(text), qPrintable(error));
-        return nullptr;
-    }
-    bool done = false;
-    QObject::connect(t.get(), &zel::Transport::opened, [&] { done = true; });
-    QObject::connect(t.get(), &zel::Transport::failed, [&](const QString& why) {
-        error = why;
-        done = true;
-    });
-    t->openLink();
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-    if (!t->isOpen()) {
-        if (!error.isEmpty()) std::fprintf(stderr, "%s: %s\n", qPrintable(text), qPrintable(error));
-        return nullptr;
-    }
-    return t;
-}
 
 void runFor(double seconds) {
     QTimer::singleShot(int(seconds * 1000), qApp, [] { QCoreApplication::exit(0); });
@@ -190,11 +152,11 @@ int main(int argc, char** argv) {
             return 2;
         }
         const QString text = kind == QLatin1String("tcp") ? server.tcpText() : server.rfc2217Text();
-        auto t = openTransport(text, 10000);
-        if (!t) return 2;
-
-        Poller poll(t.get());
-        poll.start();
+        Poller poll(text);
+        if (!poll.start(10000)) {
+            std::fprintf(stderr, "the session did not connect to %s\n", qPrintable(text));
+            return 2;
+        }
         runFor(o.warmup);
         poll.record = true;
         const long packets0 = poll.packets, wakeups0 = poll.wakeups;
@@ -206,8 +168,6 @@ int main(int argc, char** argv) {
         const double serverCpu = processCpuSeconds(server.processId()) - serverCpu0;
         const long packets = poll.packets - packets0;
         poll.record = false;
-        poll.stop();
-        t->close();
 
         bench::figure(name("net_packets"), double(packets), 0);
         bench::figure(name("net_packets_per_s"), double(packets) / wall);
@@ -216,7 +176,6 @@ int main(int argc, char** argv) {
         bench::figure(name("net_server_cpu_per_wall_s"), serverCpu / wall, 4);
         bench::figure(name("net_wakeups_per_packet"),
                       packets > 0 ? double(poll.wakeups - wakeups0) / double(packets) : 0);
-        bench::figure(name("net_resends"), double(poll.m_resends), 0);
         bench::figure(name("net_replies_overdue"), double(poll.overdue), 0);
 
         // Latency: each packet read is the newest logged reply with its data
@@ -248,24 +207,29 @@ int main(int argc, char** argv) {
         bench::figure(name("net_latency_p99_ms"), bench::percentile(ms, 99), 3);
         bench::figure(name("net_latency_max_ms"), ms.empty() ? 0 : ms.back(), 3);
 
-        // Back after a restart of the device server: from starting it again
-        // to the first packet, opening as soon as it listens.
+        // Back by itself after the device server restarts: the session sees
+        // the connection drop and tries again on its backoff; the server
+        // comes back after the first attempt has failed, and the time runs
+        // from its restart to the first reading.
         server.kill();
+        QDeadlineTimer lost(15000);
+        while (poll.session.linkState() != zel::LinkState::Reconnecting && !lost.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        runFor(1.5);
+        auto* retry = poll.session.findChild<QTimer*>(QStringLiteral("tmrReconnect"));
+        const double step = retry && retry->isActive() ? retry->interval() / 1000.0 : 0;
+        const long before = poll.packets;
         const std::int64_t r0 = bench::monotonicNs();
         if (!server.restart()) {
             std::fprintf(stderr, "%s\n", qPrintable(server.errorText()));
             return 2;
         }
-        auto again = openTransport(text, 10000);
-        if (!again) return 2;
-        Poller second(again.get());
-        second.start();
-        QDeadlineTimer deadline(10000);
-        while (second.packets == 0 && !deadline.hasExpired())
+        QDeadlineTimer deadline(40000);
+        while (poll.packets == before && !deadline.hasExpired())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-        bench::figure(name("net_reopen_ms"), double(bench::monotonicNs() - r0) / 1e6, 1);
-        second.stop();
-        again->close();
+        bench::figure(name("reconnect_s"), double(bench::monotonicNs() - r0) / 1e9, 2);
+        bench::figure(name("reconnect_step_s"), step, 0);
+        poll.stop();
         server.stop();
         sim.stop();
     }
