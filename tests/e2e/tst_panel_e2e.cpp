@@ -169,26 +169,6 @@ private slots:
         QCOMPARE(shownStatus(), QStringLiteral("lblConnected"));
     }
 
-    void silentMonitorKeepsTheWindowResponsive() {
-        QVERIFY(
-            startSim({"--script", writeScript({"196040181"}), "--silent-after", "3", "--silent-for", "2"}));
-        connectTo(sim->devicePath());
-        QTRY_COMPARE_WITH_TIMEOUT(decoded.size(), 3, 5000);
-        // While the monitor says nothing, timers and clicks are served.
-        int ticks = 0;
-        QTimer beat;
-        connect(&beat, &QTimer::timeout, [&] { ++ticks; });
-        beat.start(20);
-        QTest::qWait(1000);
-        QCOMPARE(decoded.size(), 3);
-        QVERIFY2(ticks >= 40, qPrintable(QString::number(ticks)));
-        w->cmdSelect->click();
-        QCOMPARE(w->shpSelectLed[1]->fillColor(), QColor(0, 255, 0));
-        QVERIFY(timer("tmrXmit")->isActive());
-        // The requests sent meanwhile bring it back when it answers again.
-        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() > 3, 5000);
-    }
-
     void disconnectStopsTheTraffic() {
         const QString log = dir.filePath(QStringLiteral("stop.log"));
         QVERIFY(startSim({"--log", log}));
@@ -223,29 +203,6 @@ private slots:
         const int before = int(decoded.size());
         connectTo(sim->devicePath());
         QTRY_VERIFY_WITH_TIMEOUT(decoded.size() > before + 3, 5000);
-    }
-
-    void panelReachesItsAlarmStates() {
-        // +125 % and -100 % peaks, the carrier far below its window.
-        QVERIFY(startSim({"--script", writeScript({"196040196", "250200100"})}));
-        QSignalSpy beeps(w.get(), &FrmZelMain::beeped);
-        connectTo(sim->devicePath());
-        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 3, 5000);
-        QCOMPARE(decoded.last().pos, 53.0f);
-        for (int i = 1; i <= 56; ++i)
-            QCOMPARE(w->picLed[i]->isLit(), i <= 53);
-        QVERIFY(w->picDot[53]->isLit());
-        QCOMPARE(w->shpPkPos125Led->fillColor(), QColor(255, 0, 0));
-        QCOMPARE(w->shpPkNeg100Led->fillColor(), QColor(255, 0, 0));
-        QCOMPARE(w->shpPkPosLed->fillColor(), QColor(255, 255, 0)); // 53 >= 45 (110 %)
-        QCOMPARE(w->shpCarrierLed->fillColor(), QColor(255, 0, 0));
-        QVERIFY(timer("tmrSecBeep")->isActive());
-        QVERIFY(beeps.count() >= 3);
-        w->show();
-        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        const QString shot =
-            QDir(QStringLiteral(ZEL_TEST_OUTPUT_DIR)).filePath(QStringLiteral("panel-alarms.png"));
-        QVERIFY(w->grab().save(shot));
     }
 
     // ---- Through the stand-in modem ----

@@ -156,28 +156,6 @@ private slots:
         }
     }
 
-    void badCommandLinesAreRefused_data() {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("message");
-        const QString none = file(QStringLiteral("none"));
-        const QString bad = writeFile(QStringLiteral("bad.txt"), "196040181\n19604018\n");
-        QTest::newRow("unknown option") << QStringList{"--bogus"} << "--bogus";
-        QTest::newRow("bad rate") << QStringList{"--drop", "often"} << "often";
-        QTest::newRow("missing value") << QStringList{"--delay"} << "--delay";
-        QTest::newRow("missing script") << QStringList{"--script", none} << none;
-        QTest::newRow("bad script line") << QStringList{"--script", bad} << "line 2";
-    }
-    void badCommandLinesAreRefused() {
-        QFETCH(QStringList, args);
-        QFETCH(QString, message);
-        QProcess p;
-        p.start(zeltest::SimProcess::program(), args);
-        QVERIFY(p.waitForFinished(10000));
-        QCOMPARE(p.exitCode(), 2);
-        QVERIFY(p.readAllStandardOutput().isEmpty()); // no device path
-        QVERIFY(QString::fromLocal8Bit(p.readAllStandardError()).contains(message));
-    }
-
     // Four requests at once under each fault kind, as received and as the
     // log tells it: a dropped reply never comes, a garbled one is never a
     // packet, noise comes before its reply, a split reply arrives in pieces.
@@ -467,16 +445,6 @@ private slots:
         first->write("x");
         QVERIFY(rx.waitFor(10));
         QVERIFY(isPacket(rx.data));
-    }
-
-    void stopsWhenItsStarterGoes() {
-        // With stdin a pipe the simulator ends when the pipe closes.
-        zeltest::SimProcess sim;
-        QVERIFY(sim.start());
-        sim.process()->closeWriteChannel();
-        QVERIFY(sim.process()->waitForFinished(5000));
-        QCOMPARE(sim.process()->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(sim.process()->exitCode(), 0);
     }
 };
 
