@@ -200,11 +200,14 @@ void FrmZelMain::createPanel() {
     for (int i = 0; i < 3; ++i)
         shpSelectLed[i] = makeShape(w, arrayName("shpSelectLed", i), Indicator::Shape::Circle,
                                     i == 0 ? Green : DimGreen, selectLeft[i], 600, 150, 255);
-    // Legends centred over their LEDs.
+    // Legends centred over their LEDs. The LEDs stand closer than "NEG."
+    // and "POS." are wide: narrowed, the legends do not run into each other.
     const QFont tiny = panelFont("Arial", 6);
-    makeLabel(w, arrayName("Label4", 5), "POS.", 6675, 480, 300, 135, tiny);
-    makeLabel(w, arrayName("Label4", 4), "NEG.", 6450, 480, 300, 135, tiny);
-    makeLabel(w, arrayName("Label4", 6), "RF", 6225, 480, 300, 135, tiny);
+    QFont narrow = tiny;
+    narrow.setStretch(QFont::Condensed);
+    makeLabel(w, arrayName("Label4", 5), "POS.", 6675, 480, 300, 135, narrow);
+    makeLabel(w, arrayName("Label4", 4), "NEG.", 6450, 480, 300, 135, narrow);
+    makeLabel(w, arrayName("Label4", 6), "RF", 6225, 480, 300, 135, narrow);
     makeLine(w, "Line2", 6600, 810, 6600, 940);
 
     // Variable peak thresholds.

@@ -74,6 +74,18 @@ private slots:
         QCOMPARE(activeTimers(), (QStringList{"tmrPkNeg100", "tmrPkPos125"}));
     }
 
+    // The legends over the selector LEDs do not run into each other.
+    void selectorLegendsApart() {
+        QRect previous;
+        for (int i : {6, 4, 5}) {
+            auto* l = get<QLabel>(w.get(), QStringLiteral("Label4(%1)").arg(i));
+            const int width = l->fontMetrics().horizontalAdvance(l->text());
+            const QRect text(l->geometry().center().x() - width / 2, l->y(), width, l->height());
+            QVERIFY2(!text.intersects(previous), qPrintable(l->text()));
+            previous = text;
+        }
+    }
+
     // A broken settings record is reported and the defaults are used.
     void brokenSettingsFallBackToDefaults() {
         w.reset();
