@@ -90,6 +90,9 @@ void FrmZelMain::connectSession() {
     showSelection(model->selection());
     showSpeaker(model->speakerOnShown(), model->speakerOffShown());
     showThresholds(model->positiveThreshold(), model->negativeThreshold());
+    // Setting the thresholds at start-up judges the carrier: its LED shows
+    // the judgement from the start, unlike the audio LED.
+    showCarrierAlarm(model->carrierAlarm());
     showActive(link->isActive(), link->settingsEnabled());
 }
 

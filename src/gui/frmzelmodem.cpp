@@ -103,7 +103,11 @@ QRadioButton* makeOption(QWidget* parent, const char* name, const char* caption,
 }
 
 QCheckBox* makeCheck(QWidget* parent, const char* name, const char* caption, int l, int t, int w, int h) {
-    return named(new TwoStateCheckBox(QString::fromLatin1(caption), parent), name, l, t, w, h);
+    QCheckBox* box = named(new TwoStateCheckBox(QString::fromLatin1(caption), parent), name, l, t, w, h);
+    // A caption wider than its place (another font, another style) would be
+    // cut off: the box grows to the right, into the gap beside it.
+    if (box->sizeHint().width() > box->width()) box->resize(box->sizeHint().width(), box->height());
+    return box;
 }
 
 QGroupBox* makeFrame(QWidget* parent, const char* name, const char* caption, int l, int t, int w, int h) {

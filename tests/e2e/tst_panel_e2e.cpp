@@ -1,12 +1,14 @@
-// The whole program against zel-monitor-sim on a pseudo-terminal: the real
-// main window and the real serial class.
+// The panel against zel-monitor-sim on a pseudo-terminal: the real main
+// window and the real serial transport, directly and through the modem.
 #include "support/simprocess.h"
 #include "support/testmain.h"
 #include "support/testsupport.h"
 
+#include "core/link/linkcontroller.h"
+#include "core/monitor/monitormodel.h"
+#include "core/session/monitorsession.h"
 #include "gui/frmzelmain.h"
 #include "gui/frmzelmodem.h"
-#include "link/serialio.h"
 #include "gui/indicator.h"
 
 #include <QAction>
@@ -79,9 +81,29 @@ class PanelEndToEndTest : public QObject {
         w->frmZelModem->cmbPort->setEditText(port);
         w->cmdConnect->click();
     }
+    QTimer* timer(const char* name) const {
+        auto* t = w->findChild<QTimer*>(QLatin1String(name));
+        if (!t) qFatal("no timer %s", name);
+        return t;
+    }
+    void startModem() {
+        QVERIFY(
+            startSim({"--modem", "--dial-delay", "100", "--busy-number", "222", "--no-dialtone-number", "333",
+                      "--no-carrier-number", "777", "--no-answer-number", "888", "--silent-number", "444"}));
+        w->frmZelModem->optModem->setChecked(true);
+        w->frmZelModem->cmbModem->setEditText(sim->devicePath());
+    }
+    // Connect, and the first second of it.
+    void dial(const QString& number) {
+        w->frmZelModem->txtPhoneNumber->setText(number);
+        w->cmdConnect->click();
+        QCOMPARE(shownStatus(), QStringLiteral("lblInitializing"));
+        w->session()->link()->onDelayTimer();
+        QCOMPARE(shownStatus(), QStringLiteral("lblDialing"));
+    }
     QString shownStatus() const {
         for (auto* l : {w->lblOffLine, w->lblNoDialTone, w->lblInitializing, w->lblHanging, w->lblDialing,
-                        w->lblConnected, w->lblBusy})
+                        w->lblConnected, w->lblBusy, w->lblReconnecting, w->lblNoData})
             if (!l->isHidden()) return l->objectName();
         return {};
     }
@@ -91,8 +113,8 @@ private slots:
         zeltest::writeSettingsFile(zeltest::sampleRecord());
         w = std::make_unique<FrmZelMain>();
         decoded.clear();
-        connect(w.get(), &FrmZelMain::packetShown, this, [this] {
-            decoded.append({w->PosPeak, w->NegPeak, w->CarrierLevel});
+        connect(w->session(), &zel::MonitorSession::readingsReceived, this, [this](const zel::Readings& r) {
+            decoded.append({r.posPeak, r.negPeak, r.carrierLevel});
         });
     }
     void cleanup() {
@@ -147,26 +169,6 @@ private slots:
         QCOMPARE(shownStatus(), QStringLiteral("lblConnected"));
     }
 
-    void silentMonitorKeepsTheWindowResponsive() {
-        QVERIFY(
-            startSim({"--script", writeScript({"196040181"}), "--silent-after", "3", "--silent-for", "2"}));
-        connectTo(sim->devicePath());
-        QTRY_COMPARE_WITH_TIMEOUT(decoded.size(), 3, 5000);
-        // While the monitor says nothing, timers and clicks are served.
-        int ticks = 0;
-        QTimer beat;
-        connect(&beat, &QTimer::timeout, [&] { ++ticks; });
-        beat.start(20);
-        QTest::qWait(1000);
-        QCOMPARE(decoded.size(), 3);
-        QVERIFY2(ticks >= 40, qPrintable(QString::number(ticks)));
-        w->cmdSelect->click();
-        QCOMPARE(w->BarSelect, short(1));
-        QVERIFY(w->tmrXmit->isActive());
-        // The requests sent meanwhile bring it back when it answers again.
-        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() > 3, 5000);
-    }
-
     void disconnectStopsTheTraffic() {
         const QString log = dir.filePath(QStringLiteral("stop.log"));
         QVERIFY(startSim({"--log", log}));
@@ -184,127 +186,87 @@ private slots:
             QVERIFY(!w->picLed[i]->isLit());
     }
 
-    void vanishingPortGivesAMessageAndOffLine() {
-        QVERIFY(startSim({"--vanish-after", "5", "--vanish-gap", "300"}));
-        const QString first = sim->devicePath();
-        zeltest::SeenBox box;
-        zeltest::answerNextMessageBox(QMessageBox::Ok, &box, 10000);
-        connectTo(first);
-        QTRY_VERIFY_WITH_TIMEOUT(box.shown, 10000);
-        QCOMPARE(box.title, QStringLiteral("PORT ERROR"));
-        QVERIFY(box.text.contains(first));
-        QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
-        QCOMPARE(w->cmdConnect->text(), QStringLiteral("&Connect"));
-        QVERIFY(!w->tmrXmit->isActive());
-        // It comes back on a new device, and the panel reconnects to it.
-        QTRY_COMPARE_WITH_TIMEOUT(sim->paths().size(), 2, 5000);
+    // The adapter goes away and comes back under the same name: nobody is
+    // asked to click OK, the panel shows Reconnecting and picks it up again.
+    void vanishingPortComesBackByItself() {
+        QTemporaryDir dir;
+        const QString stable = dir.filePath(QStringLiteral("by-id-monitor"));
+        QVERIFY(startSim({"--vanish-after", "5", "--vanish-gap", "300", "--link", stable}));
+        connectTo(stable);
+        QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblReconnecting"), 10000);
+        QVERIFY(!QApplication::activeModalWidget());
+        QCOMPARE(w->cmdConnect->text(), QStringLiteral("&Disconnect"));
         const int before = int(decoded.size());
-        connectTo(sim->devicePath());
+        QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblConnected"), 15000);
         QTRY_VERIFY_WITH_TIMEOUT(decoded.size() > before + 3, 5000);
-    }
-
-    void panelReachesItsAlarmStates() {
-        // +125 % and -100 % peaks, the carrier far below its window.
-        QVERIFY(startSim({"--script", writeScript({"196040196", "250200100"})}));
-        QSignalSpy beeps(w.get(), &FrmZelMain::beeped);
-        connectTo(sim->devicePath());
-        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 3, 5000);
-        QCOMPARE(w->PosPeak, 53.0f);
-        for (int i = 1; i <= 56; ++i)
-            QCOMPARE(w->picLed[i]->isLit(), i <= 53);
-        QVERIFY(w->picDot[53]->isLit());
-        QCOMPARE(w->shpPkPos125Led->fillColor(), QColor(255, 0, 0));
-        QCOMPARE(w->shpPkNeg100Led->fillColor(), QColor(255, 0, 0));
-        QCOMPARE(w->shpPkPosLed->fillColor(), QColor(255, 255, 0)); // 53 >= 45 (110 %)
-        QCOMPARE(w->shpCarrierLed->fillColor(), QColor(255, 0, 0));
-        QVERIFY(w->tmrSecBeep->isActive());
-        QVERIFY(beeps.count() >= 3);
-        w->show();
-        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        const QString shot =
-            QDir(QStringLiteral(ZEL_TEST_OUTPUT_DIR)).filePath(QStringLiteral("panel-alarms.png"));
-        QVERIFY(w->grab().save(shot));
-    }
-
-    void silenceRaisesAudioLoss() {
-        QVERIFY(startSim({"--script", writeScript({"030020196"})}));
-        QSignalSpy beeps(w.get(), &FrmZelMain::beeped);
-        connectTo(sim->devicePath());
-        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 3, 5000);
-        QVERIFY(w->tmrAudio->isActive());
-        QVERIFY(!w->tmrSecBeep->isActive()); // the carrier is in its window
-        w->tmrAudio_Timer();                 // 15 s of silence
-        QCOMPARE(w->shpAudioLed->fillColor(), QColor(255, 0, 0));
-        QCOMPARE(beeps.count(), 2);
-    }
-
-    void builtInStandIn() {
-        connectTo(QStringLiteral("SIM"));
-        QCOMPARE(shownStatus(), QStringLiteral("lblConnected"));
-        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 20, 5000);
-        w->cmdConnect->click();
-        QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
     }
 
     // ---- Through the stand-in modem ----
 
-    void modemDialsConnectsAndPolls() {
-        QVERIFY(startSim({"--modem", "--dial-delay", "100", "--busy-number", "222", "--no-dialtone-number",
-                          "333", "--silent-number", "444"}));
-        w->frmZelModem->optModem->setChecked(true);
-        w->frmZelModem->cmbModem->setEditText(sim->devicePath());
-        // Connect, and the first second.
-        auto dial = [&](const char* number) {
-            w->frmZelModem->txtPhoneNumber->setText(QString::fromLatin1(number));
-            w->cmdConnect->click();
-            QCOMPARE(shownStatus(), QStringLiteral("lblInitializing"));
-            w->tmrDelay_Timer();
-            QCOMPARE(shownStatus(), QStringLiteral("lblDialing"));
-        };
-
-        // Busy: three seconds of "Busy", the port left open.
-        dial("222");
-        QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblBusy"), 5000);
-        QCOMPARE(w->tmrDelay->interval(), 3000);
-        w->tmrDelay_Timer();
+    // A call the modem ends itself shows its outcome for three seconds with
+    // the port left open, then Off Line; the next Connect gets through.
+    void modemOutcomes_data() {
+        QTest::addColumn<QString>("number");
+        QTest::addColumn<QString>("label");
+        QTest::newRow("busy") << "222"
+                              << "lblBusy";
+        QTest::newRow("no dial tone") << "333"
+                                      << "lblNoDialTone";
+        QTest::newRow("no carrier") << "777"
+                                    << "lblNoDialTone";
+        QTest::newRow("no answer") << "888"
+                                   << "lblNoDialTone";
+    }
+    void modemOutcomes() {
+        QFETCH(QString, number);
+        QFETCH(QString, label);
+        startModem();
+        dial(number);
+        QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), label, 5000);
+        QCOMPARE(timer("tmrDelay")->interval(), 3000);
+        QVERIFY(w->session()->link()->isOpen());
+        w->session()->link()->onDelayTimer();
         QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
-        QVERIFY(w->MSComm1->isOpen());
-
-        // No dial tone likewise.
-        dial("333");
-        QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblNoDialTone"), 5000);
-        w->tmrDelay_Timer();
         QCOMPARE(w->cmdConnect->text(), QStringLiteral("&Connect"));
+        dial(QStringLiteral("5551234"));
+        QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblConnected"), 5000);
+    }
 
-        // The next Connect reopens the port and gets through.
-        dial("5551234");
+    void modemConnectsPollsAndHangsUp() {
+        startModem();
+        dial(QStringLiteral("5551234"));
         QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblConnected"), 5000);
         QVERIFY(!w->mnuModemSettings->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 10, 5000);
         QVERIFY(w->picshow->count() >= 3);
-
         // Disconnect hangs up for a second.
         w->cmdConnect->click();
         QCOMPARE(shownStatus(), QStringLiteral("lblHanging"));
-        w->tmrDelay_Timer();
+        w->session()->link()->onDelayTimer();
         QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
+        QVERIFY(!w->session()->link()->isOpen());
+    }
 
-        // A number that never answers: a Disconnect during the wait ends it
-        // and the port is not touched again...
-        dial("444");
+    // A number that never answers: a Disconnect during the wait ends it and
+    // the port is not touched again; left alone, the wait ends at its limit
+    // and the panel hangs up itself.
+    void modemThatNeverAnswers() {
+        startModem();
+        dial(QStringLiteral("444"));
         QTest::qWait(300);
         QCOMPARE(shownStatus(), QStringLiteral("lblDialing"));
         w->cmdConnect->click();
         QCOMPARE(shownStatus(), QStringLiteral("lblHanging"));
-        w->tmrDelay_Timer();
+        w->session()->link()->onDelayTimer();
         QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
-        QVERIFY(!w->MSComm1->isOpen());
-        // ...and left alone, the wait ends after its time limit.
-        dial("444");
-        w->tmrModemTimeout();
+        QVERIFY(!w->session()->link()->isOpen());
+        dial(QStringLiteral("444"));
+        QVERIFY(timer("tmrModemTimeout")->isActive());
+        w->session()->link()->onModemTimeout();
         QCOMPARE(shownStatus(), QStringLiteral("lblNoDialTone"));
-        w->tmrDelay_Timer();
+        w->session()->link()->onDelayTimer();
         QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
+        QVERIFY(!w->session()->link()->isOpen());
     }
 };
 ZEL_TEST(PanelEndToEndTest)

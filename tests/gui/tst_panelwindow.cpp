@@ -1,14 +1,18 @@
-// The indicator procedures driven through the real main window: widgets are
-// found by name, timers are checked for state and schedule, and beeps are
-// counted from beeped().
+// The front panel as a person sees it: the real window over a session whose
+// link uses a scripted transport. Readings go in as the decoder hands them
+// to the model; controls, LEDs and timers are found by name.
+#include "core/monitor/monitormodel.h"
+#include "core/session/monitorsession.h"
 #include "gui/frmzelmain.h"
 #include "gui/indicator.h"
-#include "support/fakeserial.h"
+#include "scriptedtransport.h"
 #include "support/testmain.h"
 #include "support/testsupport.h"
 
-#include <QAbstractButton>
+#include <QAction>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
@@ -22,14 +26,17 @@ const QColor Red(255, 0, 0);
 const QColor Yellow(255, 255, 0);
 const QColor RedOut(195, 160, 160);
 const QColor YellowOut(208, 208, 144);
+const char* const StatusLabels[] = {"lblOffLine", "lblNoDialTone",   "lblInitializing",
+                                    "lblHanging", "lblDialing",      "lblConnected",
+                                    "lblBusy",    "lblReconnecting", "lblNoData"};
 
 } // namespace
 
 class PanelWindowTest : public QObject {
     Q_OBJECT
-    FakeSerial* port = nullptr;
     std::unique_ptr<FrmZelMain> w;
     std::unique_ptr<QSignalSpy> beeps;
+    QPointer<ScriptedTransport> line;
 
     template <class T = QWidget> T* get(const QString& name) const {
         auto* found = w->findChild<T*>(name);
@@ -38,34 +45,28 @@ class PanelWindowTest : public QObject {
     }
     QColor color(const QString& name) const { return get(name)->property("fillColor").value<QColor>(); }
     bool shown(const QString& name) const { return !get(name)->isHidden(); }
-    // A bar segment or marker is "shown" when it is lit: see Indicator.
     bool lit(const QString& name) const { return shown(name) && get(name)->property("lit").toBool(); }
-
-    // What the decoder does with a packet.
+    QString status() const {
+        QString s;
+        for (const char* name : StatusLabels)
+            if (shown(QLatin1String(name))) s += QLatin1String(name);
+        return s;
+    }
+    // A timer's tick, as the event loop delivers it.
+    void tick(const char* timer) const { QVERIFY(QMetaObject::invokeMethod(get<QTimer>(timer), "timeout")); }
     void packet(float pos, float neg, float carrier) const {
-        w->PosPeak = pos;
-        w->NegPeak = neg;
-        w->CarrierLevel = carrier;
-        w->PeakUpdate();
-        w->BarUpdate();
+        w->session()->model()->showReadings({pos, neg, carrier});
     }
-    void setThresholds(int pos, int neg) const {
-        w->vsbPkPosLed->setValue(pos);
-        w->vsbPkNegLed->setValue(neg);
-    }
-    // Puts every flasher out and stops its hold timer, as their ticks do.
     void flashersOut() const {
-        for (auto tick : {&FrmZelMain::tmrPkPos125_Timer, &FrmZelMain::tmrPkNeg100_Timer,
-                          &FrmZelMain::tmrPkPosVar_Timer, &FrmZelMain::tmrPkNegVar_Timer})
-            (w.get()->*tick)();
+        for (const char* t : {"tmrPkPos125", "tmrPkNeg100", "tmrPkPosVar", "tmrPkNegVar"})
+            tick(t);
     }
-    // Bar segments 1..value shown, the rest hidden.
     bool barShows(int value) const {
         for (int i = 1; i <= 56; ++i)
             if (lit(QStringLiteral("picLed(%1)").arg(i)) != (i <= value)) return false;
         return true;
     }
-    // The one marker shown, 0 for none, -1 for more than one.
+    // The one marker lit, 0 for none, -1 for more than one.
     int marker() const {
         int found = 0;
         for (int i = 0; i <= 56; ++i) {
@@ -77,22 +78,23 @@ class PanelWindowTest : public QObject {
     }
 
 private slots:
-    // A window with a settings file in place; the port opens after start-up,
-    // as Connect would open it.
+    // Settings in place (thresholds 110 %, speaker on), connected.
     void init() {
         zeltest::writeSettingsFile(zeltest::sampleRecord());
-        port = new FakeSerial;
-        w = std::make_unique<FrmZelMain>(port);
-        port->setOpenState(true);
+        auto* session = new zel::MonitorSession;
+        useScriptedTransports(session->link(), &line);
+        w = std::make_unique<FrmZelMain>(session);
         beeps = std::make_unique<QSignalSpy>(w.get(), &FrmZelMain::beeped);
+        get<QPushButton>("cmdConnect")->click();
+        QVERIFY(line && line->isOpen());
+        beeps->clear();
     }
     void cleanup() {
         beeps.reset();
         w.reset();
     }
 
-    // The widgets mirror the bar graph, and a packet touches only those
-    // whose state changes.
+    // A packet switches exactly the segments whose state changes.
     void barAndMarkerOnTheWidgets() {
         int switched = 0;
         for (int i = 0; i <= 56; ++i)
@@ -105,42 +107,38 @@ private slots:
             QCOMPARE(marker(), marked);
             QCOMPARE(switched, changes);
         };
-        step(40, 40, 41); // 40 segments and the marker
+        step(40, 40, 41);
         step(40, 40, 0);
-        step(41, 41, 3);  // segment 41 on, marker 40 off, 41 on
-        step(38, 41, 3);  // segments 41, 40, 39 off
-        step(55, 55, 19); // segments 39..55 on, marker 41 off, 55 on
+        step(41, 41, 3);
+        step(38, 41, 3);
+        step(55, 55, 19);
     }
 
-    // A dark segment looks exactly like a hidden one: the band beneath shows.
+    // A dark segment looks exactly like a hidden one; a lit one shows its colour.
     void darkSegmentShowsWhatIsBeneath() {
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
         packet(40, 0, 40);
         Indicator* dark = w->picLed[45];
-        Indicator* lit = w->picLed[30];
+        Indicator* on = w->picLed[30];
         QWidget* panel = dark->parentWidget();
         auto look = [panel](const QWidget* seg) { return panel->grab(seg->geometry()).toImage(); };
         const QImage asDark = look(dark);
-        // Its marker shares its place and is dark too.
         dark->hide();
         w->picDot[45]->hide();
         const QImage asHidden = look(dark);
         dark->show();
         w->picDot[45]->show();
         QCOMPARE(asDark, asHidden);
-        // and a lit one covers it with its colour.
-        QCOMPARE(look(lit).pixelColor(lit->rect().center()), QColor(0, 255, 0));
+        QCOMPARE(look(on).pixelColor(on->rect().center()), QColor(0, 255, 0));
     }
 
     // Only what a packet switches is repainted: after each packet the window
-    // on screen (what the repaints left in the backing store) is what a
-    // full repaint of it shows.
+    // on screen is what a full repaint of it shows.
     void repaintsKeepTheScreenTrue() {
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
         QScreen* screen = w->windowHandle()->screen();
-        // The area where the screen and a full repaint differ.
         auto stale = [&] {
             QCoreApplication::processEvents();
             const QImage onScreen =
@@ -154,8 +152,6 @@ private slots:
             return differs;
         };
         QCOMPARE(stale(), QRect());
-        // Rising, holding, falling, the marker left behind and released, the
-        // ends of the scale, flashers and the carrier alarm lit.
         const float values[] = {40, 41, 38, 55, 54, 1, 0, 0, 30, 30, 52, 20, 2, 3, 55, 0};
         for (float v : values) {
             packet(v, v > 50 ? 45 : 0, v > 50 ? 30 : 40);
@@ -174,9 +170,9 @@ private slots:
         QCOMPARE(stale(), QRect());
     }
 
-    // Each click selects the next reading for the bar, from the next packet
-    // on, and lights its LED; the peak hold is kept.
-    void selectorChoosesTheReadingAndKeepsTheHold() {
+    // Each click selects the next reading from the next packet on and
+    // lights its LED; the peak hold is kept.
+    void selectorChoosesTheReading() {
         auto leds = [&] {
             QString s;
             for (int i = 0; i < 3; ++i)
@@ -186,10 +182,9 @@ private slots:
         QCOMPARE(leds(), QStringLiteral("100"));
         packet(45, 10, 38);
         int shownBar = 45;
-        for (auto [select, lit, bar] : {std::tuple{1, "010", 10}, {2, "001", 38}, {0, "100", 45}}) {
-            get<QAbstractButton>("cmdSelect")->click();
-            QCOMPARE(w->BarSelect, short(select));
-            QCOMPARE(leds(), QLatin1String(lit));
+        for (auto [selected, bar] : {std::pair{"010", 10}, {"001", 38}, {"100", 45}}) {
+            get<QPushButton>("cmdSelect")->click();
+            QCOMPARE(leds(), QLatin1String(selected));
             QVERIFY(barShows(shownBar));
             packet(45, 10, 38);
             QVERIFY(barShows(shownBar = bar));
@@ -197,227 +192,130 @@ private slots:
         }
     }
 
-    void clearDisplayKeepsTheHold() {
-        packet(45, 0, 40);
-        packet(30, 0, 40);
-        w->shpAudioLed->setFillColor(Red);
-        w->ClearDisplay();
-        QVERIFY(barShows(0));
-        QCOMPARE(marker(), 0);
-        // The LEDs are not touched.
-        QCOMPARE(color("shpAudioLed"), Red);
-        // The bar comes back whole, the marker only at the hold.
-        packet(30, 0, 40);
-        QVERIFY(barShows(30));
-        QCOMPARE(marker(), 0);
-        packet(45, 0, 40);
-        QCOMPARE(marker(), 45);
-    }
-
-    // Running timers keep their schedule: a stream of packets restarts
-    // neither the audio-loss delay, a flasher's hold nor the carrier beeper.
-    void runningTimersKeepTheirSchedule() {
-        setThresholds(130, 130);
-        flashersOut();
-        packet(53, 0, 30); // +125 % and the carrier alarm
-        packet(0, 0, 30);  // silence
-        const QList<QTimer*> timers = {w->tmrAudio, w->tmrPkPos125, w->tmrSecBeep};
-        QList<int> first;
-        for (QTimer* t : timers) {
-            QVERIFY2(t->isActive(), qPrintable(t->objectName()));
-            first << t->remainingTime();
-        }
-        QTest::qSleep(300);
-        for (int n = 0; n < 5; ++n)
-            packet(0, 0, 30);
-        QVERIFY(w->tmrAudio->remainingTime() <= first[0] - 250);
-        for (int n = 0; n < 5; ++n)
-            packet(53, 0, 30);
-        for (int i = 1; i < timers.size(); ++i)
-            QVERIFY2(timers[i]->remainingTime() <= first[i] - 250, qPrintable(timers[i]->objectName()));
-        // Put out by its tick, a flasher lights again at once for a full second.
-        w->tmrPkPos125_Timer();
-        QCOMPARE(color("shpPkPos125Led"), RedOut);
-        packet(53, 0, 40);
-        QCOMPARE(color("shpPkPos125Led"), Red);
-        QVERIFY(w->tmrPkPos125->remainingTime() > 900);
-    }
-
-    void audioLoss() {
-        QTimer* audio = w->tmrAudio;
-        packet(0, 0, 40);
-        QVERIFY(audio->isActive());
-        QCOMPARE(audio->interval(), 15000);
-        QCOMPARE(color("shpAudioLed"), QColor(192, 160, 160));
-        w->tmrAudio_Timer();
-        QCOMPARE(color("shpAudioLed"), Red);
-        QCOMPARE(beeps->count(), 2);
-        QVERIFY(audio->isActive());
-        // One audible peak, negative or positive, clears it.
-        for (float pos : {0.0f, 1.0f}) {
-            packet(pos, 1 - pos, 40);
-            QVERIFY(!audio->isActive());
-            QCOMPARE(color("shpAudioLed"), RedOut);
-            packet(0, 0, 40);
-            QVERIFY(audio->isActive());
-        }
-        // Port closed: the tick puts it out and stops the carrier beeper.
-        packet(0, 0, 20);
-        w->tmrAudio_Timer();
-        QVERIFY(w->tmrSecBeep->isActive());
-        port->setOpenState(false);
-        beeps->clear();
-        w->tmrAudio_Timer();
-        QCOMPARE(beeps->count(), 0);
-        QCOMPARE(color("shpAudioLed"), RedOut);
-        QVERIFY(!w->tmrSecBeep->isActive());
-        QVERIFY(audio->isActive());
-    }
-
-    void flasherThresholds_data() {
-        QTest::addColumn<QString>("led");
-        QTest::addColumn<QString>("timer");
-        QTest::addColumn<int>("posPercent");
-        QTest::addColumn<int>("negPercent");
-        QTest::addColumn<float>("at"); // the first reading that lights it
-        // The other flashers are kept out of reach: thresholds at 130 % and
-        // readings well under the fixed ones.
-        auto row = [](const char* name, const char* led, const char* timer, int pos, int neg, float at) {
-            QTest::newRow(name) << QString::fromLatin1(led) << QString::fromLatin1(timer) << pos << neg << at;
-        };
-        row("+125%", "shpPkPos125Led", "tmrPkPos125", 130, 130, 52);
-        row("-100%", "shpPkNeg100Led", "tmrPkNeg100", 130, 130, 40);
-        row("POS. PK 70", "shpPkPosLed", "tmrPkPosVar", 70, 130, 25);
-        row("POS. PK 111", "shpPkPosLed", "tmrPkPosVar", 111, 130, 46); // 45.5
-        row("POS. PK 130", "shpPkPosLed", "tmrPkPosVar", 130, 130, 55);
-        row("NEG. PK 70", "shpPkNegLed", "tmrPkNegVar", 130, 70, 25);
-        row("NEG. PK 97", "shpPkNegLed", "tmrPkNegVar", 130, 97, 39); // 38.5
-    }
-    void flasherThresholds() {
-        QFETCH(QString, led);
-        QFETCH(QString, timer);
-        QFETCH(int, posPercent);
-        QFETCH(int, negPercent);
-        QFETCH(float, at);
-        const float below = at - 1;
-        const bool positive = led.contains(QLatin1String("Pos"));
-        const bool yellow = timer.endsWith(QLatin1String("Var"));
-        const QColor lit = yellow ? Yellow : Red, out = yellow ? YellowOut : RedOut;
-        setThresholds(posPercent, negPercent);
-        flashersOut();
-        beeps->clear();
-        auto* hold = get<QTimer>(timer);
-        auto send = [&](float value) { positive ? packet(value, 10, 40) : packet(10, value, 40); };
-
-        send(below);
-        QCOMPARE(color(led), out);
-        QVERIFY(!hold->isActive());
-        const int beepsBelow = int(beeps->count()); // +125 % joins in at the top of the scale
-        send(at);
-        QCOMPARE(color(led), lit);
-        QVERIFY(hold->isActive());
-        QCOMPARE(hold->interval(), 1000);
-        QCOMPARE(beeps->count(), 2 * beepsBelow + 1);
-        // A reading below leaves it lit; its hold tick puts it out.
-        send(below);
-        QCOMPARE(color(led), lit);
-        QMetaObject::invokeMethod(w.get(), qPrintable(timer + "_Timer"));
-        QCOMPARE(color(led), out);
-        QVERIFY(!hold->isActive());
-    }
-
-    void severalFlashersOneBeepEach() {
-        setThresholds(110, 96);
+    // Four flashers at once, one beep each; each hold tick puts its own out.
+    void flashersLightAndGoOut() {
+        get<QScrollBar>("vsbPkNegLed")->setValue(96);
         flashersOut();
         packet(52, 40, 40);
         QCOMPARE(beeps->count(), 4);
-        for (const char* led : {"shpPkPos125Led", "shpPkNeg100Led"})
-            QCOMPARE(color(led), Red);
-        for (const char* led : {"shpPkPosLed", "shpPkNegLed"})
-            QCOMPARE(color(led), Yellow);
-        for (const char* t : {"tmrPkPos125", "tmrPkNeg100", "tmrPkPosVar", "tmrPkNegVar"})
-            QVERIFY2(get<QTimer>(t)->isActive(), t);
+        const std::tuple<const char*, const char*, QColor, QColor> flashers[] = {
+            {"shpPkPos125Led", "tmrPkPos125", Red, RedOut},
+            {"shpPkNeg100Led", "tmrPkNeg100", Red, RedOut},
+            {"shpPkPosLed", "tmrPkPosVar", Yellow, YellowOut},
+            {"shpPkNegLed", "tmrPkNegVar", Yellow, YellowOut}};
+        for (auto [led, timer, on, out] : flashers) {
+            QCOMPARE(color(QLatin1String(led)), on);
+            QVERIFY2(get<QTimer>(QLatin1String(timer))->isActive(), timer);
+        }
+        packet(10, 10, 40); // below: they stay lit until their ticks
+        for (auto [led, timer, on, out] : flashers) {
+            QCOMPARE(color(QLatin1String(led)), on);
+            tick(timer);
+            QCOMPARE(color(QLatin1String(led)), out);
+        }
     }
 
+    // The scroll bar moves the threshold and its box; one moved under the
+    // held reading lights its flasher at once.
     void thresholdMovedUnderTheReading() {
-        setThresholds(110, 110);
         flashersOut();
         packet(30, 38, 40);
         QCOMPARE(color("shpPkNegLed"), YellowOut);
-        w->vsbPkNegLed->setValue(96);
+        get<QScrollBar>("vsbPkNegLed")->setValue(96);
+        QCOMPARE(get<QLineEdit>("txtPkNegLed")->text(), QStringLiteral("96"));
+        QCOMPARE(get<QLineEdit>("txtPkPosLed")->text(), QStringLiteral("110"));
         QCOMPARE(color("shpPkNegLed"), Yellow);
-        QVERIFY(w->tmrPkNegVar->isActive());
-        QCOMPARE(beeps->count(), 1);
-        QCOMPARE(w->txtPkNegLed->text(), QStringLiteral("96"));
-        QCOMPARE(w->txtPkPosLed->text(), QStringLiteral("110"));
-        // Raised again: the lit flasher waits for its hold tick.
-        w->vsbPkNegLed->setValue(111);
-        QCOMPARE(w->txtPkNegLed->text(), QStringLiteral("111"));
-        QCOMPARE(color("shpPkNegLed"), Yellow);
-        // Disconnected: the flasher still lights, silently.
-        flashersOut();
-        port->setOpenState(false);
-        w->vsbPkPosLed->setValue(80);
-        QCOMPARE(color("shpPkPosLed"), Yellow);
         QCOMPARE(beeps->count(), 1);
     }
 
-    void carrierWindow_data() {
-        QTest::addColumn<float>("level");
-        QTest::addColumn<bool>("alarm");
-        for (auto [level, alarm] : {std::pair{0.0f, true},
-                                    {35.0f, true},
-                                    {36.0f, false},
-                                    {44.0f, false},
-                                    {45.0f, true},
-                                    {55.0f, true}})
-            QTest::addRow("%g", double(level)) << level << alarm;
-    }
-    void carrierWindow() {
-        QFETCH(float, level);
-        QFETCH(bool, alarm);
-        packet(10, 10, level);
-        QCOMPARE(color("shpCarrierLed"), alarm ? Red : RedOut);
-        QCOMPARE(w->tmrSecBeep->isActive(), alarm);
-        QCOMPARE(w->tmrSecBeep->interval(), 1000);
+    void carrierAndAudioLeds() {
+        packet(10, 10, 20); // carrier below its window
+        QCOMPARE(color("shpCarrierLed"), Red);
+        QVERIFY(get<QTimer>("tmrSecBeep")->isActive());
         QCOMPARE(beeps->count(), 0); // the beeper sounds on its ticks
-        if (alarm) {
-            w->tmrSecBeep_Timer();
-            w->tmrSecBeep_Timer();
-            QCOMPARE(beeps->count(), 2);
-            QVERIFY(w->tmrSecBeep->isActive());
-        }
-        packet(10, 10, 40);
+        tick("tmrSecBeep");
+        QCOMPARE(beeps->count(), 1);
+        packet(0, 0, 40); // back in its window, and silence
         QCOMPARE(color("shpCarrierLed"), RedOut);
-        QVERIFY(!w->tmrSecBeep->isActive());
+        QVERIFY(!get<QTimer>("tmrSecBeep")->isActive());
+        QVERIFY(get<QTimer>("tmrAudio")->isActive());
+        tick("tmrAudio"); // 15 s of silence
+        QCOMPARE(color("shpAudioLed"), Red);
+        QCOMPARE(beeps->count(), 3);
+        packet(1, 0, 40);
+        QCOMPARE(color("shpAudioLed"), RedOut);
+        QVERIFY(!get<QTimer>("tmrAudio")->isActive());
     }
 
-    void mutedAndDisconnectedAreSilent() {
-        setThresholds(110, 96);
-        flashersOut();
+    // The speaker pictures swap on a click; muted, alarms light silently.
+    void speakerSwitch() {
         QTest::mouseClick(get("imgSpeakerOn"), Qt::LeftButton);
         QVERIFY(!shown("imgSpeakerOn") && shown("imgSpeakerOff"));
+        flashersOut();
         packet(52, 40, 20);
-        w->tmrSecBeep_Timer();
-        w->tmrAudio_Timer();
-        w->SecBeep();
+        tick("tmrSecBeep");
         QCOMPARE(beeps->count(), 0);
-        // The LEDs behave as usual.
         QCOMPARE(color("shpPkPos125Led"), Red);
         QCOMPARE(color("shpCarrierLed"), Red);
-
         QTest::mouseClick(get("imgSpeakerOff"), Qt::LeftButton);
         QVERIFY(shown("imgSpeakerOn") && !shown("imgSpeakerOff"));
-        w->SecBeep();
+        tick("tmrSecBeep");
         QCOMPARE(beeps->count(), 1);
-        port->setOpenState(false);
-        w->tmrSecBeep_Timer();
+    }
+
+    // Connect and Disconnect as the status labels, the button and the menu
+    // show them; packets on the line reach the bar and the diagnostic line.
+    void connectAndDisconnect() {
+        QCOMPARE(status(), QStringLiteral("lblConnected"));
+        QCOMPARE(get<QPushButton>("cmdConnect")->text(), QStringLiteral("&Disconnect"));
+        QVERIFY(!w->mnuModemSettings->isEnabled());
+        QVERIFY(line->written.startsWith('x'));
+        line->receive("x196040181");
+        QCOMPARE(get<QLabel>("lblRcvdat")->text(), QStringLiteral("x196040181"));
+        QVERIFY(barShows(40));
+        get<QPushButton>("cmdConnect")->click();
+        QCOMPARE(status(), QStringLiteral("lblOffLine"));
+        QCOMPARE(get<QPushButton>("cmdConnect")->text(), QStringLiteral("&Connect"));
+        QVERIFY(w->mnuModemSettings->isEnabled());
+        QVERIFY(!line || !line->isOpen());
+        QVERIFY(barShows(0));
+        QCOMPARE(marker(), 0);
+        const QList<QTimer*> timers = w->findChildren<QTimer*>(QStringLiteral("tmrXmit"));
+        QCOMPARE(timers.size(), 1);
+        QVERIFY(!timers.first()->isActive());
+        // Off line the carrier is not judged and nothing beeps.
         packet(52, 40, 20);
-        w->SecBeep();
-        QCOMPARE(beeps->count(), 1);
-        // With the port closed the carrier alarm is out and its beeper stopped.
         QCOMPARE(color("shpCarrierLed"), RedOut);
-        QVERIFY(!w->tmrSecBeep->isActive());
+        QCOMPARE(beeps->count(), 0);
+    }
+
+    // A port that refuses a Connect: a box names it and why, the panel goes
+    // off line and offers Connect. One that fails while open asks nobody:
+    // the panel shows Reconnecting, with the reason as its tooltip.
+    void portErrorsAreShown() {
+        zeltest::SeenBox box;
+        zeltest::answerNextMessageBox(QMessageBox::Ok, &box);
+        get<QPushButton>("cmdConnect")->click();
+        useScriptedTransports(w->session()->link(), &line, QStringLiteral("the adapter was unplugged"));
+        get<QPushButton>("cmdConnect")->click();
+        QTRY_VERIFY(box.shown);
+        QCOMPARE(box.title, QStringLiteral("PORT ERROR"));
+        QVERIFY2(box.text.contains(QStringLiteral("\"COM 2\"")), qPrintable(box.text));
+        QVERIFY2(box.text.contains(QStringLiteral("the adapter was unplugged")), qPrintable(box.text));
+        QTRY_COMPARE(status(), QStringLiteral("lblOffLine"));
+        QCOMPARE(get<QPushButton>("cmdConnect")->text(), QStringLiteral("&Connect"));
+        QVERIFY(!get<QTimer>("tmrXmit")->isActive());
+    }
+    void lostLinkShowsReconnecting() {
+        line->failNow(QStringLiteral("the adapter was unplugged"));
+        QCOMPARE(status(), QStringLiteral("lblReconnecting"));
+        QCOMPARE(get<ColorLabel>("lblReconnecting")->toolTip(), QStringLiteral("the adapter was unplugged"));
+        QCOMPARE(get<QPushButton>("cmdConnect")->text(), QStringLiteral("&Disconnect"));
+        QVERIFY(get<QTimer>("tmrReconnect")->isActive());
+        QVERIFY(!QApplication::activeModalWidget());
+        get<QPushButton>("cmdConnect")->click();
+        QCOMPARE(status(), QStringLiteral("lblOffLine"));
+        QVERIFY(!get<QTimer>("tmrReconnect")->isActive());
     }
 };
 ZEL_TEST(PanelWindowTest)

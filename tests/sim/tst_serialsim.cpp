@@ -1,18 +1,18 @@
-// The real serial class against zel-monitor-sim on a pseudo-terminal, and
-// against the in-process stand-in.
+// The serial transport against zel-monitor-sim on a pseudo-terminal, the
+// simulator's own options and faults, and the built-in stand-in.
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QTimer>
 #include <algorithm>
 
 #include <unistd.h>
 
 #include "core/transport/alarm.h"
 #include "core/transport/serialtransport.h"
+#include "core/transport/transportfactory.h"
 #include "support/simprocess.h"
 #include "support/testmain.h"
 
@@ -53,9 +53,9 @@ QList<LogEntry> readLog(const QString& path) {
 
 // Collects everything the port receives, arrival by arrival.
 struct Receiver {
-    explicit Receiver(SerialPort& p)
+    explicit Receiver(zel::Transport& p)
         : port(p) {
-        connection = QObject::connect(&port, &SerialIo::readyRead, &port, [this] {
+        connection = QObject::connect(&port, &zel::Transport::readyRead, &port, [this] {
             const QByteArray chunk = port.readAll();
             if (chunk.isEmpty()) return;
             data += chunk;
@@ -75,12 +75,7 @@ struct Receiver {
         chunks.clear();
         return std::exchange(data, {});
     }
-    // Sends a command and takes the reply that ends with `tail`.
-    QByteArray ask(const QByteArray& command, const QByteArray& tail) {
-        port.write(command);
-        return waitForEnd(tail) ? take() : QByteArray("(no reply to ") + command + ")";
-    }
-    SerialPort& port;
+    zel::Transport& port;
     QMetaObject::Connection connection;
     QByteArray data;
     QList<QByteArray> chunks;
@@ -100,17 +95,30 @@ class SerialSimTest : public QObject {
         return f.fileName();
     }
 
-    // Starts the simulator and opens the real port on its device.
-    bool startAndOpen(zeltest::SimProcess& sim, SerialPort& port, const QStringList& args) {
+    // The transport for a port text, with line settings if it is serial.
+    static std::unique_ptr<zel::Transport> transport(const QString& text,
+                                                     const QString& settings = QStringLiteral("9600,n,8,1")) {
+        QString error;
+        std::unique_ptr<zel::Transport> t = zel::makeTransport(text, &error);
+        if (!t) qFatal("%s", qPrintable(error));
+        if (auto* serial = qobject_cast<zel::SerialTransport*>(t.get())) serial->setLineSettings(settings);
+        return t;
+    }
+    // Starts the simulator and opens the serial transport on its device.
+    std::unique_ptr<zel::Transport> startAndOpen(zeltest::SimProcess& sim, const QStringList& args) {
         if (!sim.start(args)) {
             qWarning("%s", qPrintable(sim.errorText()));
-            return false;
+            return nullptr;
         }
-        port.setPortText(sim.devicePath());
-        port.setSettings(QStringLiteral("9600,n,8,1"));
-        if (port.open()) return true;
-        qWarning("%s", qPrintable(port.errorString()));
-        return false;
+        auto port = transport(sim.devicePath());
+        if (port->openLink()) return port;
+        qWarning("%s", qPrintable(port->errorString()));
+        return nullptr;
+    }
+    static void reopen(std::unique_ptr<zel::Transport>& port, const QString& settings) {
+        port->close();
+        static_cast<zel::SerialTransport*>(port.get())->setLineSettings(settings);
+        QVERIFY2(port->openLink(), qPrintable(port->errorString()));
     }
 
 private slots:
@@ -132,57 +140,20 @@ private slots:
             writeFile(QStringLiteral("order.txt"),
                       "# readings\n196040181\n\n  x255243039   # the packet form\r\n039040042\n");
         zeltest::SimProcess sim;
-        SerialPort port;
-        QVERIFY(startAndOpen(
-            sim, port, QStringList{"--script", script} + (loop ? QStringList{"--loop"} : QStringList{})));
+        std::unique_ptr<zel::Transport> p;
+        QVERIFY(p = startAndOpen(sim, QStringList{"--script", script} +
+                                          (loop ? QStringList{"--loop"} : QStringList{})));
         QVERIFY(sim.devicePath().startsWith(QStringLiteral("/dev/")));
-        Receiver rx(port);
+        Receiver rx(*p);
         for (const QByteArray& want : expected) {
             QElapsedTimer t;
             t.start();
-            QCOMPARE(port.write("x"), 1);
+            QCOMPARE(p->write("x"), 1);
             QVERIFY(rx.waitFor(10));
             // Ten characters at 9600 baud cannot arrive in under 10.4 ms.
             QVERIFY2(t.nsecsElapsed() >= 9'500'000, qPrintable(QString::number(t.nsecsElapsed())));
             QCOMPARE(rx.take(), want);
         }
-    }
-
-    void badCommandLinesAreRefused_data() {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("message");
-        const QString none = file(QStringLiteral("none"));
-        const QString bad = writeFile(QStringLiteral("bad.txt"), "196040181\n19604018\n");
-        QTest::newRow("unknown option") << QStringList{"--bogus"} << "--bogus";
-        QTest::newRow("bad rate") << QStringList{"--drop", "often"} << "often";
-        QTest::newRow("missing value") << QStringList{"--delay"} << "--delay";
-        QTest::newRow("missing script") << QStringList{"--script", none} << none;
-        QTest::newRow("bad script line") << QStringList{"--script", bad} << "line 2";
-    }
-    void badCommandLinesAreRefused() {
-        QFETCH(QStringList, args);
-        QFETCH(QString, message);
-        QProcess p;
-        p.start(zeltest::SimProcess::program(), args);
-        QVERIFY(p.waitForFinished(10000));
-        QCOMPARE(p.exitCode(), 2);
-        QVERIFY(p.readAllStandardOutput().isEmpty()); // no device path
-        QVERIFY(QString::fromLocal8Bit(p.readAllStandardError()).contains(message));
-    }
-
-    void helpNamesEveryOption() {
-        QProcess p;
-        p.start(zeltest::SimProcess::program(), {QStringLiteral("--help")});
-        QVERIFY(p.waitForFinished(10000));
-        QCOMPARE(p.exitCode(), 0);
-        const QByteArray help = p.readAllStandardOutput();
-        for (const QByteArray& option :
-             QByteArray(
-                 "--seed --script --loop --delay --log --drop --garble --split --split-pause --noise "
-                 "--silent-after --silent-for --vanish-after --vanish-gap --modem --dial-delay --busy-number "
-                 "--no-dialtone-number --no-carrier-number --no-answer-number --silent-number")
-                 .split(' '))
-            QVERIFY2(help.contains(option), option.constData());
     }
 
     // Four requests at once under each fault kind, as received and as the
@@ -210,12 +181,12 @@ private slots:
         QFETCH(int, minMs);
         const QString log = file(QString::fromLatin1(QTest::currentDataTag()) + QStringLiteral(".log"));
         zeltest::SimProcess sim;
-        SerialPort port;
-        QVERIFY(startAndOpen(sim, port, args + QStringList{"--log", log}));
-        Receiver rx(port);
+        std::unique_ptr<zel::Transport> p;
+        QVERIFY(p = startAndOpen(sim, args + QStringList{"--log", log}));
+        Receiver rx(*p);
         QElapsedTimer t;
         t.start();
-        port.write("xxxx");
+        p->write("xxxx");
         QTRY_COMPARE(readLog(log).size(), 4);
         QByteArrayList seen;
         QByteArray expected;
@@ -235,31 +206,6 @@ private slots:
         if (args.contains(QStringLiteral("--split"))) QVERIFY(rx.chunks.first().size() < 10);
     }
 
-    void silenceThenAnswersAgain() {
-        zeltest::SimProcess sim;
-        SerialPort port;
-        QVERIFY(startAndOpen(sim, port, {"--silent-after", "2", "--silent-for", "1"}));
-        QList<qint64> arrivals;
-        QElapsedTimer clock;
-        clock.start();
-        QByteArray buffer;
-        connect(&port, &SerialIo::readyRead, this, [&] {
-            buffer += port.readAll();
-            for (; buffer.size() >= 10; buffer.remove(0, 10)) {
-                QVERIFY(isPacket(buffer.left(10)));
-                arrivals.append(clock.elapsed());
-            }
-        });
-        // Poll every 50 ms, as a panel that keeps asking.
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, &port, [&] { port.write("x"); });
-        poll.start(50);
-        QTRY_VERIFY_WITH_TIMEOUT(arrivals.size() >= 3, 10000);
-        poll.stop();
-        QVERIFY2(arrivals[2] - arrivals[1] >= 900, qPrintable(QString::number(arrivals[2] - arrivals[1])));
-        QVERIFY(arrivals[1] - arrivals[0] < 500);
-    }
-
     // After a request the port stops watching the line until the reply
     // should be complete, then reads it whole; a reply not there when due is
     // reported overdue, and the port watches the line again.
@@ -273,23 +219,20 @@ private slots:
         QFETCH(QString, settings);
         QFETCH(qint64, charNs);
         zeltest::SimProcess sim;
-        SerialPort port;
-        QVERIFY(startAndOpen(sim, port, {"--script", writeFile(QStringLiteral("one.txt"), "196040181\n")}));
-        port.close();
-        port.setSettings(settings);
-        QVERIFY2(port.open(), qPrintable(port.errorString()));
-        QCOMPARE(port.characterTimeNs(), charNs);
-        auto* wait = port.findChild<zel::Alarm*>(QStringLiteral("replyWait"));
+        std::unique_ptr<zel::Transport> p;
+        QVERIFY(p = startAndOpen(sim, {"--script", writeFile(QStringLiteral("one.txt"), "196040181\n")}));
+        reopen(p, settings);
+        QCOMPARE(p->characterTimeNs(), charNs);
+        auto* wait = p->findChild<zel::Alarm*>(QStringLiteral("replyWait"));
         QVERIFY(wait);
-        QSignalSpy overdue(&port, &SerialIo::replyOverdue);
-        Receiver rx(port);
+        QSignalSpy overdue(p.get(), &zel::Transport::replyOverdue);
+        Receiver rx(*p);
 
         // The request crosses the line, then the ten characters of the reply,
         // and a little more for the last one's own timing.
         const qint64 before = zel::Alarm::nowNs();
-        port.write("x");
-        port.setReadThreshold(10);
-        port.awaitReply(10);
+        p->write("x");
+        p->awaitReply(10);
         const qint64 after = zel::Alarm::nowNs();
         QVERIFY(wait->isActive());
         const qint64 margin = charNs * 15 / 100;
@@ -308,7 +251,7 @@ private slots:
         // The line has long been idle and the last request is old: a reply
         // is due no sooner than its characters can cross the line.
         const qint64 idleFrom = zel::Alarm::nowNs();
-        port.awaitReply(10);
+        p->awaitReply(10);
         QVERIFY(wait->deadlineNs() >= idleFrom + 9 * charNs + margin);
         QVERIFY(wait->deadlineNs() <= zel::Alarm::nowNs() + 9 * charNs + margin);
         // Nothing came: overdue, with nothing in; then read as it comes.
@@ -319,13 +262,13 @@ private slots:
         // on from there and is due ten characters later.
         qint64 readAt = 0;
         qint64 nextDue = 0;
-        const auto onRead = connect(&port, &SerialIo::readyRead, &port, [&] {
+        const auto onRead = connect(p.get(), &zel::Transport::readyRead, p.get(), [&] {
             if (readAt) return;
             readAt = zel::Alarm::nowNs();
-            port.awaitReply(10);
+            p->awaitReply(10);
             nextDue = wait->deadlineNs();
         });
-        port.write("x");
+        p->write("x");
         QVERIFY(rx.waitFor(20, 2000));
         QCOMPARE(rx.data, QByteArray("x196040181x196040181"));
         disconnect(onRead);
@@ -333,14 +276,14 @@ private slots:
         QVERIFY(nextDue <= readAt + 10 * charNs + margin);
 
         // Closing ends a pending wait; a reopened port reports as usual.
-        port.write("x");
-        port.awaitReply(10);
-        port.close();
+        p->write("x");
+        p->awaitReply(10);
+        p->close();
         QVERIFY(!wait->isActive());
-        QVERIFY(port.open());
+        QVERIFY(p->openLink());
         rx.take();
         // The rest of the reply cut off by the close may still come first.
-        port.write("x");
+        p->write("x");
         QVERIFY(rx.waitForEnd("x196040181"));
         QCOMPARE(overdue.count(), 1);
     }
@@ -352,28 +295,25 @@ private slots:
     // first is due.
     void replyFoundWholeIsPlacedWhenFound() {
         zeltest::SimProcess sim;
-        SerialPort port;
-        QVERIFY(startAndOpen(sim, port, {"--script", writeFile(QStringLiteral("one.txt"), "196040181\n")}));
-        port.close();
-        port.setSettings(QStringLiteral("1200,n,8,2"));
-        QVERIFY2(port.open(), qPrintable(port.errorString()));
-        const qint64 c = port.characterTimeNs();
-        auto* wait = port.findChild<zel::Alarm*>(QStringLiteral("replyWait"));
+        std::unique_ptr<zel::Transport> p;
+        QVERIFY(p = startAndOpen(sim, {"--script", writeFile(QStringLiteral("one.txt"), "196040181\n")}));
+        reopen(p, QStringLiteral("1200,n,8,2"));
+        const qint64 c = p->characterTimeNs();
+        auto* wait = p->findChild<zel::Alarm*>(QStringLiteral("replyWait"));
         QVERIFY(wait);
-        Receiver rx(port);
-        port.write("xx");
-        port.setReadThreshold(10);
-        port.awaitReply(10);
+        Receiver rx(*p);
+        p->write("xx");
+        p->awaitReply(10);
         wait->stop();
         QTest::qWait(100);
         QVERIFY(rx.data.isEmpty());
 
         qint64 readAt = 0;
         qint64 nextDue = 0;
-        connect(&port, &SerialIo::readyRead, &port, [&] {
+        connect(p.get(), &zel::Transport::readyRead, p.get(), [&] {
             if (readAt) return;
             readAt = zel::Alarm::nowNs();
-            port.awaitReply(10);
+            p->awaitReply(10);
             nextDue = wait->deadlineNs();
         });
         const qint64 before = zel::Alarm::nowNs();
@@ -393,109 +333,67 @@ private slots:
 
     void vanishingDeviceFailsThePortOnce() {
         zeltest::SimProcess sim;
-        SerialPort port;
-        QVERIFY(startAndOpen(sim, port, {"--vanish-after", "2", "--vanish-gap", "100"}));
+        std::unique_ptr<zel::Transport> p;
+        QVERIFY(p = startAndOpen(sim, {"--vanish-after", "2", "--vanish-gap", "100"}));
         const QString first = sim.devicePath();
-        QSignalSpy failed(&port, &SerialIo::failed);
-        Receiver rx(port);
-        port.write("x");
+        QSignalSpy failed(p.get(), &zel::Transport::failed);
+        Receiver rx(*p);
+        p->write("x");
         QVERIFY(rx.waitFor(10));
-        port.write("x");
+        p->write("x");
         QVERIFY(rx.waitFor(20));
         QCOMPARE(countPackets(rx.data), 2);
         QTRY_COMPARE(failed.count(), 1);
-        QVERIFY(!port.isOpen());
+        QVERIFY(!p->isOpen());
         QVERIFY(failed.first().first().toString().contains(first));
-        QCOMPARE(port.errorString(), failed.first().first().toString());
+        QCOMPARE(p->errorString(), failed.first().first().toString());
         // A dead port is quiet: no second report, nothing to read or write.
         QTest::qWait(300);
         QCOMPARE(failed.count(), 1);
-        QCOMPARE(port.bytesAvailable(), 0);
-        QCOMPARE(port.write("x"), -1);
+        QCOMPARE(p->bytesAvailable(), 0);
+        QCOMPARE(p->write("x"), -1);
         // The monitor comes back on a new device.
         QTRY_COMPARE(sim.paths().size(), 2);
         QVERIFY(sim.devicePath() != first);
-        port.setPortText(sim.devicePath());
-        QVERIFY2(port.open(), qPrintable(port.errorString()));
-        rx.take();
-        port.write("x");
-        QVERIFY(rx.waitFor(10));
-        QVERIFY(isPacket(rx.data));
+        QObject::disconnect(rx.connection);
+        p = transport(sim.devicePath());
+        QVERIFY2(p->openLink(), qPrintable(p->errorString()));
+        Receiver again(*p);
+        p->write("x");
+        QVERIFY(again.waitFor(10));
+        QVERIFY(isPacket(again.data));
         QCOMPARE(failed.count(), 1);
     }
 
-    void modemDialogue() {
-        zeltest::SimProcess sim;
-        SerialPort port;
-        QVERIFY(startAndOpen(sim, port,
-                             {"--modem", "--dial-delay", "100", "--busy-number", "555",
-                              "--no-dialtone-number", "666", "--no-carrier-number", "777",
-                              "--no-answer-number", "888", "--silent-number", "999"}));
-        {
-            Receiver rx(port);
-            // Echo on until ate0; the set-up commands are answered OK.
-            QCOMPARE(rx.ask("ATM1L1\r", "OK\r\n"), QByteArray("ATM1L1\rOK\r\n"));
-            QCOMPARE(rx.ask("ate0\r", "OK\r\n"), QByteArray("ate0\rOK\r\n"));
-            QCOMPARE(rx.ask("AT&F S7=45\r", "OK\r\n"), QByteArray("OK\r\n"));
-            // Before the call connects, "x" is just a command character.
-            QCOMPARE(rx.ask("ATDT9,,*70,,5551234\r", "9600\r\n"), QByteArray("\r\nCONNECT 9600\r\n"));
-            port.write("x");
-            QVERIFY(rx.waitFor(10));
-            QVERIFY(isPacket(rx.take()));
-        }
-        // Closing the port hangs up: command mode with echo on again.
-        port.close();
-        QVERIFY(port.open());
-        Receiver rx(port);
-        QCOMPARE(rx.ask("AT\r", "OK\r\n"), QByteArray("AT\rOK\r\n"));
-        rx.ask("ate0\r", "OK\r\n");
-        for (const auto& [dial, result] : {std::pair<QByteArray, QByteArray>{"ATDT555\r", "\r\nBUSY\r\n"},
-                                           {"ATDP1,,666\r", "\r\nNO DIALTONE\r\n"},
-                                           {"ATDT777\r", "\r\nNO CARRIER\r\n"},
-                                           {"ATDT888\r", "\r\nNO ANSWER\r\n"}})
-            QCOMPARE(rx.ask(dial, result), result);
-        // Still in command mode after a failed call.
-        port.write("x");
-        // A number that never answers; hanging up ends the call.
-        port.write("ATDT999\r");
-        QTest::qWait(400);
-        QVERIFY(rx.take().isEmpty());
-        port.close();
-        QVERIFY(port.open());
-        QCOMPARE(rx.ask("ATDT123\r", "9600\r\n").right(14), QByteArray("CONNECT 9600\r\n"));
-    }
-
     void builtInStandInAnswers() {
-        SerialPort port;
-        port.setPortText(QStringLiteral("sim  "));
-        port.setSettings(QStringLiteral("9600,n,8,1"));
-        QVERIFY(port.open());
-        Receiver rx(port);
+        std::unique_ptr<zel::Transport> p = transport(QStringLiteral("sim  "));
+        QVERIFY(p->openLink());
+        Receiver rx(*p);
         QElapsedTimer t;
         t.start();
-        port.write("xxx"); // requests queue on the simulated line
+        p->write("xxx"); // requests queue on the simulated line
         QVERIFY(rx.waitFor(30));
         QVERIFY(t.elapsed() >= 30);
         QCOMPARE(countPackets(rx.take()), 3);
         // Waiting input can be thrown away.
         QObject::disconnect(rx.connection);
-        port.write("x");
-        QTRY_COMPARE(port.bytesAvailable(), 10);
-        port.discardInput();
-        QCOMPARE(port.bytesAvailable(), 0);
-        port.close();
-        QCOMPARE(port.write("x"), -1);
+        p->write("x");
+        QTRY_COMPARE(p->bytesAvailable(), 10);
+        p->discardInput();
+        QCOMPARE(p->bytesAvailable(), 0);
+        p->close();
+        QCOMPARE(p->write("x"), -1);
         // Closing from the reply's own readyRead is safe, as a panel does on
         // Disconnect.
-        QVERIFY(port.open());
+        QVERIFY(p->openLink());
         int replies = 0;
-        connect(&port, &SerialIo::readyRead, this, [&] {
+        connect(p.get(), &zel::Transport::readyRead, this, [&] {
             ++replies;
-            port.close();
+            p->close();
         });
-        port.write("x");
+        p->write("x");
         QTRY_COMPARE(replies, 1);
-        QVERIFY(!port.isOpen());
+        QVERIFY(!p->isOpen());
         QTest::qWait(30);
         QCOMPARE(replies, 1);
     }
@@ -511,8 +409,7 @@ private slots:
         QTest::newRow("missing device") << "/dev/zel-no-such-port" << line << "does not exist";
         QTest::newRow("not a port") << "LPT" << line << "\"LPT\" does not name a serial port";
         QTest::newRow("nothing chosen") << QString() << line << "No serial port";
-        QTest::newRow("bad settings") << "SIM"
-                                      << "9600,q,8,1"
+        QTest::newRow("bad settings") << plain << "9600,q,8,1"
                                       << "9600,q,8,1";
         QTest::newRow("plain file") << plain << line << plain + " is not a serial port";
         QTest::newRow("permission denied") << locked << line << "Permission";
@@ -522,39 +419,32 @@ private slots:
         QFETCH(QString, settings);
         QFETCH(QString, message);
         if (message == QLatin1String("Permission") && ::geteuid() == 0) QSKIP("root may open any device");
-        SerialPort port;
-        port.setPortText(text);
-        port.setSettings(settings);
-        QVERIFY(!port.open());
-        QVERIFY(!port.isOpen());
-        QVERIFY2(port.errorString().contains(message), qPrintable(port.errorString()));
-        QCOMPARE(port.bytesAvailable(), 0);
-        QVERIFY(port.readAll().isEmpty());
+        QString error;
+        std::unique_ptr<zel::Transport> p = zel::makeTransport(text, &error);
+        if (!p) {
+            QVERIFY2(error.contains(message), qPrintable(error));
+            return;
+        }
+        if (auto* serial = qobject_cast<zel::SerialTransport*>(p.get())) serial->setLineSettings(settings);
+        QVERIFY(!p->openLink());
+        QVERIFY(!p->isOpen());
+        QVERIFY2(p->errorString().contains(message), qPrintable(p->errorString()));
+        QCOMPARE(p->bytesAvailable(), 0);
+        QVERIFY(p->readAll().isEmpty());
     }
 
     void busyDeviceIsExplained() {
         zeltest::SimProcess sim;
-        SerialPort first;
-        QVERIFY(startAndOpen(sim, first, {}));
-        SerialPort second;
-        second.setPortText(sim.devicePath());
-        QVERIFY(!second.open());
-        QVERIFY2(second.errorString().contains(QStringLiteral("busy")), qPrintable(second.errorString()));
+        std::unique_ptr<zel::Transport> first;
+        QVERIFY(first = startAndOpen(sim, {}));
+        std::unique_ptr<zel::Transport> second = transport(sim.devicePath());
+        QVERIFY(!second->openLink());
+        QVERIFY2(second->errorString().contains(QStringLiteral("busy")), qPrintable(second->errorString()));
         // The first keeps working.
-        Receiver rx(first);
-        first.write("x");
+        Receiver rx(*first);
+        first->write("x");
         QVERIFY(rx.waitFor(10));
         QVERIFY(isPacket(rx.data));
-    }
-
-    void stopsWhenItsStarterGoes() {
-        // With stdin a pipe the simulator ends when the pipe closes.
-        zeltest::SimProcess sim;
-        QVERIFY(sim.start());
-        sim.process()->closeWriteChannel();
-        QVERIFY(sim.process()->waitForFinished(5000));
-        QCOMPARE(sim.process()->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(sim.process()->exitCode(), 0);
     }
 };
 

@@ -1,6 +1,7 @@
-#include "gui/twips.h"
+// The settings dialog alone: which controls are enabled for which choices,
+// the option groups, the greyed check boxes, the typing limits, the buttons
+// and keys, and the choices handed back as settings.
 #include "gui/frmzelmodem.h"
-#include "core/transport/portname.h"
 #include "support/testmain.h"
 
 #include <QCheckBox>
@@ -14,102 +15,9 @@
 #include <QTabBar>
 #include <QTabWidget>
 
-using zel::twipsRect;
-
 class FrmZelModemTest : public QObject {
     Q_OBJECT
 private slots:
-    // A sample of controls: parent, place, font and caption (a group box's
-    // title, otherwise the text).
-    void layoutByName_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("parentName");
-        QTest::addColumn<QRect>("twips");
-        QTest::addColumn<QString>("caption");
-        auto row = [](const char* n, const char* p, int l, int t, int w, int h, const char* caption) {
-            QTest::newRow(n) << QString::fromLatin1(n) << QString::fromLatin1(p) << QRect(l, t, w, h)
-                             << QString::fromLatin1(caption);
-        };
-        row("cmdOk", "frmZelModem", 240, 4920, 1095, 495, "&Ok");
-        row("cmdClose", "frmZelModem", 2880, 4920, 1095, 495, "&Close");
-        row("optDirect", "Frame4", 240, 240, 1455, 255, "Direct Cable");
-        row("Frame1", "tabConnectionCanvas", 240, 2880, 3735, 1935, "Tip");
-        row("Label5", "Frame5", 1200, 240, 2295, 255, "Dialing Mode / Number");
-        row("txt9", "tabDialingCanvas", 3120, 1920, 615, 285, "9");
-        row("Label7", "Frame6", 2040, 480, 1335, 495, "Modem Speaker\nVolume");
-        row("chkModemIni", "tabModemSetupCanvas", 480, 2475, 975, 375, "Ini. String");
-        row("txtModemIni", "tabModemSetupCanvas", 1560, 2520, 2175, 315, "AT");
-    }
-    void layoutByName() {
-        QFETCH(QString, name);
-        QFETCH(QRect, twips);
-        FrmZelModem d;
-        auto* w = d.findChild<QWidget*>(name);
-        QVERIFY(w);
-        QTEST(w->parentWidget()->objectName(), "parentName");
-        QCOMPARE(w->geometry(), twipsRect(twips.x(), twips.y(), twips.width(), twips.height()));
-        QCOMPARE(w->font().family(), QStringLiteral("Arial"));
-        QCOMPARE(w->font().pointSizeF(), 8.25);
-        QTEST(w->property(w->inherits("QGroupBox") ? "title" : "text").toString(), "caption");
-    }
-
-    void windowAndInitialContents() {
-        FrmZelModem d;
-        QCOMPARE(d.windowTitle(), QStringLiteral("Modem Settings"));
-        QCOMPARE(d.size(), QSize(zel::px(4260), zel::px(5760)));
-        QCOMPARE(d.palette().color(QPalette::Window), QColor(192, 192, 192));
-        QStringList tabs;
-        for (int i = 0; i < d.SSTab1->count(); ++i)
-            tabs << d.SSTab1->tabText(i);
-        QCOMPARE(tabs, (QStringList{"Connection", "Dialing", "Modem Setup"}));
-        QCOMPARE(d.SSTab1->currentIndex(), 0);
-        QVERIFY(d.cmdOk->isDefault());
-        // Nothing selected until the settings are loaded.
-        QVERIFY(!d.optDirect->isChecked() && !d.optModem->isChecked() && !d.optLow->isChecked());
-        QCOMPARE(d.cmbPort->currentText(), QStringLiteral("COM 1"));
-        QCOMPARE(d.cmbModem->currentText(), QStringLiteral("COM 3"));
-        QCOMPARE(d.txt70->text(), QStringLiteral("*70"));
-        for (QComboBox* c : {d.cmbPort, d.cmbModem}) {
-            QVERIFY(c->isEditable());
-            QStringList items;
-            for (int i = 0; i < c->count(); ++i)
-                items << c->itemText(i);
-            QCOMPARE(items, zel::availablePortTexts());
-        }
-    }
-
-    // Shown, the controls of a tab stand where the tab control's own
-    // coordinates put them, below the row of tabs.
-    void tabControlsAreRelativeToTheTabControl() {
-        FrmZelModem d;
-        d.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&d));
-        QCOMPARE(d.optDirect->mapTo(d.SSTab1, QPoint()),
-                 QPoint(zel::px(240) + zel::px(240), zel::px(480) + zel::px(240)));
-        QVERIFY(d.Frame4->mapTo(d.SSTab1, QPoint()).y() >= d.SSTab1->tabBar()->height());
-        d.SSTab1->setCurrentIndex(2);
-        QTest::qWait(10);
-        QCOMPARE(d.txtModemIni->mapTo(d.SSTab1, QPoint()), twipsRect(1560, 2520, 0, 0).topLeft());
-        // The buttons stand in front of the tab control on every tab.
-        QVERIFY(!d.cmdOk->isHidden() && d.cmdOk->isVisible());
-        d.hide();
-    }
-
-    // Long runs of blanks in the tips become line breaks; the double blank
-    // after a full stop stays.
-    void helpTexts() {
-        FrmZelModem d;
-        QVERIFY(!d.Label2->text().contains(QLatin1Char('\n')));
-        QVERIFY(d.Label2->text().contains(QStringLiteral("Model Zel.  If by a direct cable")));
-        QCOMPARE(d.Label3->text().split(QLatin1Char('\n')),
-                 QStringList({
-                     "Select which mode your modem will use in dialing on an outside line.",
-                     "If you need to dial a 9 (or other number) to get an outside line, check that box.",
-                     "To disable call waiting while connected to the Zel, check that box.",
-                 }));
-        QVERIFY(d.Label3->wordWrap());
-    }
-
     void enableRules_data() {
         QTest::addColumn<int>("connection"); // 0 direct, 1 modem, 2 neither
         QTest::addColumn<int>("outside");
@@ -156,14 +64,12 @@ private slots:
             QVERIFY(w->isEnabled());
     }
 
-    void tabClickRunsTheUpdate() {
+    // No caption of a check box or option is cut off.
+    void captionsFit() {
         FrmZelModem d;
-        FrmZelModem::setOption(d.optDirect, true);
-        d.cmbPort->setEnabled(false); // out of step with the choice
-        QTabBar* bar = d.SSTab1->tabBar();
-        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(1).center());
-        QCOMPARE(d.SSTab1->currentIndex(), 1);
-        QVERIFY(d.cmbPort->isEnabled());
+        for (QAbstractButton* b : d.findChildren<QAbstractButton*>())
+            if (qobject_cast<QCheckBox*>(b) || qobject_cast<QRadioButton*>(b))
+                QVERIFY2(b->width() >= b->sizeHint().width(), qPrintable(b->objectName()));
     }
 
     void setOptionClearsAndSelects() {
@@ -266,6 +172,38 @@ private slots:
         QCOMPARE(d.txtPhoneNumber->text(), QStringLiteral("1234567"));
         QCOMPARE(d.SSTab1->currentIndex(), 1);
         d.hide();
+    }
+
+    // What the controls show comes back as settings, and a restore sets
+    // every control and says so.
+    void settingsRoundTrip() {
+        FrmZelModem d;
+        zel::ConnectionSettings s;
+        s.directCable = false;
+        s.modemLink = true;
+        s.modemPort = QStringLiteral("USB0 ");
+        s.phoneNumber = QStringLiteral("5551234");
+        s.toneDial = false;
+        s.pulseDial = true;
+        s.outsideLineOn = 1;
+        s.outsideLineCode = QStringLiteral("8");
+        s.callWaitingOn = 2;
+        s.speakerLow = false;
+        s.speakerLoud = true;
+        s.modemIniOn = 1;
+        s.modemIni = QStringLiteral("ATZ");
+        QSignalSpy edited(&d, &FrmZelModem::settingsEdited);
+        d.setSettings(s);
+        QVERIFY(edited.count() > 0);
+        QVERIFY(d.optModem->isChecked() && d.optPulse->isChecked() && d.txt9->isEnabled());
+        QVERIFY(!d.txt70->isEnabled());
+        QCOMPARE(d.settings(), s);
+        // An operator's edit is announced too.
+        edited.clear();
+        d.txtPhoneNumber->end(false);
+        QTest::keyClicks(d.txtPhoneNumber, QStringLiteral("9"));
+        QVERIFY(edited.count() > 0);
+        QCOMPARE(d.settings().phoneNumber, QStringLiteral("55512349"));
     }
 };
 ZEL_TEST(FrmZelModemTest)
