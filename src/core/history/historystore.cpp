@@ -167,11 +167,6 @@ bool HistoryStore::checkSchema(QString* reason, bool* damaged) {
         *damaged = isDamage(sqliteCode(e));
         return false;
     };
-    if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next()) return fail(q.lastError());
-    if (q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
-        *reason = tr("write-ahead logging is not available");
-        return false;
-    }
     if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next()) return fail(q.lastError());
     if (q.value(0).toString() != QLatin1String("ok")) {
         *reason = tr("integrity check failed: %1").arg(q.value(0).toString());
@@ -204,6 +199,13 @@ bool HistoryStore::checkSchema(QString* reason, bool* damaged) {
             *reason = tr("it was written by a newer version (schema %1)").arg(version);
             return false;
         }
+    }
+    // Only now is the file known to be ours (or new): switching the journal
+    // mode rewrites its header.
+    if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next()) return fail(q.lastError());
+    if (q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
+        *reason = tr("write-ahead logging is not available");
+        return false;
     }
     q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
     if (!db.transaction()) return fail(db.lastError());
