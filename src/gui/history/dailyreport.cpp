@@ -93,14 +93,19 @@ private:
     int m_y = 0;
 };
 
-// Renders a chart view into `target` on the page, scaled as a whole so the
-// text keeps its proportions.
+// Draws a chart view into `target` on the page. Through an image at three
+// times the view's size: the chart's legend items do not paint onto a PDF
+// device directly.
 void drawView(QPainter* p, QChartView* view, const QRect& target) {
-    p->save();
-    p->translate(target.topLeft());
-    p->scale(double(target.width()) / view->width(), double(target.height()) / view->height());
-    static_cast<QWidget*>(view)->render(p, QPoint(), QRegion(), QWidget::DrawChildren);
-    p->restore();
+    QImage image(view->size() * 3, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(3);
+    image.fill(Qt::white);
+    {
+        QPainter ip(&image);
+        ip.setRenderHint(QPainter::Antialiasing);
+        static_cast<QWidget*>(view)->render(&ip, QPoint(), QRegion(), QWidget::DrawChildren);
+    }
+    p->drawImage(target, image);
 }
 
 void drawHourTable(Page& page, const QList<int>& pos, const QList<int>& neg) {
@@ -173,14 +178,19 @@ bool writeDailyReport(const HistoryStore& store, QDate day, const QString& stati
         const ChartSeries s = store.chartSeries(from, to, monitor);
         std::unique_ptr<QChartView> peaks(makeTrendView(QStringLiteral("reportPeakChart")));
         std::unique_ptr<QChartView> carrier(makeTrendView(QStringLiteral("reportCarrierChart")));
-        fillPeakChart(peaks->chart(), s, from, to);
-        fillCarrierChart(carrier->chart(), s, from, to);
         for (QChartView* v : {peaks.get(), carrier.get()}) {
             v->setAttribute(Qt::WA_DontShowOnScreen);
             v->resize(v == peaks.get() ? QSize(900, 420) : QSize(900, 260));
             v->show();
         }
         QCoreApplication::processEvents();
+        fillPeakChart(peaks->chart(), s, from, to);
+        fillCarrierChart(carrier->chart(), s, from, to);
+        // Let the charts and their legends lay out at that size.
+        for (int i = 0; i < 4; ++i) {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+            QCoreApplication::processEvents();
+        }
         page.font(11, true);
         page.line(QObject::tr("Trend"));
         const int peakH = page.width() * 420 / 900;

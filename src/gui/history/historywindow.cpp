@@ -68,6 +68,8 @@ HistoryWindow::HistoryWindow(HistoryStore* store, QWidget* parent)
     for (QDateTimeEdit* edit : {m_fromEdit, m_toEdit}) {
         edit->setDisplayFormat(QStringLiteral("yyyy-MM-dd HH:mm"));
         edit->setCalendarPopup(true);
+        edit->setMinimumWidth(QFontMetrics(font()).horizontalAdvance(QStringLiteral("2026-12-07 00:00")) +
+                              48);
     }
     m_monitorCombo = new QComboBox;
     m_monitorCombo->setObjectName(QStringLiteral("monitorCombo"));
@@ -131,6 +133,8 @@ HistoryWindow::HistoryWindow(HistoryStore* store, QWidget* parent)
     split->addWidget(side);
     split->setStretchFactor(0, 3);
     split->setStretchFactor(1, 2);
+    split->setSizes({780, 480});
+    m_peakView->setMinimumWidth(420);
 
     m_status = new QLabel;
     m_status->setObjectName(QStringLiteral("statusLabel"));
@@ -235,6 +239,10 @@ void HistoryWindow::zoomed(qint64 fromMs, qint64 toMs) {
 
 void HistoryWindow::resetZoom() {
     m_peakView->chart()->zoomReset();
+    const auto axes = m_peakView->chart()->axes(Qt::Horizontal);
+    if (!axes.isEmpty())
+        axes.first()->setRange(QDateTime::fromMSecsSinceEpoch(m_rangeFrom),
+                               QDateTime::fromMSecsSinceEpoch(m_rangeTo));
     zoomed(m_rangeFrom, m_rangeTo);
 }
 
@@ -267,7 +275,7 @@ void HistoryWindow::loadTable() {
     else if (m_store && !m_store->isOpen())
         showStatus(tr("The history file %1 is not open.").arg(m_store->path()), true);
     else
-        showStatus(tr("%n event(s) in view.", nullptr, rows), false);
+        showStatus(rows == 1 ? tr("1 event in view.") : tr("%1 events in view.").arg(rows), false);
 }
 
 void HistoryWindow::showStatus(const QString& text, bool failure) {

@@ -126,8 +126,8 @@ QChartView* makeTrendView(const QString& objectName, QWidget* parent) {
 void fillPeakChart(QChart* chart, const ChartSeries& s, qint64 fromMs, qint64 toMs) {
     resetChart(chart);
     QDateTimeAxis* x = timeAxis(chart, fromMs, toMs);
-    QValueAxis* y = valueAxis(chart, -140, 140, 8, QObject::tr("Peak modulation (%)"));
-    addLinkDown(chart, s, -140, 140, x, y);
+    QValueAxis* y = valueAxis(chart, -150, 150, 7, QObject::tr("Peak modulation (%)"));
+    addLinkDown(chart, s, -150, 150, x, y);
     bool first = true;
     for (const auto& run : runs(s.posMax, s.bucketMs)) {
         addLine(chart, run, QObject::tr("Highest positive peak"), QPen(PosColour, 1.2), x, y, first);
@@ -191,9 +191,11 @@ QString durationText(qint64 ms) {
 
 QString eventDetails(const EventRecord& e) {
     if (e.isEpisode()) {
-        QString text = QObject::tr("%n packet(s) over %1, peak %2 %", nullptr, e.packets)
-                           .arg(durationText(e.endMs - e.timeMs))
-                           .arg(e.extreme, 0, 'f', 0);
+        const QString peak = QObject::tr("peak %1 %").arg(e.extreme, 0, 'f', 0);
+        QString text = e.packets == 1 ? QObject::tr("1 packet, %1").arg(peak)
+                                      : QObject::tr("%1 packets over %2, %3")
+                                            .arg(e.packets)
+                                            .arg(durationText(e.endMs - e.timeMs), peak);
         if (e.threshold > 0) text += QObject::tr(" (threshold %1 %)").arg(e.threshold);
         return text;
     }
