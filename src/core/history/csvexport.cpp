@@ -8,7 +8,10 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <limits>
 
 namespace zel {
 
@@ -20,10 +23,18 @@ const char* const MinutesHeader = "minute,monitor,packets,rejected,pos_peak_max_
                                   "carrier_min,carrier_max,carrier_mean,pos125_packets,pos125_episodes,"
                                   "neg100_packets,neg100_episodes,carrier_alarm_s,audio_loss_s,link_down_s";
 
-QString number(const QVariant& v) {
-    if (v.isNull()) return {};
-    if (v.typeId() == QMetaType::Double) return QString::number(v.toDouble(), 'g', 10);
-    return v.toString();
+// Whole numbers (most readings are) without the cost of a float format.
+void appendNumber(QByteArray& out, const QVariant& v) {
+    if (v.isNull()) return;
+    if (v.typeId() == QMetaType::Double) {
+        const double d = v.toDouble();
+        if (d == std::floor(d) && std::abs(d) < 1e15)
+            out += QByteArray::number(qint64(d));
+        else
+            out += QByteArray::number(d, 'g', 10);
+        return;
+    }
+    out += QByteArray::number(v.toLongLong());
 }
 
 void setError(QString* error, const QString& text) {
@@ -32,17 +43,44 @@ void setError(QString* error, const QString& text) {
 
 } // namespace
 
+namespace {
+
+// Local time with the offset, fast enough for a month of rows: the zone's
+// offset is looked up once per quarter hour (no zone changes its offset
+// between quarter hours) and the text is built by hand.
+class LocalTimeFormatter {
+public:
+    QString format(qint64 utcMs, bool withMs) {
+        const qint64 quarter = floorDiv(utcMs, 900'000);
+        if (quarter != m_quarter) {
+            m_quarter = quarter;
+            m_offsetS = QDateTime::fromMSecsSinceEpoch(utcMs).offsetFromUtc();
+        }
+        const qint64 local = utcMs + qint64(m_offsetS) * 1000;
+        const qint64 day = floorDiv(local, 86'400'000);
+        const qint64 msOfDay = local - day * 86'400'000;
+        int y = 0, mo = 0, d = 0;
+        QDate::fromJulianDay(2'440'588 + day).getDate(&y, &mo, &d);
+        char buf[40];
+        int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", y, mo, d,
+                              int(msOfDay / 3'600'000), int(msOfDay / 60'000 % 60), int(msOfDay / 1000 % 60));
+        if (withMs) n += std::snprintf(buf + n, sizeof buf - size_t(n), ".%03d", int(msOfDay % 1000));
+        const int off = std::abs(m_offsetS) / 60;
+        std::snprintf(buf + n, sizeof buf - size_t(n), "%c%02d:%02d", m_offsetS < 0 ? '-' : '+', off / 60,
+                      off % 60);
+        return QString::fromLatin1(buf);
+    }
+
+private:
+    static qint64 floorDiv(qint64 a, qint64 b) { return a / b - (a % b < 0 ? 1 : 0); }
+    qint64 m_quarter = std::numeric_limits<qint64>::min();
+    int m_offsetS = 0;
+};
+
+} // namespace
+
 QString isoLocalTime(qint64 utcMs, bool withMs) {
-    const QDateTime local = QDateTime::fromMSecsSinceEpoch(utcMs);
-    const int offset = local.offsetFromUtc();
-    const int minutes = std::abs(offset) / 60;
-    QString text = local.toString(withMs ? QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")
-                                         : QStringLiteral("yyyy-MM-dd'T'HH:mm:ss"));
-    text += offset < 0 ? QLatin1Char('-') : QLatin1Char('+');
-    text += QStringLiteral("%1:%2")
-                .arg(minutes / 60, 2, 10, QLatin1Char('0'))
-                .arg(minutes % 60, 2, 10, QLatin1Char('0'));
-    return text;
+    return LocalTimeFormatter().format(utcMs, withMs);
 }
 
 QString csvField(const QString& text) {
@@ -126,28 +164,29 @@ qint64 writeCsv(const HistoryStore& store, CsvTable table, QIODevice* out, qint6
     buffer += events ? EventsHeader : MinutesHeader;
     buffer += "\r\n";
     qint64 rows = 0;
-    QString line;
+    LocalTimeFormatter time;
+    const auto text = [](const QVariant& v) { return csvField(v.toString()).toUtf8(); };
     while (q.next()) {
-        line.clear();
         if (events) {
-            line += isoLocalTime(q.value(0).toLongLong(), true);
-            line += QLatin1Char(',');
-            if (!q.value(1).isNull()) line += isoLocalTime(q.value(1).toLongLong(), true);
-            line += QLatin1Char(',') + csvField(q.value(2).toString());
-            line += QLatin1Char(',') + csvField(q.value(3).toString());
-            line += QLatin1Char(',');
-            if (!q.value(4).isNull()) line += q.value(4).toInt() ? QLatin1String("on") : QLatin1String("off");
-            line += QLatin1Char(',') + csvField(q.value(5).toString());
-            for (int i = 6; i <= 11; ++i)
-                line += QLatin1Char(',') + number(q.value(i));
+            buffer += time.format(q.value(0).toLongLong(), true).toLatin1();
+            buffer += ',';
+            if (!q.value(1).isNull()) buffer += time.format(q.value(1).toLongLong(), true).toLatin1();
+            buffer += ',' + text(q.value(2)) + ',' + text(q.value(3)) + ',';
+            if (!q.value(4).isNull()) buffer += q.value(4).toInt() ? "on" : "off";
+            buffer += ',' + text(q.value(5));
+            for (int i = 6; i <= 11; ++i) {
+                buffer += ',';
+                appendNumber(buffer, q.value(i));
+            }
         } else {
-            line += isoLocalTime(q.value(0).toLongLong());
-            line += QLatin1Char(',') + csvField(q.value(1).toString());
-            for (int i = 2; i <= 15; ++i)
-                line += QLatin1Char(',') + number(q.value(i));
+            buffer += time.format(q.value(0).toLongLong(), false).toLatin1();
+            buffer += ',' + text(q.value(1));
+            for (int i = 2; i <= 15; ++i) {
+                buffer += ',';
+                appendNumber(buffer, q.value(i));
+            }
         }
-        line += QLatin1String("\r\n");
-        buffer += line.toUtf8();
+        buffer += "\r\n";
         ++rows;
         if (!drain(false)) return -1;
     }
