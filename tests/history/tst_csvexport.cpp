@@ -110,11 +110,13 @@ private slots:
         QCOMPARE(QDateTime::fromString(rows[1][0], Qt::ISODateWithMs).toMSecsSinceEpoch(), baseMs());
     }
 
-    void aFormulaInTextIsDefused() {
+    void textFieldsAreQuotedAndDefused() {
         QCOMPARE(zel::csvField(QStringLiteral("=1+2")), QStringLiteral("'=1+2"));
         QCOMPARE(zel::csvField(QStringLiteral("@SUM(A1)")), QStringLiteral("'@SUM(A1)"));
         QCOMPARE(zel::csvField(QStringLiteral("a \"b\"")), QStringLiteral("\"a \"\"b\"\"\""));
         QCOMPARE(zel::csvField(QStringLiteral("COM 2")), QStringLiteral("COM 2"));
+        QCOMPARE(zel::csvField(QStringLiteral("NO\nCARRIER")), QStringLiteral("\"NO\nCARRIER\""));
+        QCOMPARE(zel::csvField(QStringLiteral("BUSY\r")), QStringLiteral("\"BUSY\r\""));
     }
 
     void minutesCarryEveryColumn() {
