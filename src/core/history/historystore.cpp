@@ -264,26 +264,33 @@ void HistoryStore::close() {
     }
 }
 
-bool HistoryStore::handleWriteError(int code, const QString& text) {
-    if (code == Busy || code == Locked) return false; // another writer: next time
-    if (isDamage(code)) {
+// Runs with no query of the connection alive, so the connection can go.
+void HistoryStore::replaceDamagedFile() {
+    const QString text = m_damage;
+    m_damage.clear();
+    close();
+    QString movedTo;
+    QString reason;
+    bool damaged = false;
+    if (moveAside(&movedTo) && openFile(&reason, &damaged)) {
+        m_open = true;
+        m_retentionTimer.start();
+        report(tr("History file %1 was found damaged while recording (%2). It was moved to %3 and "
+                  "a new history started.")
+                   .arg(m_path, text, movedTo));
+    } else {
         close();
-        QString movedTo;
-        QString reason;
-        bool damaged = false;
-        if (moveAside(&movedTo) && openFile(&reason, &damaged)) {
-            m_open = true;
-            m_retentionTimer.start();
-            report(tr("History file %1 was found damaged while recording (%2). It was moved to %3 and "
-                      "a new history started.")
-                       .arg(m_path, text, movedTo));
-        } else {
-            close();
-            report(tr("History file %1 was found damaged while recording (%2) and no new one could be "
-                      "started. Monitoring goes on without recording.")
-                       .arg(m_path, text));
-        }
-        return true;
+        report(tr("History file %1 was found damaged while recording (%2) and no new one could be "
+                  "started. Monitoring goes on without recording.")
+                   .arg(m_path, text));
+    }
+}
+
+void HistoryStore::handleWriteError(int code, const QString& text) {
+    if (code == Busy || code == Locked) return; // another writer: next time
+    if (isDamage(code)) {
+        m_damage = text;
+        return;
     }
     if (!m_writeFailing) {
         m_writeFailing = true;
@@ -296,10 +303,10 @@ bool HistoryStore::handleWriteError(int code, const QString& text) {
                       "monitoring goes on.")
                        .arg(m_path, text));
     }
-    return false;
 }
 
 bool HistoryStore::write(QList<EventRecord>& events, const QList<MinuteRecord>& minutes) {
+    if (m_open && !m_damage.isEmpty()) replaceDamagedFile();
     if (!m_open) return false;
     if (events.isEmpty() && minutes.isEmpty()) return true;
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);

@@ -75,13 +75,15 @@ private:
     bool checkSchema(QString* reason, bool* damaged);
     bool moveAside(QString* movedTo);
     void report(const QString& message);
-    bool handleWriteError(int code, const QString& text);
+    void handleWriteError(int code, const QString& text);
+    void replaceDamagedFile();
 
     QString m_path;
     QString m_connection;
     QString m_movedAside;
     bool m_open = false;
     bool m_writeFailing = false;
+    QString m_damage; // found while writing; dealt with before the next write
     int m_retentionDays = DefaultRetentionDays;
     QTimer m_retentionTimer;
 };

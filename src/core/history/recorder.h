@@ -18,6 +18,7 @@
 #include "core/session/sessiontypes.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 #include <array>
 #include <functional>
@@ -103,7 +104,7 @@ private:
     void write(bool final);
     EventRecord baseEvent(const char* kind, qint64 t) const;
 
-    HistoryStore* m_store;
+    QPointer<HistoryStore> m_store; // may go first at shutdown
     QString m_monitor;
     std::function<qint64()> m_clock;
     QTimer m_timer;
