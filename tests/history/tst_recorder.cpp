@@ -73,6 +73,22 @@ private slots:
         QCOMPARE(rows[0].extreme, 128.0);
     }
 
+    // A running episode whose row is gone (a new file after damage) is
+    // written afresh, not lost in an update of nothing.
+    void aRunningEpisodeSurvivesANewFile() {
+        Rig rig;
+        rig.connectLink();
+        rig.feed(50, readings(53, 0));
+        rig.advance(400);
+        rig.store.close();
+        QVERIFY(rig.store.open(rig.dir.filePath(QStringLiteral("fresh.sqlite"))));
+        rig.feed(10, readings(54, 0));
+        rig.advance(1500);
+        const auto rows = rig.events({QStringLiteral("pos125")});
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows[0].packets, 60);
+    }
+
     void aNewThresholdEndsTheVariableEpisode() {
         Rig rig;
         rig.recorder->setThresholds(100, 100);

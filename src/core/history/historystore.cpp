@@ -332,8 +332,11 @@ bool HistoryStore::write(QList<EventRecord>& events, const QList<MinuteRecord>& 
             update.addBindValue(e.extreme);
             update.addBindValue(e.id);
             if (!update.exec()) return failed(update.lastError());
-            ids << e.id;
-            continue;
+            if (update.numRowsAffected() > 0) {
+                ids << e.id;
+                continue;
+            }
+            // Gone (a new file after damage): written afresh below.
         }
         const bool episode = e.isEpisode();
         const QVariant nullInt(QMetaType::fromType<qint64>());
