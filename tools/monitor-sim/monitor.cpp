@@ -20,6 +20,7 @@ Monitor::Monitor(const SimOptions& options, std::int64_t startNs)
     : m_options(options)
     , m_start(startNs)
     , m_model(options.seed)
+    , m_day(options.seed)
     , m_faults(options.faults, options.seed) {}
 
 bool Monitor::init(std::string* error) {
@@ -32,7 +33,9 @@ bool Monitor::init(std::string* error) {
 
 std::string Monitor::nextPacket(std::int64_t now) {
     if (m_script) return m_script->next();
-    return zel::sim::formatPacket(m_model.at(double(now - m_start) / 1e9));
+    const double seconds = double(now - m_start) / 1e9;
+    if (m_options.programme == "day") return zel::sim::formatPacket(m_day.at(seconds));
+    return zel::sim::formatPacket(m_model.at(seconds));
 }
 
 void Monitor::request(std::int64_t now, Line& line, std::FILE* log) {

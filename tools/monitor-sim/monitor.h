@@ -40,6 +40,7 @@ private:
     const SimOptions& m_options;
     std::int64_t m_start;
     zel::sim::ProgrammeModel m_model;
+    zel::sim::DayProgramme m_day;
     std::optional<zel::sim::ReadingScript> m_script;
     zel::sim::FaultInjector m_faults;
     std::uint64_t m_count = 0;          // requests taken

@@ -32,6 +32,11 @@ Readings:
                       speech 160-180 s, silence (both peaks below the bar)
                       180-200 s, music and speech 200-240 s. The carrier is
                       otherwise at 0 dB (raw 196-199).
+  --programme NAME    "broadcast" (the default, above) or "day": every
+                      incident the history records within one minute,
+                      repeating - bursts past +125 % (8 s) and -100 % (12 s),
+                      peaks of 112-118 % (16 s), the carrier below its window
+                      22-30 s, silence 32-50 s.
   --script FILE       play raw readings from FILE instead, one packet a line:
                       nine digits ("196040181") or the whole packet
                       ("x196040181"); blank lines and text after '#' are
@@ -151,6 +156,7 @@ int parseOptions(int argc, char** argv, SimOptions* out) {
             continue;
         }
         static const char* const withValue[] = {"--seed",
+                                                "--programme",
                                                 "--script",
                                                 "--delay",
                                                 "--log",
@@ -190,6 +196,9 @@ int parseOptions(int argc, char** argv, SimOptions* out) {
         if (flag("--seed")) {
             ok = number(0, (1LL << 62));
             o.seed = std::uint64_t(n);
+        } else if (flag("--programme")) {
+            o.programme = value;
+            ok = value == "broadcast" || value == "day";
         } else if (flag("--script")) {
             o.scriptPath = value;
             ok = !value.empty();

@@ -8,6 +8,7 @@
 
 struct SimOptions {
     std::uint64_t seed = 1;
+    std::string programme = "broadcast"; // or "day"
     std::string scriptPath;
     bool loop = false;
     int delayMs = 0;

@@ -149,6 +149,35 @@ RawReading ProgrammeModel::at(double seconds) const {
     return r;
 }
 
+RawReading DayProgramme::at(double seconds) const {
+    if (!(seconds >= 0)) seconds = 0;
+    const double t = std::fmod(seconds, CycleSeconds);
+    const auto slot = std::int64_t(seconds * 20);
+    const double n = double(mix(m_seed * 0x9e3779b97f4a7c15ULL ^ std::uint64_t(slot)) >> 11) * 0x1.0p-53;
+    double pos = 30.0 + 9.0 * n; // 80-98 %
+    double neg = pos * 0.9;
+    if (t >= 8 && t < 10) {
+        pos = 53.0 + 2.0 * n;
+        neg = 34.0;
+    } else if (t >= 12 && t < 14) {
+        pos = 36.0;
+        neg = 41.0 + 2.0 * n;
+    } else if (t >= 16 && t < 19) {
+        pos = 46.0 + 3.0 * n;
+        neg = 38.0;
+    }
+    RawReading r;
+    r.carrier = (t >= 22 && t < 30) ? rawFor(30.0) : 196 + int(n * 4);
+    if (t >= 32 && t < 50) {
+        r.positive = int(n * 41); // hiss below the first segment
+        r.negative = int((1.0 - n) * 41);
+        return r;
+    }
+    r.positive = rawFor(pos);
+    r.negative = rawFor(neg);
+    return r;
+}
+
 std::optional<ReadingScript> ReadingScript::parse(std::string_view text, std::string* error) {
     ReadingScript script;
     std::size_t lineNo = 0;

@@ -71,6 +71,27 @@ private:
     std::uint64_t m_seed;
 };
 
+// Every kind of incident the history records, squeezed into one minute and
+// repeated, so a person can watch the record fill up:
+//  0- 8 s  speech, peaks around 80-100 %
+//  8-10 s  a burst past +125 % (past a variable threshold too)
+// 12-14 s  a burst past -100 %
+// 16-19 s  loud music at 112-118 %: past a 110 % threshold, not the limits
+// 22-30 s  the carrier below its window (carrier alarm on, then off)
+// 32-50 s  silence, longer than the 15 s audio-loss delay
+// 50-60 s  speech
+class DayProgramme {
+public:
+    static constexpr double CycleSeconds = 60.0;
+
+    explicit DayProgramme(std::uint64_t seed = 1)
+        : m_seed(seed) {}
+    RawReading at(double seconds) const;
+
+private:
+    std::uint64_t m_seed;
+};
+
 // Raw readings played in order, one packet per line: nine digits or the full
 // ten-character packet. Blank lines and text after '#' are ignored.
 class ReadingScript {

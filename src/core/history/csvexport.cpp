@@ -1,0 +1,225 @@
+#include "core/history/csvexport.h"
+#include "core/history/historystore.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QSaveFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+namespace zel {
+
+namespace {
+
+const char* const EventsHeader = "time,end,monitor,kind,state,detail,packets,extreme_pct,threshold_pct,"
+                                 "pos_peak_pct,neg_peak_pct,carrier";
+const char* const MinutesHeader = "minute,monitor,packets,rejected,pos_peak_max_pct,neg_peak_max_pct,"
+                                  "carrier_min,carrier_max,carrier_mean,pos125_packets,pos125_episodes,"
+                                  "neg100_packets,neg100_episodes,carrier_alarm_s,audio_loss_s,link_down_s";
+
+// Whole numbers (most readings are) without the cost of a float format.
+void appendNumber(QByteArray& out, const QVariant& v) {
+    if (v.isNull()) return;
+    if (v.typeId() == QMetaType::Double) {
+        const double d = v.toDouble();
+        if (d == std::floor(d) && std::abs(d) < 1e15)
+            out += QByteArray::number(qint64(d));
+        else
+            out += QByteArray::number(d, 'g', 10);
+        return;
+    }
+    out += QByteArray::number(v.toLongLong());
+}
+
+void setError(QString* error, const QString& text) {
+    if (error) *error = text;
+}
+
+} // namespace
+
+namespace {
+
+// Local time with the offset, fast enough for a month of rows: the zone's
+// offset is looked up once per quarter hour (no zone changes its offset
+// between quarter hours) and the text is built by hand.
+class LocalTimeFormatter {
+public:
+    QString format(qint64 utcMs, bool withMs) {
+        const qint64 quarter = floorDiv(utcMs, 900'000);
+        if (quarter != m_quarter) {
+            m_quarter = quarter;
+            m_offsetS = QDateTime::fromMSecsSinceEpoch(utcMs).offsetFromUtc();
+        }
+        const qint64 local = utcMs + qint64(m_offsetS) * 1000;
+        const qint64 day = floorDiv(local, 86'400'000);
+        const qint64 msOfDay = local - day * 86'400'000;
+        int y = 0, mo = 0, d = 0;
+        QDate::fromJulianDay(2'440'588 + day).getDate(&y, &mo, &d);
+        char buf[40];
+        int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", y, mo, d,
+                              int(msOfDay / 3'600'000), int(msOfDay / 60'000 % 60), int(msOfDay / 1000 % 60));
+        if (withMs) n += std::snprintf(buf + n, sizeof buf - size_t(n), ".%03d", int(msOfDay % 1000));
+        const int off = std::abs(m_offsetS) / 60;
+        std::snprintf(buf + n, sizeof buf - size_t(n), "%c%02d:%02d", m_offsetS < 0 ? '-' : '+', off / 60,
+                      off % 60);
+        return QString::fromLatin1(buf);
+    }
+
+private:
+    static qint64 floorDiv(qint64 a, qint64 b) { return a / b - (a % b < 0 ? 1 : 0); }
+    qint64 m_quarter = std::numeric_limits<qint64>::min();
+    int m_offsetS = 0;
+};
+
+} // namespace
+
+QString isoLocalTime(qint64 utcMs, bool withMs) {
+    return LocalTimeFormatter().format(utcMs, withMs);
+}
+
+QString csvField(const QString& text) {
+    QString t = text;
+    if (!t.isEmpty() && QStringLiteral("=+-@").contains(t.front())) t.prepend(QLatin1Char('\''));
+    const bool quote = t.contains(QLatin1Char(',')) || t.contains(QLatin1Char('"')) ||
+                       t.contains(QLatin1Char('\n')) || t.contains(QLatin1Char('\r')) ||
+                       t.contains(QLatin1Char('\t')) || t.startsWith(QLatin1Char(' ')) ||
+                       t.endsWith(QLatin1Char(' '));
+    if (!quote) return t;
+    t.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + t + QLatin1Char('"');
+}
+
+bool parseCsvTable(const QString& text, CsvTable* table) {
+    if (text == QLatin1String("events")) {
+        *table = CsvTable::Events;
+        return true;
+    }
+    if (text == QLatin1String("minutes")) {
+        *table = CsvTable::Minutes;
+        return true;
+    }
+    return false;
+}
+
+bool parseTimeArgument(const QString& text, qint64* utcMs) {
+    const QString t = text.trimmed().replace(QLatin1Char(' '), QLatin1Char('T'));
+    if (t.size() == 10) {
+        const QDate day = QDate::fromString(t, Qt::ISODate);
+        if (!day.isValid()) return false;
+        *utcMs = day.startOfDay().toMSecsSinceEpoch();
+        return true;
+    }
+    if (!t.contains(QLatin1Char('T'))) return false;
+    const QDateTime dt = QDateTime::fromString(t, Qt::ISODateWithMs);
+    if (!dt.isValid()) return false;
+    *utcMs = dt.toMSecsSinceEpoch();
+    return true;
+}
+
+qint64 writeCsv(const HistoryStore& store, CsvTable table, QIODevice* out, qint64 fromMs, qint64 toMs,
+                const QString& monitor, QString* error) {
+    if (!store.isOpen()) {
+        setError(error, QObject::tr("the history file %1 is not open").arg(store.path()));
+        return -1;
+    }
+    QSqlQuery q(QSqlDatabase::database(store.connectionName(), false));
+    q.setForwardOnly(true);
+    const bool events = table == CsvTable::Events;
+    QString sql =
+        events ? QStringLiteral("SELECT time_ms, end_ms, monitor, kind, on_off, detail, packets, extreme,"
+                                " threshold, pos_pct, neg_pct, carrier FROM events"
+                                " WHERE time_ms >= ? AND time_ms < ?")
+               : QStringLiteral("SELECT minute_ms, monitor, packets, rejected, pos_max, neg_max,"
+                                " carrier_min, carrier_max, carrier_mean, pos125_packets,"
+                                " pos125_episodes, neg100_packets, neg100_episodes, carrier_alarm_s,"
+                                " audio_loss_s, link_down_s FROM minutes"
+                                " WHERE minute_ms >= ? AND minute_ms < ?");
+    if (!monitor.isEmpty()) sql += QStringLiteral(" AND monitor = ?");
+    sql += events ? QStringLiteral(" ORDER BY time_ms, id") : QStringLiteral(" ORDER BY minute_ms, monitor");
+    q.prepare(sql);
+    q.addBindValue(fromMs);
+    q.addBindValue(toMs);
+    if (!monitor.isEmpty()) q.addBindValue(monitor);
+    if (!q.exec()) {
+        setError(error, QObject::tr("cannot read the history: %1").arg(q.lastError().text()));
+        return -1;
+    }
+    QByteArray buffer;
+    buffer.reserve(1 << 17);
+    const auto drain = [&](bool all) {
+        if (buffer.size() < (1 << 16) && !all) return true;
+        if (out->write(buffer) != buffer.size()) {
+            setError(error, QObject::tr("cannot write: %1").arg(out->errorString()));
+            return false;
+        }
+        buffer.clear();
+        return true;
+    };
+    buffer += events ? EventsHeader : MinutesHeader;
+    buffer += "\r\n";
+    qint64 rows = 0;
+    LocalTimeFormatter time;
+    const auto text = [](const QVariant& v) { return csvField(v.toString()).toUtf8(); };
+    while (q.next()) {
+        if (events) {
+            buffer += time.format(q.value(0).toLongLong(), true).toLatin1();
+            buffer += ',';
+            if (!q.value(1).isNull()) buffer += time.format(q.value(1).toLongLong(), true).toLatin1();
+            buffer += ',' + text(q.value(2)) + ',' + text(q.value(3)) + ',';
+            if (!q.value(4).isNull()) buffer += q.value(4).toInt() ? "on" : "off";
+            buffer += ',' + text(q.value(5));
+            for (int i = 6; i <= 11; ++i) {
+                buffer += ',';
+                appendNumber(buffer, q.value(i));
+            }
+        } else {
+            buffer += time.format(q.value(0).toLongLong(), false).toLatin1();
+            buffer += ',' + text(q.value(1));
+            for (int i = 2; i <= 15; ++i) {
+                buffer += ',';
+                appendNumber(buffer, q.value(i));
+            }
+        }
+        buffer += "\r\n";
+        ++rows;
+        if (!drain(false)) return -1;
+    }
+    if (!drain(true)) return -1;
+    return rows;
+}
+
+bool exportCsv(const HistoryStore& store, CsvTable table, const QString& path, qint64 fromMs, qint64 toMs,
+               const QString& monitor, QString* error) {
+    if (path == QLatin1String("-")) {
+        QFile out;
+        if (!out.open(stdout, QIODevice::WriteOnly)) {
+            setError(error, QObject::tr("cannot write to standard output"));
+            return false;
+        }
+        return writeCsv(store, table, &out, fromMs, toMs, monitor, error) >= 0;
+    }
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly)) {
+        setError(error, QObject::tr("cannot write %1: %2").arg(path, out.errorString()));
+        return false;
+    }
+    QString why;
+    if (writeCsv(store, table, &out, fromMs, toMs, monitor, &why) < 0) {
+        out.cancelWriting();
+        setError(error, QStringLiteral("%1: %2").arg(path, why));
+        return false;
+    }
+    if (!out.commit()) {
+        setError(error, QObject::tr("cannot write %1: %2").arg(path, out.errorString()));
+        return false;
+    }
+    return true;
+}
+
+} // namespace zel

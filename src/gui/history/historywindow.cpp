@@ -1,0 +1,312 @@
+#include "gui/history/historywindow.h"
+#include "core/history/csvexport.h"
+#include "core/history/historystore.h"
+#include "gui/history/trendchart.h"
+
+#include <QComboBox>
+#include <QDateTimeAxis>
+#include <QDateTimeEdit>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+namespace zel {
+
+namespace {
+
+constexpr qint64 HourMs = 3600'000;
+
+struct KindFilter {
+    const char* title;
+    QStringList kinds;
+};
+
+const QList<KindFilter>& kindFilters() {
+    static const QList<KindFilter> filters = {
+        {QT_TR_NOOP("All events"), {}},
+        {QT_TR_NOOP("Alarms"),
+         {EventKind::CarrierAlarm, EventKind::AudioLoss, EventKind::NoData, EventKind::LinkLost}},
+        {QT_TR_NOOP("Peaks past +125 % / -100 %"), {EventKind::Pos125, EventKind::Neg100}},
+        {QT_TR_NOOP("Peaks past the thresholds"), {EventKind::PosVariable, EventKind::NegVariable}},
+        {QT_TR_NOOP("Carrier alarm"), {EventKind::CarrierAlarm}},
+        {QT_TR_NOOP("Audio loss"), {EventKind::AudioLoss}},
+        {QT_TR_NOOP("Link"), {EventKind::Link, EventKind::LinkLost, EventKind::NoData}},
+    };
+    return filters;
+}
+
+QFont panelFont(double points = 9) {
+    QFont f(QStringLiteral("Liberation Sans"));
+    f.setPointSizeF(points);
+    return f;
+}
+
+} // namespace
+
+HistoryWindow::HistoryWindow(HistoryStore* store, QWidget* parent)
+    : QWidget(parent, Qt::Window)
+    , m_store(store)
+    , m_clock([] { return QDateTime::currentMSecsSinceEpoch(); }) {
+    setObjectName(QStringLiteral("historyWindow"));
+    setWindowTitle(tr("History"));
+    setFont(panelFont());
+
+    m_rangeCombo = new QComboBox;
+    m_rangeCombo->setObjectName(QStringLiteral("rangeCombo"));
+    m_rangeCombo->addItems(
+        {tr("Last hour"), tr("Last day"), tr("Last week"), tr("Last 30 days"), tr("Chosen range")});
+    m_rangeCombo->setCurrentIndex(LastDay);
+    m_fromEdit = new QDateTimeEdit;
+    m_fromEdit->setObjectName(QStringLiteral("fromEdit"));
+    m_toEdit = new QDateTimeEdit;
+    m_toEdit->setObjectName(QStringLiteral("toEdit"));
+    for (QDateTimeEdit* edit : {m_fromEdit, m_toEdit}) {
+        edit->setDisplayFormat(QStringLiteral("yyyy-MM-dd HH:mm"));
+        edit->setCalendarPopup(true);
+        edit->setMinimumWidth(QFontMetrics(font()).horizontalAdvance(QStringLiteral("2026-12-07 00:00")) +
+                              48);
+    }
+    m_monitorCombo = new QComboBox;
+    m_monitorCombo->setObjectName(QStringLiteral("monitorCombo"));
+    m_monitorCombo->setMinimumContentsLength(10);
+    auto* refreshButton = new QPushButton(tr("&Refresh"));
+    refreshButton->setObjectName(QStringLiteral("refreshButton"));
+    auto* resetZoomButton = new QPushButton(tr("Reset &Zoom"));
+    resetZoomButton->setObjectName(QStringLiteral("resetZoomButton"));
+    auto* exportEvents = new QPushButton(tr("Export &Events..."));
+    exportEvents->setObjectName(QStringLiteral("exportEventsButton"));
+    auto* exportMinutes = new QPushButton(tr("Export &Minutes..."));
+    exportMinutes->setObjectName(QStringLiteral("exportMinutesButton"));
+
+    auto* bar = new QHBoxLayout;
+    bar->addWidget(new QLabel(tr("Range:")));
+    bar->addWidget(m_rangeCombo);
+    bar->addWidget(new QLabel(tr("From:")));
+    bar->addWidget(m_fromEdit);
+    bar->addWidget(new QLabel(tr("To:")));
+    bar->addWidget(m_toEdit);
+    bar->addWidget(new QLabel(tr("Monitor:")));
+    bar->addWidget(m_monitorCombo);
+    bar->addWidget(refreshButton);
+    bar->addWidget(resetZoomButton);
+    bar->addStretch();
+    bar->addWidget(exportEvents);
+    bar->addWidget(exportMinutes);
+
+    m_peakView = makeTrendView(QStringLiteral("historyChart"));
+    m_carrierView = makeTrendView(QStringLiteral("carrierChart"));
+    auto* charts = new QSplitter(Qt::Vertical);
+    charts->addWidget(m_peakView);
+    charts->addWidget(m_carrierView);
+    charts->setStretchFactor(0, 3);
+    charts->setStretchFactor(1, 2);
+
+    m_kindCombo = new QComboBox;
+    m_kindCombo->setObjectName(QStringLiteral("kindCombo"));
+    for (const KindFilter& f : kindFilters())
+        m_kindCombo->addItem(tr(f.title));
+    m_table = new QTableWidget(0, 4);
+    m_table->setObjectName(QStringLiteral("eventTable"));
+    m_table->setHorizontalHeaderLabels({tr("Time"), tr("Event"), tr("State"), tr("Details")});
+    m_table->verticalHeader()->hide();
+    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->setWordWrap(false);
+    m_table->horizontalHeader()->setStretchLastSection(true);
+    m_table->verticalHeader()->setDefaultSectionSize(QFontMetrics(font()).height() + 6);
+    auto* side = new QWidget;
+    auto* sideLayout = new QVBoxLayout(side);
+    sideLayout->setContentsMargins(0, 0, 0, 0);
+    auto* kindRow = new QHBoxLayout;
+    kindRow->addWidget(new QLabel(tr("Show:")));
+    kindRow->addWidget(m_kindCombo, 1);
+    sideLayout->addLayout(kindRow);
+    sideLayout->addWidget(m_table);
+
+    auto* split = new QSplitter(Qt::Horizontal);
+    split->addWidget(charts);
+    split->addWidget(side);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 2);
+    split->setSizes({780, 480});
+    m_peakView->setMinimumWidth(420);
+
+    m_status = new QLabel;
+    m_status->setObjectName(QStringLiteral("statusLabel"));
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(bar);
+    layout->addWidget(split, 1);
+    layout->addWidget(m_status);
+    resize(1280, 760);
+
+    connect(m_rangeCombo, &QComboBox::currentIndexChanged, this, &HistoryWindow::rangeChosen);
+    connect(m_fromEdit, &QDateTimeEdit::editingFinished, this, &HistoryWindow::refresh);
+    connect(m_toEdit, &QDateTimeEdit::editingFinished, this, &HistoryWindow::refresh);
+    connect(m_monitorCombo, &QComboBox::currentIndexChanged, this, [this] {
+        if (!m_filling) refresh();
+    });
+    connect(m_kindCombo, &QComboBox::currentIndexChanged, this, &HistoryWindow::loadTable);
+    connect(refreshButton, &QPushButton::clicked, this, &HistoryWindow::refresh);
+    connect(resetZoomButton, &QPushButton::clicked, this, &HistoryWindow::resetZoom);
+    connect(exportEvents, &QPushButton::clicked, this, [this] { askAndExport(true); });
+    connect(exportMinutes, &QPushButton::clicked, this, [this] { askAndExport(false); });
+    rangeChosen();
+}
+
+void HistoryWindow::setRange(Range range) {
+    m_rangeCombo->setCurrentIndex(range);
+    refresh();
+}
+
+void HistoryWindow::setCustomRange(qint64 fromMs, qint64 toMs) {
+    m_filling = true;
+    m_rangeCombo->setCurrentIndex(Custom);
+    m_fromEdit->setDateTime(QDateTime::fromMSecsSinceEpoch(fromMs));
+    m_toEdit->setDateTime(QDateTime::fromMSecsSinceEpoch(toMs));
+    m_filling = false;
+    refresh();
+}
+
+void HistoryWindow::rangeChosen() {
+    const bool custom = m_rangeCombo->currentIndex() == Custom;
+    m_fromEdit->setEnabled(custom);
+    m_toEdit->setEnabled(custom);
+    if (!m_filling) refresh();
+}
+
+QString HistoryWindow::chosenMonitor() const {
+    return m_monitorCombo->currentIndex() <= 0 ? QString() : m_monitorCombo->currentText();
+}
+
+QStringList HistoryWindow::chosenKinds() const {
+    const int i = std::clamp(m_kindCombo->currentIndex(), 0, int(kindFilters().size()) - 1);
+    return kindFilters()[i].kinds;
+}
+
+void HistoryWindow::refresh() {
+    const qint64 now = m_clock();
+    static const qint64 spans[] = {HourMs, 24 * HourMs, 7 * 24 * HourMs, 30 * 24 * HourMs};
+    const int range = m_rangeCombo->currentIndex();
+    m_filling = true;
+    if (range == Custom) {
+        m_rangeFrom = m_fromEdit->dateTime().toMSecsSinceEpoch();
+        m_rangeTo = m_toEdit->dateTime().toMSecsSinceEpoch();
+        if (m_rangeTo <= m_rangeFrom) m_rangeTo = m_rangeFrom + HourMs;
+    } else {
+        m_rangeTo = now;
+        m_rangeFrom = now - spans[std::clamp(range, 0, 3)];
+        m_fromEdit->setDateTime(QDateTime::fromMSecsSinceEpoch(m_rangeFrom));
+        m_toEdit->setDateTime(QDateTime::fromMSecsSinceEpoch(m_rangeTo));
+    }
+    const QString monitor = m_monitorCombo->currentText();
+    m_monitorCombo->clear();
+    m_monitorCombo->addItem(tr("All monitors"));
+    m_monitorCombo->addItems(m_store ? m_store->monitors() : QStringList());
+    m_monitorCombo->setCurrentIndex(std::max(0, m_monitorCombo->findText(monitor)));
+    m_filling = false;
+
+    const ChartSeries s =
+        m_store ? m_store->chartSeries(m_rangeFrom, m_rangeTo, chosenMonitor()) : ChartSeries();
+    fillPeakChart(m_peakView->chart(), s, m_rangeFrom, m_rangeTo);
+    fillCarrierChart(m_carrierView->chart(), s, m_rangeFrom, m_rangeTo);
+    // Zooming the upper chart (rubber band, wheel, right click) moves the
+    // lower one and the table with it.
+    const auto axes = m_peakView->chart()->axes(Qt::Horizontal);
+    if (auto* axis = axes.isEmpty() ? nullptr : qobject_cast<QDateTimeAxis*>(axes.first())) {
+        connect(axis, &QDateTimeAxis::rangeChanged, this, [this](const QDateTime& from, const QDateTime& to) {
+            zoomed(from.toMSecsSinceEpoch(), to.toMSecsSinceEpoch());
+        });
+    }
+    m_viewFrom = m_rangeFrom;
+    m_viewTo = m_rangeTo;
+    loadTable();
+}
+
+void HistoryWindow::zoomed(qint64 fromMs, qint64 toMs) {
+    if (fromMs == m_viewFrom && toMs == m_viewTo) return;
+    m_viewFrom = fromMs;
+    m_viewTo = toMs;
+    const auto axes = m_carrierView->chart()->axes(Qt::Horizontal);
+    if (!axes.isEmpty())
+        axes.first()->setRange(QDateTime::fromMSecsSinceEpoch(fromMs), QDateTime::fromMSecsSinceEpoch(toMs));
+    loadTable();
+}
+
+void HistoryWindow::resetZoom() {
+    m_peakView->chart()->zoomReset();
+    const auto axes = m_peakView->chart()->axes(Qt::Horizontal);
+    if (!axes.isEmpty())
+        axes.first()->setRange(QDateTime::fromMSecsSinceEpoch(m_rangeFrom),
+                               QDateTime::fromMSecsSinceEpoch(m_rangeTo));
+    zoomed(m_rangeFrom, m_rangeTo);
+}
+
+void HistoryWindow::loadTable() {
+    const QList<EventRecord> events =
+        m_store ? m_store->events(m_viewFrom, m_viewTo, chosenKinds(), chosenMonitor(), MaxTableRows + 1)
+                : QList<EventRecord>();
+    const int rows = int(std::min<qsizetype>(events.size(), MaxTableRows));
+    m_table->setUpdatesEnabled(false);
+    m_table->clearContents();
+    m_table->setRowCount(rows);
+    const bool manyMonitors = m_monitorCombo->count() > 2 && chosenMonitor().isEmpty();
+    for (int i = 0; i < rows; ++i) {
+        const EventRecord& e = events[i];
+        const QDateTime local = QDateTime::fromMSecsSinceEpoch(e.timeMs);
+        QString kind = eventKindTitle(e.kind);
+        if (manyMonitors) kind = e.monitor + QStringLiteral(": ") + kind;
+        const QString state = e.on ? (*e.on ? tr("on") : tr("off")) : QString();
+        const QString cells[] = {local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), kind, state,
+                                 eventDetails(e)};
+        for (int c = 0; c < 4; ++c)
+            m_table->setItem(i, c, new QTableWidgetItem(cells[c]));
+    }
+    m_table->resizeColumnsToContents();
+    m_table->setUpdatesEnabled(true);
+    if (events.size() > MaxTableRows)
+        showStatus(tr("The newest %1 events of the range are listed; narrow the range to see older ones.")
+                       .arg(MaxTableRows),
+                   false);
+    else if (m_store && !m_store->isOpen())
+        showStatus(tr("The history file %1 is not open.").arg(m_store->path()), true);
+    else
+        showStatus(rows == 1 ? tr("1 event in view.") : tr("%1 events in view.").arg(rows), false);
+}
+
+void HistoryWindow::showStatus(const QString& text, bool failure) {
+    m_status->setText(text);
+    m_status->setStyleSheet(failure ? QStringLiteral("color: #b00000; font-weight: bold") : QString());
+}
+
+bool HistoryWindow::exportEventsTo(const QString& path) {
+    QString error;
+    const bool ok =
+        m_store && exportCsv(*m_store, CsvTable::Events, path, m_viewFrom, m_viewTo, chosenMonitor(), &error);
+    showStatus(ok ? tr("Events exported to %1.").arg(path) : tr("Export failed: %1").arg(error), !ok);
+    return ok;
+}
+
+bool HistoryWindow::exportMinutesTo(const QString& path) {
+    QString error;
+    const bool ok = m_store && exportCsv(*m_store, CsvTable::Minutes, path, m_viewFrom, m_viewTo,
+                                         chosenMonitor(), &error);
+    showStatus(ok ? tr("Minutes exported to %1.").arg(path) : tr("Export failed: %1").arg(error), !ok);
+    return ok;
+}
+
+void HistoryWindow::askAndExport(bool events) {
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm"));
+    const QString name = (events ? QStringLiteral("zel-events-") : QStringLiteral("zel-minutes-")) + stamp +
+                         QStringLiteral(".csv");
+    const QString path = QFileDialog::getSaveFileName(
+        this, events ? tr("Export Events") : tr("Export Minutes"), name, tr("CSV files (*.csv)"));
+    if (path.isEmpty()) return;
+    events ? exportEventsTo(path) : exportMinutesTo(path);
+}
+
+} // namespace zel

@@ -1,0 +1,72 @@
+#pragma once
+// View > History: the trend charts of the chosen range beside the event
+// table, with export of what is in view. Reads the store only; the
+// recorders keep writing meanwhile.
+#include <QWidget>
+#include <functional>
+
+class QChartView;
+class QComboBox;
+class QDateTimeEdit;
+class QLabel;
+class QPushButton;
+class QTableWidget;
+
+namespace zel {
+
+class HistoryStore;
+
+class HistoryWindow : public QWidget {
+    Q_OBJECT
+
+public:
+    enum Range { LastHour, LastDay, LastWeek, Last30Days, Custom };
+    // Rows the event table shows at most (newest first).
+    static constexpr int MaxTableRows = 2000;
+
+    explicit HistoryWindow(HistoryStore* store, QWidget* parent = nullptr);
+
+    // UTC ms; the wall clock unless replaced (tests).
+    void setClock(std::function<qint64()> clock) { m_clock = std::move(clock); }
+    void setRange(Range range);
+    void setCustomRange(qint64 fromMs, qint64 toMs);
+    // The time span the charts show (zoom included) and the table lists.
+    qint64 viewFrom() const { return m_viewFrom; }
+    qint64 viewTo() const { return m_viewTo; }
+
+public slots:
+    void refresh();
+    void resetZoom();
+    // Write what is in view; the buttons ask for the file first.
+    bool exportEventsTo(const QString& path);
+    bool exportMinutesTo(const QString& path);
+
+private:
+    void rangeChosen();
+    void zoomed(qint64 fromMs, qint64 toMs);
+    void loadTable();
+    QStringList chosenKinds() const;
+    QString chosenMonitor() const;
+    void showStatus(const QString& text, bool failure);
+    void askAndExport(bool events);
+
+    HistoryStore* m_store;
+    std::function<qint64()> m_clock;
+    qint64 m_rangeFrom = 0;
+    qint64 m_rangeTo = 0;
+    qint64 m_viewFrom = 0;
+    qint64 m_viewTo = 0;
+    bool m_filling = false;
+
+    QComboBox* m_rangeCombo;
+    QDateTimeEdit* m_fromEdit;
+    QDateTimeEdit* m_toEdit;
+    QComboBox* m_monitorCombo;
+    QComboBox* m_kindCombo;
+    QChartView* m_peakView;
+    QChartView* m_carrierView;
+    QTableWidget* m_table;
+    QLabel* m_status;
+};
+
+} // namespace zel
