@@ -210,9 +210,10 @@ void AlertManager::dispatch(const Alert& alert) {
 
 void AlertManager::runCommand(const Alert& alert) {
     const QString what = QStringLiteral("command %1 %2").arg(alert.event, alert.state);
-    QStringList args = QProcess::splitCommand(m_settings.command);
+    QString problem;
+    QStringList args = splitCommandLine(m_settings.command, &problem);
     if (args.isEmpty()) {
-        emit alertFailed(what, QStringLiteral("the alert command is empty or its quotes do not match"));
+        emit alertFailed(what, problem);
         return;
     }
     if (m_running >= MaxRunningCommands) {

@@ -109,11 +109,56 @@ bool AlertSettings::parseDelays(const QString& text, QString* error) {
 QString AlertSettings::webhookProblem() const {
     if (webhookUrl.isEmpty()) return {};
     const QUrl url(webhookUrl, QUrl::StrictMode);
+    if (url.isValid() && url.scheme() != u"http" && url.scheme() != u"https")
+        return QStringLiteral("webhook \"%1\": only http:// and https:// are supported").arg(webhookUrl);
     if (!url.isValid() || url.host().isEmpty())
         return QStringLiteral("webhook \"%1\" is not a valid URL").arg(webhookUrl);
-    if (url.scheme() != u"http" && url.scheme() != u"https")
-        return QStringLiteral("webhook \"%1\": only http:// and https:// are supported").arg(webhookUrl);
     return {};
+}
+
+QStringList splitCommandLine(const QString& text, QString* error) {
+    QStringList words;
+    QString word;
+    bool inWord = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c == u'\'') {
+            const qsizetype end = text.indexOf(u'\'', i + 1);
+            if (end < 0) {
+                if (error) *error = QStringLiteral("a single quote is not closed");
+                return {};
+            }
+            word += text.mid(i + 1, end - i - 1);
+            inWord = true;
+            i = end;
+        } else if (c == u'"') {
+            qsizetype j = i + 1;
+            for (; j < text.size() && text[j] != u'"'; ++j) {
+                if (text[j] == u'\\' && j + 1 < text.size() && QStringLiteral("\"\\$`").contains(text[j + 1]))
+                    ++j;
+                word += text[j];
+            }
+            if (j >= text.size()) {
+                if (error) *error = QStringLiteral("a double quote is not closed");
+                return {};
+            }
+            inWord = true;
+            i = j;
+        } else if (c == u'\\' && i + 1 < text.size()) {
+            word += text[++i];
+            inWord = true;
+        } else if (c.isSpace()) {
+            if (inWord) words << word;
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) words << word;
+    if (words.isEmpty() && error) *error = QStringLiteral("the alert command is empty");
+    return words;
 }
 
 } // namespace zel

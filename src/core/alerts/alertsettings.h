@@ -4,6 +4,7 @@
 // the command to run and the webhook to post to. Kept in the [alerts] group
 // of zel.conf.
 #include <QString>
+#include <QStringList>
 
 #include "core/session/sessiontypes.h"
 
@@ -43,5 +44,11 @@ struct AlertSettings {
 
     bool operator==(const AlertSettings&) const = default;
 };
+
+// A command text split into words the way a POSIX shell splits them, without
+// expanding anything: blanks separate words, '...' is literal, "..." keeps
+// blanks and takes \ escapes of " \ $ `, a backslash outside quotes escapes the
+// next character. Empty with a reason in *error when a quote is not closed.
+QStringList splitCommandLine(const QString& text, QString* error = nullptr);
 
 } // namespace zel
