@@ -1,6 +1,7 @@
 #pragma once
 // Plain HTTP/1.1 over a QTcpSocket, so a test sends exactly the request it
-// means (no client library adding or fixing headers), to loopback only.
+// means (no client library adding or fixing headers), to loopback only. The
+// server runs in the same thread: every wait keeps the event loop going.
 #include <QByteArray>
 #include <QMap>
 #include <QTcpSocket>
@@ -15,12 +16,13 @@ struct HttpReply {
 inline HttpReply httpExchange(quint16 port, const QByteArray& request, int timeoutMs = 15000) {
     HttpReply reply;
     QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(timeoutMs)) return reply;
-    socket.write(request);
-    QByteArray data;
     QElapsedTimer clock;
     clock.start();
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    while (socket.state() != QAbstractSocket::ConnectedState && clock.elapsed() < timeoutMs)
+        QTest::qWait(5);
+    socket.write(request);
+    QByteArray data;
     qsizetype headEnd = -1;
     qsizetype length = -1;
     while (clock.elapsed() < timeoutMs) {
@@ -38,7 +40,8 @@ inline HttpReply httpExchange(quint16 port, const QByteArray& request, int timeo
         }
         if (headEnd >= 0 && length >= 0 && data.size() >= headEnd + 4 + length) break;
         if (socket.state() != QAbstractSocket::ConnectedState && !socket.bytesAvailable()) break;
-        if (socket.bytesAvailable() || socket.waitForReadyRead(100)) data += socket.readAll();
+        QTest::qWait(5);
+        data += socket.readAll();
     }
     if (headEnd >= 0) reply.body = data.mid(headEnd + 4, length >= 0 ? length : -1);
     return reply;

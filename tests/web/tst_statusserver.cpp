@@ -302,7 +302,7 @@ private slots:
         const QJsonObject m = client.messages.first();
         QCOMPARE(m["n"].toInt(), 4);
         QCOMPARE(m["pos"].toDouble(), 54.0);
-        QCOMPARE(m["neg"].toDouble(), 25.0); // 40 - 30/2, the highest negative
+        QCOMPARE(m["neg"].toDouble(), 30.0); // 40 - 20/2, the highest negative
         QCOMPARE(m["car"].toDouble(), 38.0);
         QCOMPARE(m["total"].toInt(), 4);
         QCOMPARE(m["flash"]["pos125"].toBool(), true);
