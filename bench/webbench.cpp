@@ -19,6 +19,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -31,11 +32,17 @@
 
 namespace {
 
+// Runs the event loop (asleep between events) until done() or the timeout.
 void waitUntil(const std::function<bool()>& done, int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    if (done()) return;
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done()) loop.quit();
+    });
+    check.start(5);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 int runClients(quint16 port, int count, int seconds) {
@@ -47,10 +54,15 @@ int runClients(quint16 port, int count, int seconds) {
         s->open(QUrl(QString("ws://127.0.0.1:%1/ws").arg(port)));
         sockets.push_back(std::move(s));
     }
+    // The count so far, every second: the feeding side reads the last one.
+    QTimer report;
+    QObject::connect(&report, &QTimer::timeout, [&messages] {
+        std::printf("messages: %ld\n", messages);
+        std::fflush(stdout);
+    });
+    report.start(1000);
     QTimer::singleShot(seconds * 1000, qApp, &QCoreApplication::quit);
-    QCoreApplication::exec();
-    std::printf("messages: %ld\n", messages);
-    return 0;
+    return QCoreApplication::exec();
 }
 
 // Feeds `server` 96 readings a second for `seconds`; CPU per wall second.
@@ -96,13 +108,21 @@ void webFigures(int seconds) {
         std::fprintf(stderr, "only %d clients attached\n", server.clientCount());
         return;
     }
+    auto received = [&clients] {
+        const QList<QByteArray> lines = clients.readAllStandardOutput().trimmed().split('\n');
+        return lines.last().mid(10).toLong();
+    };
+    waitUntil([] { return false; }, 1100);
+    const long before = received();
+    QElapsedTimer wall;
+    wall.start();
     bench::figure("http_clients_16_cpu_per_wall_s", feed(server, seconds), 4);
+    waitUntil([] { return false; }, 1100);
+    const long messages = received() - before;
+    const double span = wall.elapsed() / 1000.0;
     clients.terminate();
     clients.waitForFinished(30000);
-    const QByteArray out = clients.readAllStandardOutput();
-    const long messages = out.mid(out.indexOf("messages: ") + 10).trimmed().toLong();
-    // The clients ran a little longer than the feed (start and wind-down).
-    bench::figure("http_updates_per_client_per_s", double(messages) / 16 / seconds, 1);
+    bench::figure("http_updates_per_client_per_s", double(messages) / 16 / span, 1);
 }
 
 void alertFigures(int samples) {

@@ -57,6 +57,8 @@ private slots:
         QCOMPARE(timer(m, "AlertOn", AlarmKind::AudioLoss)->interval(), 3'000);
         QCOMPARE(timer(m, "AlertOff", AlarmKind::LinkLost)->interval(), 7'000);
         QVERIFY(timer(m, "AlertOn", AlarmKind::Carrier)->isSingleShot());
+        // The delay's end is when the alert goes out, not up to 5 % later.
+        QCOMPARE(timer(m, "AlertOn", AlarmKind::Carrier)->timerType(), Qt::PreciseTimer);
     }
 
     // Steps: N alarm on, F alarm off, O on-delay ends, X off-delay ends.

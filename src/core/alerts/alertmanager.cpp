@@ -42,6 +42,8 @@ AlertManager::AlertManager(QObject* parent)
             auto* timer = new QTimer(this);
             timer->setObjectName(objectName);
             timer->setSingleShot(true);
+            // A coarse timer may run 5 % late: half a second on a 10 s delay.
+            timer->setTimerType(Qt::PreciseTimer);
             return timer;
         };
         t.onTimer = makeTimer(QStringLiteral("tmrAlertOn-") + name);
