@@ -5,6 +5,8 @@
 #include "support/testmain.h"
 
 #include "core/web/statusserver.h"
+#include "link/simport.h"
+#include "telemetry/packetdecoder.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -256,6 +258,54 @@ private slots:
         QFile out(QDir(ZEL_TEST_OUTPUT_DIR).filePath("status-page.png"));
         QVERIFY(out.open(QIODevice::WriteOnly));
         out.write(png);
+    }
+
+    // Readings from the built-in stand-in, decoded as the poll decodes them:
+    // the page shows the highest peaks of the packets since its last update.
+    void pageFollowsTheStandIn() {
+        zel::StatusServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        server.onLinkEvent({zel::LinkState::Connected, QDateTime::currentMSecsSinceEpoch(), {}});
+        Browser browser;
+        QString error;
+        QVERIFY2(browser.start(QString("http://127.0.0.1:%1/").arg(server.serverPort()), &error),
+                 qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(server.clientCount() == 1, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(shown(browser)["link"].toString() == "Connected", 30000);
+        server.findChild<QTimer*>("tmrPush")->stop();
+
+        SimPort sim(11);
+        QByteArray pending;
+        zel::Readings peak;
+        int packets = 0;
+        QObject::connect(&sim, &SimPort::readyRead, [&] {
+            pending += sim.readAll();
+            qsizetype start;
+            while ((start = pending.indexOf('x')) >= 0 && pending.size() - start >= 10) {
+                const QByteArray data = pending.mid(start + 1, 9);
+                pending.remove(0, start + 10);
+                const zel::Readings r = zel::decodePacket(std::string_view(data.constData(), 9));
+                server.onReadings(r);
+                peak.posPeak = std::max(peak.posPeak, r.posPeak);
+                peak.negPeak = std::max(peak.negPeak, r.negPeak);
+                peak.carrierLevel = r.carrierLevel;
+                if (++packets < 60) sim.write("x");
+            }
+        });
+        sim.write("x");
+        QTRY_COMPARE_WITH_TIMEOUT(packets, 60, 30000);
+        QVERIFY(peak.posPeak > 0);
+        server.pushUpdates();
+        QTRY_COMPARE_WITH_TIMEOUT(shown(browser)["posLit"].toInt(), int(peak.posPeak), 30000);
+        const QJsonObject s = shown(browser);
+        auto text = [](float p) {
+            return p > 0 ? QString("%1 %").arg(zel::positionToPercent(p)) : QString("≤20 %");
+        };
+        QCOMPARE(s["pos"].toString(), text(peak.posPeak));
+        QCOMPARE(s["neg"].toString(), text(peak.negPeak));
+        QCOMPARE(s["car"].toString(), text(peak.carrierLevel));
+        QCOMPARE(s["negLit"].toInt(), int(peak.negPeak));
+        QCOMPARE(s["carLit"].toInt(), int(peak.carrierLevel));
     }
 
     void pageWithoutTokenGetsNothing() {
