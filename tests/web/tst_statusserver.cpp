@@ -318,6 +318,19 @@ private slots:
         QCOMPARE(client.messages[1]["pos"].toDouble(), 22.0);
     }
 
+    // Peaks from before anyone watched are not shown as the first update.
+    void firstClientStartsFresh() {
+        StatusServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        server.onReadings({55, 50, 40});
+        server.onReadings({21, 12, 40});
+        Client client(server.serverPort());
+        QTRY_VERIFY_WITH_TIMEOUT(!client.messages.isEmpty(), 10000);
+        QCOMPARE(client.messages.first()["n"].toInt(), 0);
+        QCOMPARE(client.messages.first()["pos"].toDouble(), 21.0);
+        QCOMPARE(client.messages.first()["total"].toInt(), 2);
+    }
+
     void newEventsReachTheClients() {
         StatusServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));

@@ -157,16 +157,28 @@ private:
             if (peeked.size() > MaxHeadBytes) {
                 finish(socket, deadline);
                 refuse(socket, 431);
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
                 QTimer::singleShot(2000, socket, &QObject::deleteLater);
             }
             return;
         }
         finish(socket, deadline);
         const Head head = parseHead(peeked.left(end));
+        // Checked here as well as per request, so a client without the token
+        // cannot hold a kept-alive connection open.
+        const QString queryToken =
+            QUrlQuery(head.url).queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
+        if (!m_owner->tokenMatches(queryToken, head.value("authorization"))) {
+            refuse(socket, 401);
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            QTimer::singleShot(2000, socket, &QObject::deleteLater);
+            return;
+        }
         if (head.value("upgrade").toLower() == "websocket") {
             const int code = m_owner->checkUpgrade(peeked.left(end));
             if (code != 101) {
                 refuse(socket, code);
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
                 QTimer::singleShot(2000, socket, &QObject::deleteLater);
                 return;
             }
@@ -175,6 +187,7 @@ private:
         } else {
             ++httpConnections;
             connect(socket, &QObject::destroyed, this, [this] { --httpConnections; });
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             addPendingConnection(socket);
             emit newConnection();
         }
@@ -188,7 +201,6 @@ private:
         --m_waiting;
         delete deadline;
         disconnect(socket, nullptr, this, nullptr);
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
 
     StatusServer* m_owner;
@@ -389,7 +401,12 @@ void StatusServer::acceptClient(QWebSocket* socket) {
     // The page only listens; whatever a client sends is dropped unread.
     connect(socket, &QWebSocket::textMessageReceived, socket, [] {});
     m_dirty = true; // the newcomer gets the state at once
-    if (!m_pushTimer->isActive()) m_pushTimer->start();
+    if (!m_pushTimer->isActive()) {
+        // Peaks folded while nobody watched are old news.
+        m_sincePush = 0;
+        m_flashSeen = 0;
+        m_pushTimer->start();
+    }
 }
 
 void StatusServer::dropClient(QWebSocket* socket, const QString& reason) {
