@@ -99,6 +99,9 @@ QByteArray statusLine(int code) {
 }
 
 void refuse(QTcpSocket* socket, int code) {
+    // Closing with the request unread would reset the connection, and a
+    // browser drops the answer with it.
+    socket->readAll();
     QByteArray reply = "HTTP/1.1 " + statusLine(code) + "\r\nContent-Length: 0\r\nConnection: close\r\n";
     if (code == 401) reply += "WWW-Authenticate: Bearer\r\n";
     socket->write(reply + "\r\n");
