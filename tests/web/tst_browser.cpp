@@ -315,9 +315,18 @@ private slots:
         QString error;
         QVERIFY2(browser.start(QString("http://127.0.0.1:%1/").arg(server.serverPort()), &error),
                  qPrintable(error));
-        QTRY_COMPARE_WITH_TIMEOUT(browser.eval("document.readyState").toString(), "complete", 30000);
+        QElapsedTimer clock;
+        clock.start();
+        while (browser.eval("document.readyState").toString() != "complete" && clock.elapsed() < 15000)
+            QTest::qWait(100);
         QCOMPARE(browser.eval("document.getElementById('link') === null").toBool(), true);
         QCOMPARE(server.clientCount(), 0);
+        // The same browser with the token in the URL gets the page and its stream.
+        browser.call(
+            "Page.navigate",
+            {{"url", QString("http://127.0.0.1:%1/?token=another-token-2").arg(server.serverPort())}});
+        QTRY_VERIFY_WITH_TIMEOUT(browser.eval("document.getElementById('link') !== null").toBool(), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 1, 60000);
     }
 };
 ZEL_TEST(BrowserPageTest)
