@@ -30,7 +30,7 @@ Logger::Logger(QTextStream& out, QObject* parent)
 
 Logger::~Logger() = default;
 
-void Logger::addSession(const ConnectionSettings& settings) {
+MonitorSession* Logger::addSession(const ConnectionSettings& settings) {
     auto* s = new MonitorSession(this);
     Settings all;
     all.connection = settings;
@@ -57,6 +57,7 @@ void Logger::addSession(const ConnectionSettings& settings) {
         if (m_readings) print(port, QStringLiteral("rejected"));
     });
     m_sessions.push_back(s);
+    return s;
 }
 
 bool Logger::start() {

@@ -22,15 +22,16 @@ public:
 
     void setPrintReadings(bool on) { m_readings = on; }
     // A session for `settings`, connected at start().
-    void addSession(const ConnectionSettings& settings);
+    MonitorSession* addSession(const ConnectionSettings& settings);
+    const std::vector<MonitorSession*>& sessions() const { return m_sessions; }
+    // Prints a line of the logger's own ("history-problem", "alert-sent").
+    void print(const QString& port, const QString& event);
     // Connects every session; false when none could open its port.
     bool start();
     // Closes every port (a modem is hung up) and stops every timer.
     void stop();
 
 private:
-    void print(const QString& port, const QString& event);
-
     QTextStream& m_out;
     bool m_readings = false;
     std::vector<MonitorSession*> m_sessions;

@@ -1,18 +1,30 @@
 // zel-logger: the monitoring core without a window, for a site PC or a
 // server that watches one or more monitors around the clock.
+#include "core/alerts/alertmanager.h"
+#include "core/alerts/alertsettings.h"
+#include "core/history/csvexport.h"
+#include "core/history/historystore.h"
+#include "core/history/recorder.h"
 #include "core/session/eventloop.h"
+#include "core/session/monitorsession.h"
+#include "core/session/services.h"
 #include "core/transport/transport.h"
 #include "core/transport/transportfactory.h"
+#include "core/web/statusserver.h"
 #include "logger/logger.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QHostAddress>
+#include <QSettings>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <limits>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +50,10 @@ Events:
   pos-variable on|off, neg-variable on|off   the variable-threshold flashers
   reading pos=N neg=N carrier=N  (with --readings) every decoded packet
   rejected                       (with --readings) a reply that held no valid packet
+  link-lost on|off               an established link was lost / is back
+  no-data on|off                 no valid packet for 5 s while connected / data again
+  alert-sent event=E state=S via=command|webhook, alert-failed what="..." reason="..."
+  history-problem reason="..."   the history file could not be used (named, with why)
 Alarm and reading lines carry pos=, neg= and carrier= of the moment.
 Exit status: 0 after --for or on SIGINT/SIGTERM; 1 when no port could be
 opened; 2 for a port text that names no port or a bad option.
@@ -67,7 +83,48 @@ int main(int argc, char** argv) {
                                        QStringLiteral("SECONDS"));
     const QCommandLineOption readingsOption(QStringLiteral("readings"),
                                             QStringLiteral("Print every decoded packet."));
-    parser.addOptions({portOption, forOption, readingsOption});
+    const QCommandLineOption historyOption(
+        QStringLiteral("history"),
+        QStringLiteral("Record into FILE (default: %1).").arg(zel::HistoryStore::defaultPath()),
+        QStringLiteral("FILE"));
+    const QCommandLineOption noHistoryOption(QStringLiteral("no-history"), QStringLiteral("Record nothing."));
+    const QCommandLineOption exportOption(
+        QStringLiteral("export"),
+        QStringLiteral("Write the history's events or minutes as CSV to --output, without connecting."),
+        QStringLiteral("events|minutes"));
+    const QCommandLineOption outputOption(QStringLiteral("output"),
+                                          QStringLiteral("The CSV file (- for standard output)."),
+                                          QStringLiteral("FILE"));
+    const QCommandLineOption fromOption(
+        QStringLiteral("from"), QStringLiteral("Export from TIME (ISO 8601, local unless it has an offset)."),
+        QStringLiteral("TIME"));
+    const QCommandLineOption toOption(QStringLiteral("to"), QStringLiteral("Export up to TIME."),
+                                      QStringLiteral("TIME"));
+    const QCommandLineOption alertCommandOption(
+        QStringLiteral("alert-command"),
+        QStringLiteral("Run CMD for each alert (no shell unless CMD starts one), with ZEL_EVENT, ZEL_STATE, "
+                       "ZEL_PORT, ZEL_TIME, ZEL_POS, ZEL_NEG, ZEL_CARRIER in its environment."),
+        QStringLiteral("CMD"));
+    const QCommandLineOption webhookOption(
+        QStringLiteral("webhook"), QStringLiteral("POST each alert as JSON to URL."), QStringLiteral("URL"));
+    const QCommandLineOption alertDelayOption(
+        QStringLiteral("alert-delay"),
+        QStringLiteral(
+            "Seconds an alarm must last before it is sent, and its end before that is (default 10,30)."),
+        QStringLiteral("ON[,OFF]"));
+    const QCommandLineOption testAlertOption(
+        QStringLiteral("test-alert"), QStringLiteral("Send one test alert by the configured ways and end."));
+    const QCommandLineOption httpOption(
+        QStringLiteral("http"),
+        QStringLiteral("Serve the live status page on ADDR:PORT (127.0.0.1 unless named; another address "
+                       "needs --http-token)."),
+        QStringLiteral("ADDR:PORT"));
+    const QCommandLineOption httpTokenOption(QStringLiteral("http-token"),
+                                             QStringLiteral("The status page's access token."),
+                                             QStringLiteral("TOKEN"));
+    parser.addOptions({portOption, forOption, readingsOption, historyOption, noHistoryOption, exportOption,
+                       outputOption, fromOption, toOption, alertCommandOption, webhookOption,
+                       alertDelayOption, testAlertOption, httpOption, httpTokenOption});
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "zel-logger: %s\n", qPrintable(parser.errorText()));
         return 2;
@@ -85,6 +142,50 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+
+    auto fail = [](const QString& why) {
+        std::fprintf(stderr, "zel-logger: %s\n", qPrintable(why));
+        return 2;
+    };
+
+    // The history: recorded by default, exported on request.
+    const QString historyPath =
+        parser.isSet(historyOption) ? parser.value(historyOption) : zel::HistoryStore::defaultPath();
+    if (parser.isSet(exportOption)) {
+        zel::CsvTable table;
+        if (!zel::parseCsvTable(parser.value(exportOption), &table))
+            return fail(QStringLiteral("--export takes events or minutes"));
+        if (!parser.isSet(outputOption)) return fail(QStringLiteral("--export needs --output FILE"));
+        qint64 from = 0, to = std::numeric_limits<qint64>::max() / 2;
+        if (parser.isSet(fromOption) && !zel::parseTimeArgument(parser.value(fromOption), &from))
+            return fail(QStringLiteral("--from: not a time: %1").arg(parser.value(fromOption)));
+        if (parser.isSet(toOption) && !zel::parseTimeArgument(parser.value(toOption), &to))
+            return fail(QStringLiteral("--to: not a time: %1").arg(parser.value(toOption)));
+        zel::HistoryStore store;
+        QObject::connect(&store, &zel::HistoryStore::problem,
+                         [](const QString& m) { std::fprintf(stderr, "zel-logger: %s\n", qPrintable(m)); });
+        if (!store.open(historyPath)) return 1;
+        QString error;
+        if (!zel::exportCsv(store, table, parser.value(outputOption), from, to, QString(), &error)) {
+            std::fprintf(stderr, "zel-logger: %s\n", qPrintable(error));
+            return 1;
+        }
+        return 0;
+    }
+
+    zel::AlertSettings alerts;
+    {
+        QSettings conf(zel::SettingsStore::confPath(), QSettings::IniFormat);
+        alerts.load(conf);
+    }
+    if (parser.isSet(alertCommandOption)) alerts.command = parser.value(alertCommandOption);
+    if (parser.isSet(webhookOption)) alerts.webhookUrl = parser.value(webhookOption);
+    if (parser.isSet(alertDelayOption)) {
+        QString error;
+        if (!alerts.parseDelays(parser.value(alertDelayOption), &error))
+            return fail(QStringLiteral("--alert-delay: ") + error);
+    }
+    if (const QString problem = alerts.webhookProblem(); !problem.isEmpty()) return fail(problem);
 
     QTextStream out(stdout);
     zel::Logger logger(out);
@@ -121,6 +222,79 @@ int main(int argc, char** argv) {
         ::sigaction(SIGINT, &sa, nullptr);
         ::sigaction(SIGTERM, &sa, nullptr);
     }
+    if (parser.isSet(testAlertOption)) {
+        // One test alert by every way configured; ends when each has answered.
+        auto* manager = new zel::AlertManager(&app);
+        manager->setSettings(alerts);
+        manager->setPortText(logger.sessions().front() ? zel::monitorName(logger.sessions().front())
+                                                       : QString());
+        int waiting = int(!alerts.command.isEmpty()) + int(!alerts.webhookUrl.isEmpty());
+        if (waiting == 0) return fail(QStringLiteral("--test-alert needs --alert-command or --webhook"));
+        int status = 0;
+        auto done = [&] {
+            if (--waiting == 0) QCoreApplication::exit(status);
+        };
+        QObject::connect(manager, &zel::AlertManager::alertSent, &app,
+                         [&](const QString&, const QString&, const QString& via) {
+                             logger.print(QStringLiteral("-"), QStringLiteral("alert-sent via=") + via);
+                             done();
+                         });
+        QObject::connect(
+            manager, &zel::AlertManager::alertFailed, &app, [&](const QString& what, const QString& reason) {
+                logger.print(QStringLiteral("-"),
+                             QStringLiteral("alert-failed what=\"%1\" reason=\"%2\"").arg(what, reason));
+                status = 1;
+                done();
+            });
+        manager->sendTestAlert();
+        return app.exec();
+    }
+
+    std::unique_ptr<zel::HistoryStore> store;
+    if (!parser.isSet(noHistoryOption)) {
+        store = std::make_unique<zel::HistoryStore>();
+        QObject::connect(store.get(), &zel::HistoryStore::problem, &app, [&logger](const QString& m) {
+            logger.print(QStringLiteral("-"), QStringLiteral("history-problem reason=\"%1\"").arg(m));
+        });
+        store->open(historyPath); // a failure is printed; the watching goes on
+    }
+    for (zel::MonitorSession* session : logger.sessions()) {
+        if (store) zel::attachRecorder(session, store.get());
+        if (!alerts.command.isEmpty() || !alerts.webhookUrl.isEmpty()) {
+            zel::AlertManager* a = zel::attachAlerts(session, alerts);
+            const QString port = zel::monitorName(session);
+            QObject::connect(
+                a, &zel::AlertManager::alertSent, &app,
+                [&logger, port](const QString& event, const QString& state, const QString& via) {
+                    logger.print(
+                        port, QStringLiteral("alert-sent event=%1 state=%2 via=%3").arg(event, state, via));
+                });
+            QObject::connect(
+                a, &zel::AlertManager::alertFailed, &app,
+                [&logger, port](const QString& what, const QString& reason) {
+                    logger.print(port,
+                                 QStringLiteral("alert-failed what=\"%1\" reason=\"%2\"").arg(what, reason));
+                });
+        }
+    }
+    std::unique_ptr<zel::StatusServer> server;
+    if (parser.isSet(httpOption)) {
+        const QString spec = parser.value(httpOption);
+        const int colon = spec.lastIndexOf(u':');
+        bool ok = false;
+        const uint port = spec.mid(colon + 1).toUInt(&ok);
+        QString host = colon > 0 ? spec.left(colon) : QStringLiteral("127.0.0.1");
+        if (host.startsWith(u'[') && host.endsWith(u']')) host = host.mid(1, host.size() - 2);
+        const QHostAddress address(host);
+        if (!ok || port > 65535 || address.isNull())
+            return fail(
+                QStringLiteral("--http takes ADDR:PORT, such as 127.0.0.1:8080, not \"%1\"").arg(spec));
+        server = std::make_unique<zel::StatusServer>();
+        if (!server->listen(address, quint16(port), parser.value(httpTokenOption)))
+            return fail(server->errorString());
+        zel::attachStatusServer(logger.sessions().front(), server.get(), store.get());
+    }
+
     if (seconds >= 0) QTimer::singleShot(qint64(seconds * 1000), &app, [] { QCoreApplication::quit(); });
     if (!logger.start()) {
         logger.stop();
@@ -128,5 +302,7 @@ int main(int argc, char** argv) {
     }
     const int status = app.exec();
     logger.stop();
+    for (zel::MonitorSession* session : logger.sessions())
+        if (auto* r = session->findChild<zel::Recorder*>()) r->flush();
     return status;
 }

@@ -1,0 +1,54 @@
+#pragma once
+// What the alerts send and when: which alarms, how long an alarm must last
+// before it is sent (and how long it must be gone before its end is sent),
+// the command to run and the webhook to post to. Kept in the [alerts] group
+// of zel.conf.
+#include <QString>
+#include <QStringList>
+
+#include "core/session/sessiontypes.h"
+
+class QSettings;
+
+namespace zel {
+
+struct AlertSettings {
+    static constexpr int DefaultOnDelayS = 10;
+    static constexpr int DefaultOffDelayS = 30;
+    static constexpr int MaxDelayS = 24 * 3600;
+
+    bool carrier = true;
+    bool audioLoss = true;
+    bool linkLost = true;
+    bool noData = true;
+    bool pos125 = false; // episodes of the +125 % flasher
+    bool neg100 = false; // episodes of the -100 % flasher
+    int onDelayS = DefaultOnDelayS;
+    int offDelayS = DefaultOffDelayS;
+    QString command;    // program and arguments, split like a shell would, run without one
+    QString webhookUrl; // http:// or https://
+
+    bool isEnabled(AlarmKind kind) const;
+    void setEnabled(AlarmKind kind, bool on);
+
+    // Values missing from the file or out of range keep their defaults.
+    void load(QSettings& settings);
+    void save(QSettings& settings) const;
+
+    // "ON" or "ON,OFF" in whole seconds, as given on the command line.
+    // False with a reason when the text is not that.
+    bool parseDelays(const QString& text, QString* error = nullptr);
+
+    // Empty when the webhook URL is usable (or empty), else why not.
+    QString webhookProblem() const;
+
+    bool operator==(const AlertSettings&) const = default;
+};
+
+// A command text split into words the way a POSIX shell splits them, without
+// expanding anything: blanks separate words, '...' is literal, "..." keeps
+// blanks and takes \ escapes of " \ $ `, a backslash outside quotes escapes the
+// next character. Empty with a reason in *error when a quote is not closed.
+QStringList splitCommandLine(const QString& text, QString* error = nullptr);
+
+} // namespace zel
