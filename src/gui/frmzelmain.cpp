@@ -121,6 +121,7 @@ FrmZelMain::FrmZelMain(zel::MonitorSession* session, QWidget* parent)
     createBarGraph();
     connectSession();
     restoreSettings();
+    startServices();
 }
 
 FrmZelMain::~FrmZelMain() = default;
@@ -355,6 +356,8 @@ void FrmZelMain::createMenus() {
     mnuFile->setObjectName(QStringLiteral("mnuFile"));
     mnuSaveDefaults = mnuFile->addAction(QStringLiteral("&Save Defaults"));
     mnuSaveDefaults->setObjectName(QStringLiteral("mnuSaveDefaults"));
+    mnuDailyReport = mnuFile->addAction(QStringLiteral("Daily &Report..."));
+    mnuDailyReport->setObjectName(QStringLiteral("mnuDailyReport"));
     mnuLine1 = mnuFile->addSeparator();
     mnuLine1->setObjectName(QStringLiteral("mnuLine1"));
     mnuExit = mnuFile->addAction(QStringLiteral("E&xit"));
@@ -365,6 +368,8 @@ void FrmZelMain::createMenus() {
     mnuModemSettings->setObjectName(QStringLiteral("mnuModemSettings"));
     mnuView = bar->addMenu(QStringLiteral("&View"));
     mnuView->setObjectName(QStringLiteral("mnuView"));
+    mnuHistory = mnuView->addAction(QStringLiteral("&History"));
+    mnuHistory->setObjectName(QStringLiteral("mnuHistory"));
     QMenu* zoom = mnuView->addMenu(QStringLiteral("&Zoom"));
     zoom->setObjectName(QStringLiteral("mnuZoom"));
     auto* levels = new QActionGroup(this);

@@ -28,9 +28,15 @@ class QMenu;
 class QPushButton;
 class QScrollBar;
 
+class QSystemTrayIcon;
+
 namespace zel {
+class AlertManager;
+class HistoryStore;
+class HistoryWindow;
 class MonitorSession;
-}
+class StatusServer;
+} // namespace zel
 
 class FrmZelMain : public QMainWindow {
     Q_OBJECT
@@ -86,6 +92,8 @@ public:
     // Menus
     QMenu* mnuFile = nullptr;
     QAction* mnuSaveDefaults = nullptr;
+    QAction* mnuDailyReport = nullptr;
+    QAction* mnuHistory = nullptr;
     QAction* mnuLine1 = nullptr;
     QAction* mnuExit = nullptr;
     QMenu* mnuModem = nullptr;
@@ -116,6 +124,9 @@ public slots:
     // Scales the whole panel, fonts included (100, 150 or 200 %), and
     // remembers it in zel.conf. stepZoom: +1 / -1 a level, 0 back to 100 %.
     void setZoom(int percent);
+    // View > History and File > Daily Report.
+    void showHistory();
+    void writeReport();
     void stepZoom(int step);
 
 protected:
@@ -145,7 +156,18 @@ private:
     void showModemWords(const QString& words);
     void showPortError(const QString& port, const QString& reason);
 
+    // The station's record, alerts and the status page, as zel.conf asks.
+    void startServices();
+    void ensureRecorder();
+    void showProblem(const QString& title, const QString& text);
+
     zel::MonitorSession* m_session = nullptr;
+    zel::HistoryStore* m_history = nullptr;
+    QPointer<zel::HistoryWindow> m_historyWindow;
+    zel::AlertManager* m_alerts = nullptr;
+    zel::StatusServer* m_statusServer = nullptr;
+    QSystemTrayIcon* m_tray = nullptr;
+    QStringList m_problemsShown;
     QWidget* m_panel = nullptr;
     bool m_exiting = false;
     int m_zoom = 100;

@@ -17,6 +17,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSettings>
+
+#include "core/alerts/alertmanager.h"
 
 #include <cstdio>
 
@@ -267,11 +270,19 @@ void FrmZelMain::restoreSettings() {
     s.connection = frmZelModem->settings();
     m_session->applySettings(s);
     showThresholds(s.panel.positiveThreshold, s.panel.negativeThreshold);
+    QSettings conf(zel::SettingsStore::confPath(), QSettings::IniFormat);
+    frmZelModem->loadExtras(conf);
 }
 
 void FrmZelMain::saveSettings() {
     QString why;
-    if (zel::SettingsStore::save(m_session->settings(), &why)) return;
+    const bool saved = zel::SettingsStore::save(m_session->settings(), &why);
+    if (saved) {
+        QSettings conf(zel::SettingsStore::confPath(), QSettings::IniFormat);
+        frmZelModem->saveExtras(conf);
+        if (m_alerts) m_alerts->setSettings(frmZelModem->alertSettings());
+        return;
+    }
     QMessageBox box(QMessageBox::Warning, QStringLiteral("FILE ERROR"),
                     QStringLiteral("The settings could not be saved to\n%1\n\n%2")
                         .arg(QDir::toNativeSeparators(zel::SettingsStore::recordPath()), why),

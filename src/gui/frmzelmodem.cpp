@@ -6,12 +6,17 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFormLayout>
+#include <QGridLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QSettings>
+#include <QSpinBox>
 #include <QStackedWidget>
 #include <QTabBar>
 #include <QTabWidget>
@@ -166,6 +171,14 @@ FrmZelModem::FrmZelModem(QWidget* parent)
     buildConnectionTab(addTab(QStringLiteral("Connection"), QStringLiteral("tabConnection")));
     buildDialingTab(addTab(QStringLiteral("Dialing"), QStringLiteral("tabDialing")));
     buildModemSetupTab(addTab(QStringLiteral("Modem Setup"), QStringLiteral("tabModemSetup")));
+    buildAlertsTab();
+    // Wide enough for every tab's caption: the Alerts tab came after the
+    // first three, which alone filled the row.
+    const int tabs = SSTab1->tabBar()->sizeHint().width() + zel::px(60);
+    if (tabs > SSTab1->width()) {
+        SSTab1->resize(tabs, SSTab1->height());
+        setFixedSize(tabs + (width() - zel::px(4245)), height());
+    }
     SSTab1->setCurrentIndex(0);
 
     // In front of the tab control, whichever tab is shown.
@@ -230,6 +243,115 @@ void setPortText(QComboBox* box, const QString& port) {
 }
 
 } // namespace
+
+void FrmZelModem::buildAlertsTab() {
+    auto* page = new QWidget;
+    page->setObjectName(QStringLiteral("tabAlerts"));
+    page->setAutoFillBackground(true);
+    auto* form = new QFormLayout(page);
+    form->setContentsMargins(6, 6, 6, 6);
+    form->setVerticalSpacing(3);
+    auto* kinds = new QGridLayout;
+    kinds->setSpacing(2);
+    const char* const captions[] = {"Carrier alarm", "Audio loss",  "Link lost",
+                                    "No data",       "+125% peaks", "-100% peaks"};
+    const char* const names[] = {"chkAlertCarrier", "chkAlertAudio",  "chkAlertLink",
+                                 "chkAlertNoData",  "chkAlertPos125", "chkAlertNeg100"};
+    for (int i = 0; i < 6; ++i) {
+        chkAlert[i] = new QCheckBox(QString::fromLatin1(captions[i]), page);
+        chkAlert[i]->setObjectName(QString::fromLatin1(names[i]));
+        kinds->addWidget(chkAlert[i], i / 2, i % 2);
+    }
+    form->addRow(kinds);
+    auto spin = [page](const char* name, int max) {
+        auto* b = new QSpinBox(page);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setRange(0, max);
+        return b;
+    };
+    spnAlertOn = spin("spnAlertOn", zel::AlertSettings::MaxDelayS);
+    spnAlertOff = spin("spnAlertOff", zel::AlertSettings::MaxDelayS);
+    auto* delays = new QHBoxLayout;
+    delays->addWidget(spnAlertOn);
+    delays->addWidget(new QLabel(QStringLiteral("off"), page));
+    delays->addWidget(spnAlertOff);
+    form->addRow(QStringLiteral("Delay on (s)"), delays);
+    auto line = [page](const char* name, const char* hint) {
+        auto* e = new QLineEdit(page);
+        e->setObjectName(QString::fromLatin1(name));
+        e->setPlaceholderText(QString::fromLatin1(hint));
+        return e;
+    };
+    txtAlertCommand = line("txtAlertCommand", "program and arguments");
+    txtWebhook = line("txtWebhook", "https://...");
+    form->addRow(QStringLiteral("Command"), txtAlertCommand);
+    form->addRow(QStringLiteral("Webhook"), txtWebhook);
+    cmdTestAlert = new QPushButton(QStringLiteral("Send test alert"), page);
+    cmdTestAlert->setObjectName(QStringLiteral("cmdTestAlert"));
+    form->addRow(cmdTestAlert);
+    connect(cmdTestAlert, &QPushButton::clicked, this, &FrmZelModem::testAlertRequested);
+    chkStatusPage = new QCheckBox(QStringLiteral("Serve the status page"), page);
+    chkStatusPage->setObjectName(QStringLiteral("chkStatusPage"));
+    chkStatusPage->setToolTip(QStringLiteral("Takes effect at the next start of the panel."));
+    form->addRow(chkStatusPage);
+    txtStatusAddress = line("txtStatusAddress", "127.0.0.1");
+    spnStatusPort = spin("spnStatusPort", 65535);
+    spnStatusPort->setMinimum(1);
+    auto* where = new QHBoxLayout;
+    where->addWidget(txtStatusAddress, 3);
+    where->addWidget(spnStatusPort, 2);
+    form->addRow(QStringLiteral("Address"), where);
+    txtStatusToken = line("txtStatusToken", "needed off this computer");
+    form->addRow(QStringLiteral("Token"), txtStatusToken);
+    SSTab1->addTab(page, QStringLiteral("Alerts"));
+    const zel::AlertSettings defaults;
+    for (int i = 0; i < 6; ++i)
+        chkAlert[i]->setChecked(i < 4);
+    spnAlertOn->setValue(defaults.onDelayS);
+    spnAlertOff->setValue(defaults.offDelayS);
+    txtStatusAddress->setText(QStringLiteral("127.0.0.1"));
+    spnStatusPort->setValue(8080);
+}
+
+zel::AlertSettings FrmZelModem::alertSettings() const {
+    zel::AlertSettings a;
+    a.carrier = chkAlert[0]->isChecked();
+    a.audioLoss = chkAlert[1]->isChecked();
+    a.linkLost = chkAlert[2]->isChecked();
+    a.noData = chkAlert[3]->isChecked();
+    a.pos125 = chkAlert[4]->isChecked();
+    a.neg100 = chkAlert[5]->isChecked();
+    a.onDelayS = spnAlertOn->value();
+    a.offDelayS = spnAlertOff->value();
+    a.command = txtAlertCommand->text();
+    a.webhookUrl = txtWebhook->text().trimmed();
+    return a;
+}
+
+void FrmZelModem::loadExtras(QSettings& conf) {
+    zel::AlertSettings a;
+    a.load(conf);
+    const bool on[] = {a.carrier, a.audioLoss, a.linkLost, a.noData, a.pos125, a.neg100};
+    for (int i = 0; i < 6; ++i)
+        chkAlert[i]->setChecked(on[i]);
+    spnAlertOn->setValue(a.onDelayS);
+    spnAlertOff->setValue(a.offDelayS);
+    txtAlertCommand->setText(a.command);
+    txtWebhook->setText(a.webhookUrl);
+    chkStatusPage->setChecked(conf.value(QStringLiteral("http/enabled"), false).toBool());
+    txtStatusAddress->setText(
+        conf.value(QStringLiteral("http/address"), QStringLiteral("127.0.0.1")).toString());
+    spnStatusPort->setValue(conf.value(QStringLiteral("http/port"), 8080).toInt());
+    txtStatusToken->setText(conf.value(QStringLiteral("http/token")).toString());
+}
+
+void FrmZelModem::saveExtras(QSettings& conf) const {
+    alertSettings().save(conf);
+    conf.setValue(QStringLiteral("http/enabled"), chkStatusPage->isChecked());
+    conf.setValue(QStringLiteral("http/address"), txtStatusAddress->text().trimmed());
+    conf.setValue(QStringLiteral("http/port"), spnStatusPort->value());
+    conf.setValue(QStringLiteral("http/token"), txtStatusToken->text());
+}
 
 zel::ConnectionSettings FrmZelModem::settings() const {
     zel::ConnectionSettings s;

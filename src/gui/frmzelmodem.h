@@ -5,7 +5,11 @@
 // hidden (never destroyed) by Close, Apply and Escape.
 #include <QDialog>
 
+#include "core/alerts/alertsettings.h"
 #include "core/settings/settings.h"
+
+class QSettings;
+class QSpinBox;
 
 class QCheckBox;
 class QComboBox;
@@ -66,7 +70,25 @@ public:
     zel::ConnectionSettings settings() const;
     void setSettings(const zel::ConnectionSettings& settings);
 
+    // The Alerts tab: the alerts and the status page, kept in zel.conf.
+    zel::AlertSettings alertSettings() const;
+    void loadExtras(QSettings& conf);
+    void saveExtras(QSettings& conf) const;
+
+    QCheckBox* chkAlert[6] = {};
+    QSpinBox* spnAlertOn = nullptr;
+    QSpinBox* spnAlertOff = nullptr;
+    QLineEdit* txtAlertCommand = nullptr;
+    QLineEdit* txtWebhook = nullptr;
+    QPushButton* cmdTestAlert = nullptr;
+    QCheckBox* chkStatusPage = nullptr;
+    QLineEdit* txtStatusAddress = nullptr;
+    QSpinBox* spnStatusPort = nullptr;
+    QLineEdit* txtStatusToken = nullptr;
+
 signals:
+    // "Send test alert" with the alerts as the tab shows them.
+    void testAlertRequested();
     // Any connection choice changed, by the operator or by setSettings().
     void settingsEdited();
     // Ok and Apply: the main window writes the settings files.
@@ -91,6 +113,7 @@ private:
     void buildConnectionTab(QWidget* tab);
     void buildDialingTab(QWidget* tab);
     void buildModemSetupTab(QWidget* tab);
+    void buildAlertsTab();
     void alignTabCanvases();
 
     // One canvas per tab page, the size of SSTab1 and shifted so that its

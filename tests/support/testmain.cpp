@@ -22,8 +22,9 @@ int registerTest(const char* name, Factory factory) {
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     // Never read or write the operator's real settings.
-    QTemporaryDir config;
+    QTemporaryDir config, data;
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
     zel::preferLeanEventLoop();
     QApplication app(argc, argv);
     int failed = 0;
