@@ -9,6 +9,7 @@
 #include "gui/frmzelmain.h"
 #include "gui/indicator.h"
 #include "gui/twips.h"
+#include "support/faketransport.h"
 #include "support/testmain.h"
 #include "support/testsupport.h"
 
@@ -29,44 +30,13 @@
 
 namespace {
 
-// A line that records what the link does to it and answers as told.
-class ScriptedTransport : public zel::Transport {
-public:
-    QString portText() const override { return QStringLiteral("scripted"); }
-    bool openLink() override { return open(QIODevice::ReadWrite | QIODevice::Unbuffered); }
-    void discardInput() override { m_input.clear(); }
-    void setDataTerminalReady(bool on) override { dtr = on; }
-    qint64 bytesAvailable() const override { return m_input.size(); }
-    void receive(const QByteArray& data) {
-        m_input += data;
-        emit readyRead();
-    }
-    bool dtr = true;
-    QByteArray written;
-
-protected:
-    qint64 readData(char* data, qint64 maxSize) override {
-        const qint64 n = qMin<qint64>(maxSize, m_input.size());
-        memcpy(data, m_input.constData(), size_t(n));
-        m_input.remove(0, n);
-        return n;
-    }
-    qint64 writeData(const char* data, qint64 maxSize) override {
-        written.append(data, maxSize);
-        return maxSize;
-    }
-
-private:
-    QByteArray m_input;
-};
-
 // A session whose link dials through scripted transports.
 struct ModemRig {
     zel::MonitorSession* session = new zel::MonitorSession;
-    QPointer<ScriptedTransport> line;
+    QPointer<FakeTransport> line;
     ModemRig() {
         session->link()->setTransportFactory([this](const QString&, QString*) {
-            auto t = std::make_unique<ScriptedTransport>();
+            auto t = std::make_unique<FakeTransport>(QStringLiteral("scripted"));
             line = t.get();
             return std::unique_ptr<zel::Transport>(std::move(t));
         });
@@ -107,12 +77,12 @@ private slots:
     void modemWaitThatRunsOutHangsUp() {
         ModemRig rig;
         rig.dial();
-        QVERIFY(rig.line && rig.line->isOpen() && rig.line->dtr);
+        QVERIFY(rig.line && rig.line->isOpen() && (rig.line->dtr.isEmpty() || rig.line->dtr.last()));
         QMetaObject::invokeMethod(rig.session->link(), "onModemTimeout");
         QCOMPARE(rig.session->linkState(), zel::LinkState::NoDialTone);
         // DTR drops at once and stays low while the status shows, then the
         // port closes: a late CONNECT cannot keep the call up.
-        QVERIFY(!rig.line->dtr);
+        QVERIFY(!rig.line->dtr.isEmpty() && !rig.line->dtr.last());
         QVERIFY(rig.timer("tmrDelay")->interval() >= 500);
         QMetaObject::invokeMethod(rig.session->link(), "onDelayTimer");
         QVERIFY(!rig.line || !rig.line->isOpen());
@@ -124,10 +94,10 @@ private slots:
         rig.dial();
         rig.line->receive("\r\nCONNECT 9600\r\n");
         QCOMPARE(rig.session->linkState(), zel::LinkState::Connected);
-        ScriptedTransport* line = rig.line;
+        FakeTransport* line = rig.line;
         rig.session->disconnectLink();
         QCOMPARE(rig.session->linkState(), zel::LinkState::HangingUp);
-        QVERIFY(!line->dtr);
+        QVERIFY(!line->dtr.isEmpty() && !line->dtr.last());
         QVERIFY(line->isOpen());
         QVERIFY(rig.timer("tmrDelay")->interval() >= 500);
         QMetaObject::invokeMethod(rig.session->link(), "onDelayTimer");

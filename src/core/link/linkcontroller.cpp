@@ -188,16 +188,10 @@ void LinkController::retryFailed(const QString& reason) {
 
 void LinkController::onReconnectTimer() {
     if (!m_active || !m_retrying) return;
-    if (m_settings.modemLink) {
+    if (m_settings.modemLink)
         connectModem();
-        return;
-    }
-    openPort(m_settings.directPort, [this] {
-        setState(LinkState::Connected);
-        startPolling();
-        linkEstablished();
-        connectTail();
-    });
+    else
+        connectDirect();
 }
 
 void LinkController::setNoData(bool on) {
