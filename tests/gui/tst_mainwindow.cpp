@@ -69,8 +69,6 @@ private slots:
                         w->lblConnected, w->lblBusy})
             QCOMPARE(l->isHidden(), l != w->lblOffLine);
         QCOMPARE(w->cmdConnect->text(), QStringLiteral("&Connect"));
-        QCOMPARE(w->shpCarrierLed->fillColor(), QColor(195, 160, 160));
-        QCOMPARE(w->shpAudioLed->fillColor(), QColor(192, 160, 160));
         QCOMPARE(activeTimers(), (QStringList{"tmrPkNeg100", "tmrPkPos125"}));
     }
 
