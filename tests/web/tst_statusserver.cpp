@@ -285,8 +285,7 @@ private slots:
         StatusServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         auto* push = server.findChild<QTimer*>("tmrPush");
-        QCOMPARE(push->interval(), 40); // 25 updates a second at most
-        QVERIFY(!push->isActive());     // nothing to do without clients
+        QVERIFY(!push->isActive()); // nothing to do without clients
         Client client(server.serverPort());
         QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 1, 10000);
         QVERIFY(push->isActive());
