@@ -122,22 +122,6 @@ private slots:
         QCOMPARE(events.last().state, LinkState::OffLine);
     }
 
-    // A port that cannot be opened: the error names it and the reason, the
-    // link is off line, and nothing is written.
-    void openFailureIsReported() {
-        const QString reason = QStringLiteral("Permission denied");
-        nextOpenError = reason;
-        link->connectLink();
-        QCOMPARE(errors.size(), 1);
-        QCOMPARE(errors.first().first, QStringLiteral("COM 2"));
-        QCOMPARE(errors.first().second, reason);
-        QCOMPARE(state(), QStringLiteral("off-line"));
-        QVERIFY(!link->isOpen());
-        QCOMPARE(cleared, 1);
-        link->onPollTimer();
-        QCOMPARE(port()->written, QByteArray(""));
-    }
-
     // An established link that is lost comes back by itself, trying after
     // 1, 2, 4, 8, 16 and then every 30 s, without asking anyone to click OK;
     // Disconnect ends the attempts.
