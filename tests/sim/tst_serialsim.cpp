@@ -408,7 +408,6 @@ private slots:
         const QString line = QStringLiteral("9600,n,8,1");
         QTest::newRow("missing device") << "/dev/zel-no-such-port" << line << "does not exist";
         QTest::newRow("not a port") << "LPT" << line << "\"LPT\" does not name a serial port";
-        QTest::newRow("nothing chosen") << QString() << line << "No serial port";
         QTest::newRow("bad settings") << plain << "9600,q,8,1"
                                       << "9600,q,8,1";
         QTest::newRow("plain file") << plain << line << plain + " is not a serial port";
