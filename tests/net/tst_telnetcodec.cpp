@@ -96,9 +96,7 @@ private slots:
         QTest::addColumn<int>("answer");
         QTest::newRow("DO ECHO") << int(TC::Do) << 1 << int(TC::Wont);
         QTest::newRow("DO TERMINAL-TYPE") << int(TC::Do) << 24 << int(TC::Wont);
-        QTest::newRow("DO NAWS") << int(TC::Do) << 31 << int(TC::Wont);
         QTest::newRow("WILL ECHO") << int(TC::Will) << 1 << int(TC::Dont);
-        QTest::newRow("WILL STATUS") << int(TC::Will) << 5 << int(TC::Dont);
         QTest::newRow("WILL COM-PORT (server side only)") << int(TC::Will) << 44 << int(TC::Dont);
         QTest::newRow("WILL 255") << int(TC::Will) << 255 << int(TC::Dont);
         QTest::newRow("WONT unknown: silence") << int(TC::Wont) << 24 << -1;
