@@ -68,7 +68,6 @@ void SimProcess::readLines() {
         m_partial.remove(0, eol + 1);
         if (line.isEmpty()) continue;
         m_paths.append(line);
-        emit newPath(line);
     }
 }
 

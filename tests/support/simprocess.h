@@ -1,5 +1,5 @@
 #pragma once
-// Runs zel-monitor-sim for a test or a benchmark: starts it with arguments,
+// Runs zel-monitor-sim for a test: starts it with arguments,
 // reads the device path from its first line of output, follows the new paths
 // it prints when its device vanishes, and stops it.
 #include <QObject>
@@ -30,9 +30,6 @@ public:
     QStringList paths() const { return m_paths; }
     QString errorText() const { return m_error; }
     QProcess* process() { return &m_process; }
-
-signals:
-    void newPath(const QString& path);
 
 private:
     void readLines();

@@ -29,7 +29,6 @@ void answerNextMessageBox(QMessageBox::StandardButton answer, SeenBox* seen, int
             seen->shown = true;
             seen->title = box->windowTitle();
             seen->text = box->text();
-            seen->icon = box->icon();
             seen->buttons = box->standardButtons();
             seen->defaultButton =
                 box->defaultButton() ? box->standardButton(box->defaultButton()) : QMessageBox::NoButton;

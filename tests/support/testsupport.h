@@ -11,7 +11,6 @@ struct SeenBox {
     bool shown = false;
     QString title;
     QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
 };
