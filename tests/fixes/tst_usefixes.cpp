@@ -46,6 +46,10 @@ struct ModemRig {
         session->setConnectionSettings(modem);
     }
     zel::ConnectionSettings modem;
+    // A session handed to a window belongs to the window.
+    ~ModemRig() {
+        if (!session->parent()) delete session;
+    }
     QTimer* timer(const char* name) const { return session->findChild<QTimer*>(QString::fromLatin1(name)); }
     // Connect, through the one-second initialisation, to the dial.
     void dial() {

@@ -100,6 +100,9 @@ void addLinkDown(QChart* chart, const ChartSeries& s, double lo, double hi, QAbs
     lower->append(double(s.linkDown.first().first), lo);
     lower->append(double(s.linkDown.last().second), lo);
     auto* area = new QAreaSeries(upper, lower);
+    // An area series does not own its bounding lines.
+    upper->setParent(area);
+    lower->setParent(area);
     area->setName(QObject::tr("Link down"));
     area->setPen(Qt::NoPen);
     area->setBrush(DownColour);
@@ -157,6 +160,8 @@ void fillCarrierChart(QChart* chart, const ChartSeries& s, qint64 fromMs, qint64
         upper->replace(highs[i]);
         lower->replace(lows[i]);
         auto* band = new QAreaSeries(upper, lower);
+        upper->setParent(band);
+        lower->setParent(band);
         band->setName(QObject::tr("Carrier, lowest to highest"));
         band->setPen(QPen(CarrierColour, 1));
         band->setBrush(QColor(CarrierColour.red(), CarrierColour.green(), CarrierColour.blue(), 110));
