@@ -96,6 +96,8 @@ std::unique_ptr<QTemporaryDir> useTemporarySettings() {
     QFile f(dir->filePath(QStringLiteral("zel/Zel_Data.dat")));
     if (f.open(QIODevice::WriteOnly)) f.write(validSettingsRecord());
     qputenv("XDG_CONFIG_HOME", dir->path().toLocal8Bit());
+    // The panel records its history: into the run's folder, never the user's.
+    qputenv("XDG_DATA_HOME", dir->path().toLocal8Bit());
     return dir;
 }
 

@@ -35,8 +35,8 @@ void figure(const char* name, const QString& value);
 // A valid 111-byte settings record: direct cable, speaker on, thresholds
 // 110 / 110.
 QByteArray validSettingsRecord();
-// Points XDG_CONFIG_HOME at a fresh temporary folder holding a valid
-// settings file. Keep the returned folder alive as long as it is used.
+// Points XDG_CONFIG_HOME (and XDG_DATA_HOME, for the history) at a fresh
+// temporary folder holding a valid settings file. Keep the returned folder alive as long as it is used.
 std::unique_ptr<QTemporaryDir> useTemporarySettings();
 
 // Runs QT_QPA_PLATFORM=offscreen unless the caller chose a platform.
