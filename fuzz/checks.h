@@ -5,9 +5,9 @@
 // fuzzer ever found, so a fixed fault stays fixed. Each check returns an
 // empty string when all is well, else what went wrong.
 #include "core/protocol/modemdial.h"
-#include "core/settings/diskfile.h"
 #include "core/protocol/packetdecoder.h"
 #include "core/protocol/packetframer.h"
+#include "core/settings/diskfile.h"
 
 #include <QByteArray>
 #include <cmath>

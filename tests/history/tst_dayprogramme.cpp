@@ -2,9 +2,9 @@
 // minute: checked through the decoder and a real recorder.
 #include "support/testmain.h"
 
-#include "historytestsupport.h"
 #include "core/monitor/flashers.h"
 #include "core/transport/programmemodel.h"
+#include "historytestsupport.h"
 
 using namespace historytest;
 

@@ -2,9 +2,9 @@
 // Polls a transport the way the panel does, for the network tests: two
 // requests in flight, one more for every packet read whole; a request again
 // after a quiet spell, since requests sent into silence are never answered.
-#include "core/transport/transport.h"
 #include "core/protocol/packetdecoder.h"
 #include "core/protocol/packetframer.h"
+#include "core/transport/transport.h"
 
 #include <QList>
 #include <QTimer>

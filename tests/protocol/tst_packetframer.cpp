@@ -1,5 +1,5 @@
-#include "support/testmain.h"
 #include "core/protocol/packetframer.h"
+#include "support/testmain.h"
 
 #include <string>
 

@@ -4,9 +4,9 @@
 // Leaves the browser's screenshot in build/status-page.png.
 #include "support/testmain.h"
 
-#include "core/web/statusserver.h"
-#include "core/session/monitorsession.h"
 #include "core/protocol/packetdecoder.h"
+#include "core/session/monitorsession.h"
+#include "core/web/statusserver.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -7,9 +7,9 @@
 #include <optional>
 #include <string>
 
+#include "core/transport/programmemodel.h"
 #include "line.h"
 #include "options.h"
-#include "core/transport/programmemodel.h"
 
 class Monitor {
 public:
