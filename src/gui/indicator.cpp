@@ -3,6 +3,7 @@
 #include "gui/twips.h"
 
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
 
 // No indicator claims to be opaque (Qt::WA_OpaquePaintEvent): Qt leaves out
@@ -17,6 +18,7 @@ Indicator::Indicator(Shape shape, const QColor& fill, QWidget* parent)
 void Indicator::setFillColor(const QColor& c) {
     if (c == m_fill) return;
     m_fill = c;
+    m_drawn = QPixmap();
     repaintWhole();
 }
 
@@ -33,26 +35,42 @@ void Indicator::repaintWhole() {
 
 void Indicator::resizeEvent(QResizeEvent*) {
     m_area = QRegion(rect());
+    m_drawn = QPixmap();
 }
 
 void Indicator::setTransparentFill(bool on) {
     m_transparent = on;
+    m_drawn = QPixmap();
     setAttribute(Qt::WA_TransparentForMouseEvents, on);
     update();
 }
 
 void Indicator::setBorderWidth(int pixels) {
     m_border = pixels;
+    m_drawn = QPixmap();
     update();
 }
 
-void Indicator::paintEvent(QPaintEvent*) {
+void Indicator::paintEvent(QPaintEvent* e) {
     if (!m_lit) return;
     QPainter p(this);
     if (m_shape == Shape::Rectangle && m_border == 0 && !m_transparent) {
         p.fillRect(rect(), m_fill);
         return;
     }
+    const qreal ratio = devicePixelRatioF();
+    if (m_drawn.isNull()) {
+        m_drawn = QPixmap(size() * ratio);
+        m_drawn.setDevicePixelRatio(ratio);
+        m_drawn.fill(Qt::transparent);
+        QPainter shape(&m_drawn);
+        drawShape(shape);
+    }
+    const QRect r = e->rect();
+    p.drawPixmap(r, m_drawn, QRectF(QPointF(r.topLeft()) * ratio, QSizeF(r.size()) * ratio));
+}
+
+void Indicator::drawShape(QPainter& p) const {
     p.setRenderHint(QPainter::Antialiasing);
     if (m_border > 0)
         p.setPen(QPen(Qt::black, m_border));

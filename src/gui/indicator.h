@@ -6,6 +6,7 @@
 // indicators that keep their state.
 #include <QColor>
 #include <QLabel>
+#include <QPixmap>
 #include <QWidget>
 
 class Indicator : public QWidget {
@@ -44,6 +45,7 @@ private:
     // last resize: Qt keeps a shared copy of it, where a rectangle would cost
     // a new region with each request.
     void repaintWhole();
+    void drawShape(QPainter& p) const;
 
     QRegion m_area;
     Shape m_shape;
@@ -51,6 +53,9 @@ private:
     bool m_transparent = false;
     bool m_lit = true;
     int m_border = 0;
+    // The drawn shape, kept: antialiased outlines are costly, and the bar
+    // repaints the boxes beneath it with nearly every packet.
+    QPixmap m_drawn;
 };
 
 // A straight line from (x1,y1) to (x2,y2) in its parent's coordinates; the

@@ -255,6 +255,9 @@ bool HistoryStore::moveAside(QString* movedTo) {
 void HistoryStore::close() {
     m_retentionTimer.stop();
     m_open = false;
+    m_insertEvent.reset();
+    m_updateEvent.reset();
+    m_upsertMinute.reset();
     if (QSqlDatabase::contains(m_connection)) {
         {
             QSqlDatabase db = QSqlDatabase::database(m_connection, false);
@@ -305,28 +308,36 @@ void HistoryStore::handleWriteError(int code, const QString& text) {
     }
 }
 
+QSqlQuery& HistoryStore::statement(std::unique_ptr<QSqlQuery>& slot, const QString& sql) {
+    if (!slot) {
+        slot = std::make_unique<QSqlQuery>(QSqlDatabase::database(m_connection, false));
+        slot->prepare(sql);
+    }
+    return *slot;
+}
+
 bool HistoryStore::write(QList<EventRecord>& events, const QList<MinuteRecord>& minutes) {
     if (m_open && !m_damage.isEmpty()) replaceDamagedFile();
     if (!m_open) return false;
     if (events.isEmpty() && minutes.isEmpty()) return true;
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    QSqlQuery q(db);
     QList<qint64> ids;
     ids.reserve(events.size());
     const auto failed = [&](const QSqlError& e) {
         db.rollback();
+        // Prepared afresh next time: the failure may have been the file's.
+        m_insertEvent.reset();
+        m_updateEvent.reset();
+        m_upsertMinute.reset();
         handleWriteError(sqliteCode(e), reasonOf(e));
         return false;
     };
     if (!db.transaction()) return failed(db.lastError());
-    QSqlQuery insert(db);
-    QSqlQuery update(db);
-    insert.prepare(QStringLiteral(
-        "INSERT INTO events (time_ms, end_ms, monitor, kind, on_off, detail, packets, extreme, threshold,"
-        " pos_pct, neg_pct, carrier) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
-    update.prepare(QStringLiteral("UPDATE events SET end_ms = ?, packets = ?, extreme = ? WHERE id = ?"));
     for (const EventRecord& e : events) {
         if (e.id != 0) {
+            QSqlQuery& update = statement(
+                m_updateEvent,
+                QStringLiteral("UPDATE events SET end_ms = ?, packets = ?, extreme = ? WHERE id = ?"));
             update.addBindValue(e.endMs);
             update.addBindValue(e.packets);
             update.addBindValue(e.extreme);
@@ -338,6 +349,11 @@ bool HistoryStore::write(QList<EventRecord>& events, const QList<MinuteRecord>& 
             }
             // Gone (a new file after damage): written afresh below.
         }
+        QSqlQuery& insert = statement(
+            m_insertEvent,
+            QStringLiteral(
+                "INSERT INTO events (time_ms, end_ms, monitor, kind, on_off, detail, packets, extreme,"
+                " threshold, pos_pct, neg_pct, carrier) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
         const bool episode = e.isEpisode();
         const QVariant nullInt(QMetaType::fromType<qint64>());
         insert.addBindValue(e.timeMs);
@@ -356,13 +372,14 @@ bool HistoryStore::write(QList<EventRecord>& events, const QList<MinuteRecord>& 
         if (!insert.exec()) return failed(insert.lastError());
         ids << insert.lastInsertId().toLongLong();
     }
-    q.prepare(QStringLiteral(
-        "INSERT OR REPLACE INTO minutes (monitor, minute_ms, packets, rejected, pos_max, neg_max, "
-        "carrier_min,"
-        " carrier_max, carrier_mean, pos125_packets, pos125_episodes, neg100_packets, neg100_episodes,"
-        " carrier_alarm_s, audio_loss_s, link_down_s) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-        "?)"));
     for (const MinuteRecord& m : minutes) {
+        QSqlQuery& q = statement(
+            m_upsertMinute,
+            QStringLiteral(
+                "INSERT OR REPLACE INTO minutes (monitor, minute_ms, packets, rejected, pos_max, neg_max,"
+                " carrier_min, carrier_max, carrier_mean, pos125_packets, pos125_episodes,"
+                " neg100_packets, neg100_episodes, carrier_alarm_s, audio_loss_s, link_down_s)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
         q.addBindValue(m.monitor);
         q.addBindValue(m.minuteMs);
         q.addBindValue(m.packets);

@@ -12,6 +12,9 @@
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
+#include <memory>
+
+class QSqlQuery;
 
 namespace zel {
 
@@ -77,6 +80,7 @@ private:
     void report(const QString& message);
     void handleWriteError(int code, const QString& text);
     void replaceDamagedFile();
+    QSqlQuery& statement(std::unique_ptr<QSqlQuery>& slot, const QString& sql);
 
     QString m_path;
     QString m_connection;
@@ -86,6 +90,10 @@ private:
     QString m_damage; // found while writing; dealt with before the next write
     int m_retentionDays = DefaultRetentionDays;
     QTimer m_retentionTimer;
+    // write() runs every second: its statements are prepared once per file.
+    std::unique_ptr<QSqlQuery> m_insertEvent;
+    std::unique_ptr<QSqlQuery> m_updateEvent;
+    std::unique_ptr<QSqlQuery> m_upsertMinute;
 };
 
 } // namespace zel

@@ -177,6 +177,19 @@ void Recorder::onReadings(const Readings& r) {
     trackEpisode(Neg100, hits.neg100, r.negPeak, t);
     trackEpisode(PosVar, hits.posVar, r.posPeak, t);
     trackEpisode(NegVar, hits.negVar, r.negPeak, t);
+    // While packets flow, the write follows the packet that finds the last
+    // write nearly an interval ago, so it falls between two packets instead
+    // of delaying one; the timer, restarted by every write, does not fire.
+    if (!m_writeQueued && m_sinceWrite.isValid() && m_sinceWrite.elapsed() >= FlushIntervalMs - 100) {
+        m_writeQueued = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_writeQueued = false;
+                tick();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void Recorder::trackEpisode(Episode which, bool past, float value, qint64 t) {
@@ -332,6 +345,8 @@ void Recorder::write(bool final) {
     if (current) minutes.append(minuteRecord(m_minute));
     if (batch.isEmpty() && minutes.isEmpty()) return;
     if (!m_store) return;
+    m_sinceWrite.start();
+    if (m_timer.isActive()) m_timer.start();
     const QMetaObject::Connection forward =
         connect(m_store, &HistoryStore::problem, this, &Recorder::problem);
     const bool written = m_store->write(batch, minutes);

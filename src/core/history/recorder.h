@@ -17,6 +17,7 @@
 #include "core/history/historytypes.h"
 #include "core/session/sessiontypes.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -108,6 +109,8 @@ private:
     QString m_monitor;
     std::function<qint64()> m_clock;
     QTimer m_timer;
+    QElapsedTimer m_sinceWrite;
+    bool m_writeQueued = false;
 
     bool m_active = false; // the session wants the link: minutes are kept
     bool m_up = false;     // the link is connected
