@@ -242,6 +242,21 @@ void setPortText(QComboBox* box, const QString& port) {
     box->setEditText(port);
 }
 
+// The alert kinds of the Alerts tab, in the order of its check boxes.
+struct AlertKindBox {
+    zel::AlarmKind kind;
+    const char* caption;
+    const char* name;
+};
+constexpr AlertKindBox AlertKindBoxes[] = {
+    {zel::AlarmKind::Carrier, "Carrier alarm", "chkAlertCarrier"},
+    {zel::AlarmKind::AudioLoss, "Audio loss", "chkAlertAudio"},
+    {zel::AlarmKind::LinkLost, "Link lost", "chkAlertLink"},
+    {zel::AlarmKind::NoData, "No data", "chkAlertNoData"},
+    {zel::AlarmKind::Pos125, "+125% peaks", "chkAlertPos125"},
+    {zel::AlarmKind::Neg100, "-100% peaks", "chkAlertNeg100"},
+};
+
 } // namespace
 
 void FrmZelModem::buildAlertsTab() {
@@ -253,13 +268,9 @@ void FrmZelModem::buildAlertsTab() {
     form->setVerticalSpacing(3);
     auto* kinds = new QGridLayout;
     kinds->setSpacing(2);
-    const char* const captions[] = {"Carrier alarm", "Audio loss",  "Link lost",
-                                    "No data",       "+125% peaks", "-100% peaks"};
-    const char* const names[] = {"chkAlertCarrier", "chkAlertAudio",  "chkAlertLink",
-                                 "chkAlertNoData",  "chkAlertPos125", "chkAlertNeg100"};
     for (int i = 0; i < 6; ++i) {
-        chkAlert[i] = new QCheckBox(QString::fromLatin1(captions[i]), page);
-        chkAlert[i]->setObjectName(QString::fromLatin1(names[i]));
+        chkAlert[i] = new QCheckBox(QString::fromLatin1(AlertKindBoxes[i].caption), page);
+        chkAlert[i]->setObjectName(QString::fromLatin1(AlertKindBoxes[i].name));
         kinds->addWidget(chkAlert[i], i / 2, i % 2);
     }
     form->addRow(kinds);
@@ -306,7 +317,7 @@ void FrmZelModem::buildAlertsTab() {
     SSTab1->addTab(page, QStringLiteral("Alerts"));
     const zel::AlertSettings defaults;
     for (int i = 0; i < 6; ++i)
-        chkAlert[i]->setChecked(i < 4);
+        chkAlert[i]->setChecked(defaults.isEnabled(AlertKindBoxes[i].kind));
     spnAlertOn->setValue(defaults.onDelayS);
     spnAlertOff->setValue(defaults.offDelayS);
     txtStatusAddress->setText(QStringLiteral("127.0.0.1"));
@@ -315,12 +326,8 @@ void FrmZelModem::buildAlertsTab() {
 
 zel::AlertSettings FrmZelModem::alertSettings() const {
     zel::AlertSettings a;
-    a.carrier = chkAlert[0]->isChecked();
-    a.audioLoss = chkAlert[1]->isChecked();
-    a.linkLost = chkAlert[2]->isChecked();
-    a.noData = chkAlert[3]->isChecked();
-    a.pos125 = chkAlert[4]->isChecked();
-    a.neg100 = chkAlert[5]->isChecked();
+    for (int i = 0; i < 6; ++i)
+        a.setEnabled(AlertKindBoxes[i].kind, chkAlert[i]->isChecked());
     a.onDelayS = spnAlertOn->value();
     a.offDelayS = spnAlertOff->value();
     a.command = txtAlertCommand->text();
@@ -331,9 +338,8 @@ zel::AlertSettings FrmZelModem::alertSettings() const {
 void FrmZelModem::loadExtras(QSettings& conf) {
     zel::AlertSettings a;
     a.load(conf);
-    const bool on[] = {a.carrier, a.audioLoss, a.linkLost, a.noData, a.pos125, a.neg100};
     for (int i = 0; i < 6; ++i)
-        chkAlert[i]->setChecked(on[i]);
+        chkAlert[i]->setChecked(a.isEnabled(AlertKindBoxes[i].kind));
     spnAlertOn->setValue(a.onDelayS);
     spnAlertOff->setValue(a.offDelayS);
     txtAlertCommand->setText(a.command);
