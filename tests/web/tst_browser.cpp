@@ -27,7 +27,10 @@ public:
     ~Browser() {
         m_devtools.abort();
         m_proc.terminate();
-        if (!m_proc.waitForFinished(10000)) m_proc.kill(), m_proc.waitForFinished(10000);
+        if (!m_proc.waitForFinished(10000)) {
+            m_proc.kill();
+            m_proc.waitForFinished(10000);
+        }
         // The profile holds read-only files the temporary folder cannot remove.
         QDirIterator it(m_profile.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
                         QDirIterator::Subdirectories);
