@@ -16,21 +16,13 @@ private slots:
         QProcess writer;
         writer.start(QStringLiteral(ZEL_HISTORY_WRITER), {path, QStringLiteral("COM 2")});
         QVERIFY(writer.waitForStarted(10000));
-        long long printed = 0;
-        QByteArray pending;
-        QDeadlineTimer deadline(60000);
         // At least three seconds of readings, so some batches are on disk.
+        long long printed = 0;
+        QDeadlineTimer deadline(60000);
         while (printed < 3 * 96 && !deadline.hasExpired()) {
-            if (!writer.waitForReadyRead(1000)) continue;
-            pending += writer.readAllStandardOutput();
-            const auto lines = pending.split('\n');
-            for (int i = lines.size() - 2; i >= 0; --i) {
-                if (!lines[i].isEmpty()) {
-                    printed = lines[i].toLongLong();
-                    break;
-                }
-            }
-            pending = lines.last();
+            writer.waitForReadyRead(1000);
+            while (writer.canReadLine())
+                printed = writer.readLine().trimmed().toLongLong();
         }
         QVERIFY(printed >= 3 * 96);
         writer.kill(); // SIGKILL
