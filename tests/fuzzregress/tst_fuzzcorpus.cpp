@@ -1,43 +1,30 @@
 // Replays the fuzzers' seed corpus and every input a fuzzer has found
-// (fuzz/regressions/) through the same rules the fuzz targets check, so the
-// normal build keeps them without clang or libFuzzer.
+// (fuzz/regressions/) through the fuzz targets' own checks, so the normal
+// build keeps them without clang or libFuzzer.
 #include "support/testmain.h"
 
 #include "../../fuzz/checks.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
-
-namespace {
-
-using Check = std::string (*)(const std::uint8_t*, std::size_t);
-
-QString fuzzDir() {
-    return QFileInfo(QStringLiteral(__FILE__)).absoluteDir().absoluteFilePath(QStringLiteral("../../fuzz"));
-}
-
-} // namespace
 
 class FuzzCorpusTest : public QObject {
     Q_OBJECT
+    using Check = std::string (*)(const std::uint8_t*, std::size_t);
 
-    void addInputs(const char* target) {
+    static void addInputs(const char* target) {
         QTest::addColumn<QString>("path");
+        const QDir fuzz(
+            QFileInfo(QStringLiteral(__FILE__)).absoluteDir().absoluteFilePath(QStringLiteral("../../fuzz")));
         int count = 0;
-        for (const char* folder : {"corpus", "regressions"}) {
-            const QDir dir(fuzzDir() + QLatin1Char('/') + QLatin1String(folder) + QLatin1Char('/') +
-                           QLatin1String(target));
-            for (const QFileInfo& f : dir.entryInfoList(QDir::Files, QDir::Name)) {
-                QTest::newRow(qPrintable(QLatin1String(folder) + QLatin1Char('/') + f.fileName()))
-                    << f.absoluteFilePath();
+        for (const QString& folder : {QStringLiteral("corpus/"), QStringLiteral("regressions/")})
+            for (const QFileInfo& f :
+                 QDir(fuzz.filePath(folder + QLatin1String(target))).entryInfoList(QDir::Files)) {
+                QTest::newRow(qPrintable(folder + f.fileName())) << f.absoluteFilePath();
                 ++count;
             }
-        }
-        if (count == 0) qFatal("no inputs for %s under %s", target, qPrintable(fuzzDir()));
+        if (count == 0) qFatal("no inputs for %s under %s", target, qPrintable(fuzz.path()));
     }
-
-    void replay(Check check) {
+    static void replay(Check check) {
         QFETCH(QString, path);
         QFile f(path);
         QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(path));

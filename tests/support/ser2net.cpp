@@ -23,8 +23,8 @@ QString Ser2Net::program() {
                                            QStringLiteral("/usr/bin"), QStringLiteral("/usr/local/bin")});
 }
 
-QString Ser2Net::configuration(const QString& tcpDevice, quint16 tcpPort, const QString& rfc2217Device,
-                               quint16 rfc2217Port) {
+static QString configuration(const QString& tcpDevice, quint16 tcpPort, const QString& rfc2217Device,
+                             quint16 rfc2217Port) {
     // nodelay: without it ser2net holds back each character behind the one
     // before until that is acknowledged, and the panel's delayed
     // acknowledgement makes most replies 40 ms late. "local": the stand-in
@@ -49,7 +49,9 @@ quint16 Ser2Net::freePort() {
     return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
 }
 
-bool Ser2Net::isListening(quint16 port) {
+// Whether something listens on 127.0.0.1:`port`, read from /proc/net/tcp:
+// connecting would open the device.
+static bool isListening(quint16 port) {
     QFile f(QStringLiteral("/proc/net/tcp"));
     if (!f.open(QIODevice::ReadOnly)) return false;
     // "  0: 0100007F:1F90 00000000:0000 0A ...": local address, remote, state

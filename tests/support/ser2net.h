@@ -19,14 +19,10 @@ public:
 
     // The ser2net executable, empty when it is not installed.
     static QString program();
-    // The configuration for the given devices and ports.
-    static QString configuration(const QString& tcpDevice, quint16 tcpPort, const QString& rfc2217Device,
-                                 quint16 rfc2217Port);
 
     // Chooses the ports (the first time), writes the configuration, starts
-    // ser2net and waits (blocking, up to `timeoutMs`) until both ports
-    // listen. `rfc2217Device` defaults to `tcpDevice`; ser2net opens a
-    // device for one connection at a time. False with errorText() on failure.
+    // ser2net and waits until both ports listen. `rfc2217Device` defaults to
+    // `tcpDevice`; ser2net lends a device to one connection at a time.
     bool start(const QString& tcpDevice, const QString& rfc2217Device = QString(), int timeoutMs = 10000);
     // Starts it again with the same devices and ports.
     bool restart(int timeoutMs = 10000);
@@ -34,26 +30,20 @@ public:
     void kill();
     // Ends it (SIGTERM, then SIGKILL).
     void stop();
-    bool isRunning() const { return m_process.state() == QProcess::Running; }
     qint64 processId() const { return m_process.processId(); }
 
-    quint16 tcpPort() const { return m_tcpPort; }
-    quint16 rfc2217Port() const { return m_rfc2217Port; }
     QString tcpText() const { return QStringLiteral("tcp://127.0.0.1:%1").arg(m_tcpPort); }
     QString rfc2217Text() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(m_rfc2217Port); }
-    QString configPath() const { return m_dir.filePath(QStringLiteral("ser2net.yaml")); }
     QString errorText() const { return m_error; }
-    // What ser2net has printed (it logs to standard output with -d).
-    QString output();
 
     // A loopback TCP port that nothing listens on right now.
     static quint16 freePort();
-    // Whether something listens on 127.0.0.1:`port` (read from /proc/net/tcp,
-    // without connecting: a connection would open the device).
-    static bool isListening(quint16 port);
 
 private:
     bool launch(int timeoutMs);
+    QString configPath() const { return m_dir.filePath(QStringLiteral("ser2net.yaml")); }
+    // What ser2net has printed (it logs to standard output with -d).
+    QString output();
 
     QTemporaryDir m_dir;
     QProcess m_process;

@@ -1,0 +1,176 @@
+// The wire rules: numbers in a field, fields to bar positions, packets out of
+// reads, and the modem's dial burst and replies.
+#include "core/protocol/modemdial.h"
+#include "core/protocol/packetdecoder.h"
+#include "core/protocol/packetframer.h"
+#include "support/testmain.h"
+
+#include <string>
+
+using zel::ModemOutcome;
+using zel::PacketFramer;
+
+namespace {
+std::string_view view(const QByteArray& b) {
+    return {b.constData(), size_t(b.size())};
+}
+float field(const QByteArray& text) {
+    return zel::decodeField(view(text));
+}
+// The data a read hands on, or "-" when it hands on nothing.
+std::string fed(PacketFramer& framer, std::string_view read) {
+    const auto data = framer.feed(read);
+    return data ? std::string(data->begin(), data->end()) : std::string("-");
+}
+} // namespace
+
+class ProtocolTest : public QObject {
+    Q_OBJECT
+private slots:
+    void leadingNumber_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<double>("expected");
+        const std::pair<const char*, double> rows[] = {
+            {"1D2", 100},      {"9x9", 9},
+            {"\t1\n2 3", 123}, {"1\r2", 1},
+            {"+-4", 0},        {"- 4", -4},
+            {"1.2.3", 1.2},    {"25E-1", 2.5},
+            {"1 E 2", 100},    {"1E+", 1},
+            {"&hc8", 200},     {"&H1G", 1},
+            {"&O78", 7},       {"1&H2", 1},
+            {"1E-999", 0},     {"1E999", std::numeric_limits<double>::infinity()}};
+        for (const auto& [text, value] : rows)
+            QTest::newRow(QByteArray(text).toPercentEncoding().constData()) << QByteArray(text) << value;
+    }
+    void leadingNumber() {
+        QFETCH(QByteArray, text);
+        QTEST(zel::leadingNumber(view(text)), "expected");
+    }
+
+    // Raw 40..255 is scaled by 25/98 and floored; the rest, and odd texts, are 0.
+    void fields() {
+        for (int v = 0; v <= 999; ++v) {
+            const float expected = v <= 39 || v > 255 ? 0 : float(((v - 39) * 25) / 98);
+            QVERIFY2(field(QByteArray::number(v).rightJustified(3, '0')) == expected,
+                     qPrintable(QString::number(v)));
+        }
+        const std::pair<QByteArray, float> odd[] = {
+            {" 99", 15}, {"1 5", 0}, {"18x", 0}, {"255.5", 55},
+            {"2E2", 41}, {"9E9", 0}, {"&HF", 0}, {QByteArray("\xff\0z", 3), 0}};
+        for (const auto& [text, position] : odd)
+            QVERIFY2(field(text) == position, text.constData());
+        QCOMPARE(zel::decodePacket("255243039"), (zel::Readings{55, 52, 0}));
+        QCOMPARE(zel::decodePacket("19604018x"), (zel::Readings{40, 0, 0}));
+        QCOMPARE(zel::decodePacket("19604"), (zel::Readings{40, 0, 0}));
+        QCOMPARE(zel::decodePacket(""), (zel::Readings{0, 0, 0}));
+    }
+
+    // What one read hands on, and the start of a reply it keeps.
+    void framing_data() {
+        QTest::addColumn<QByteArray>("read");
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<QByteArray>("kept");
+        QTest::newRow("two replies queued")
+            << QByteArray("x111222333x196040181") << QByteArray("196040181") << QByteArray();
+        QTest::newRow("reply and the next's start")
+            << QByteArray("x111222333x1960") << QByteArray("111222333") << QByteArray("x1960");
+        QTest::newRow("upper-case X") << QByteArray("X196040181") << QByteArray("-") << QByteArray();
+        QTest::newRow("leading noise")
+            << QByteArray("\r\n?1x196040181") << QByteArray("196040181") << QByteArray();
+        QTest::newRow("newer garbled")
+            << QByteArray("x111222333x19?040181") << QByteArray("111222333") << QByteArray();
+        QTest::newRow("torn") << QByteArray("x19604018x") << QByteArray("-") << QByteArray("x");
+        QTest::newRow("x in noise") << QByteArray("x12x345x6789012x34") << QByteArray("-")
+                                    << QByteArray("x34");
+        QTest::newRow("x not at the end") << QByteArray("x123ab") << QByteArray("-") << QByteArray();
+    }
+    void framing() {
+        QFETCH(QByteArray, read);
+        PacketFramer framer;
+        QTEST(QByteArray::fromStdString(fed(framer, view(read))), "data");
+        QTEST(QByteArray::fromStdString(framer.pending()), "kept");
+    }
+
+    void framingAcrossReads() {
+        PacketFramer framer;
+        const std::string reply = "x039040042";
+        for (std::size_t i = 0; i + 1 < reply.size(); ++i)
+            QCOMPARE(fed(framer, reply.substr(i, 1)), "-");
+        QCOMPARE(fed(framer, "2"), "039040042");
+        QCOMPARE(fed(framer, "x19604018x"), "-");
+        QCOMPARE(fed(framer, "196040181"), "196040181");
+        // A kept start not continued with digits is dropped; reset forgets it.
+        QCOMPARE(fed(framer, "x12"), "-");
+        QCOMPARE(fed(framer, "?3456789"), "-");
+        QCOMPARE(framer.pending(), "");
+        QCOMPARE(fed(framer, "x12"), "-");
+        framer.reset();
+        QCOMPARE(fed(framer, "3456789"), "-");
+        // Long noise keeps nothing.
+        const std::string noise(100000, '7');
+        QCOMPARE(fed(framer, noise), "-");
+        QCOMPARE(framer.pending(), "");
+        for (int round = 0; round < 100; ++round)
+            QCOMPARE(fed(framer, "x1234x5678?x12345678"), "-");
+        QCOMPARE(fed(framer, "9"), "123456789");
+        QCOMPARE(fed(framer, noise + "x196040181" + noise.substr(0, 5)), "196040181");
+    }
+
+    void dialBurst() {
+        zel::DialOptions o;
+        o.outside = "9";
+        o.waiting = "*70";
+        o.number = "5551234";
+        QCOMPARE(zel::modemCommands(o), (QList<QByteArray>{"ate0\r", "ATDT5551234\r"}));
+        o.outsideOn = o.waitingOn = true;
+        QCOMPARE(zel::dialCommand(o), QByteArray("ATDT9,,*70,,5551234"));
+        QCOMPARE(zel::dialingCaption(o), QStringLiteral("             Dialing  9,,*70,,5551234"));
+        o.tone = o.outsideOn = false;
+        QCOMPARE(zel::dialCommand(o), QByteArray("ATDP*70,,5551234"));
+        // Restored texts keep their field padding and are dialled as they are.
+        o.waiting = "*70   ";
+        QCOMPARE(zel::dialCommand(o), QByteArray("ATDP*70   ,,5551234"));
+        // Speaker: off before low before loud; the ini text only when checked.
+        o.speakerLoud = true;
+        QCOMPARE(zel::speakerCommand(o), QByteArray("ATM1L3"));
+        o.speakerLow = true;
+        QCOMPARE(zel::speakerCommand(o), QByteArray("ATM1L1"));
+        o.speakerOff = true;
+        o.ini = "AT&F  ";
+        QCOMPARE(zel::modemCommands(o).size(), 3);
+        o.iniOn = true;
+        QCOMPARE(zel::modemCommands(o),
+                 (QList<QByteArray>{"ATM0\r", "ate0\r", "AT&F  \r", "ATDP*70   ,,5551234\r"}));
+    }
+
+    // The last line so far, never its last two characters, and what it means.
+    void modemStatus_data() {
+        QTest::addColumn<QByteArray>("received");
+        QTest::addColumn<QByteArray>("response");
+        QTest::addColumn<ModemOutcome>("outcome");
+        const auto W = ModemOutcome::Waiting, C = ModemOutcome::Connected, B = ModemOutcome::Busy,
+                   N = ModemOutcome::NoDialTone;
+        const std::tuple<const char*, const char*, ModemOutcome> rows[] = {
+            {"", "", W},
+            {"000000000", "0000000", W},
+            {"000000000\r\nCONNE", "CON", W},
+            {"000000000\r\nCONNECT 9", "CONNECT", C},
+            {"000000000CONNECT 9600\r\n", "000000000CONNECT 9600", W},
+            {"000000000\r\nconnect 9600\r\n", "connect 9600", W},
+            {"000000000\r\nLINE BUSY NOW\r\n", "LINE BUSY NOW", B},
+            {"000000000\r\nNO CARRIER\r\n", "NO CARRIER", N},
+            {"000000000\r\nOK\r\n\r\nCONNECT\r\n", "CONNECT", C},
+            {"000000000\r\nERROR\r\n", "ERROR", W}};
+        for (const auto& [received, response, outcome] : rows)
+            QTest::newRow(QByteArray(received).toPercentEncoding().constData())
+                << QByteArray(received) << QByteArray(response) << outcome;
+    }
+    void modemStatus() {
+        QFETCH(QByteArray, received);
+        QFETCH(QByteArray, response);
+        QCOMPARE(zel::modemStatus(received), response);
+        QTEST(zel::classifyModemResponse(response), "outcome");
+    }
+};
+ZEL_TEST(ProtocolTest)
+#include "tst_protocol.moc"
