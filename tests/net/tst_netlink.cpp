@@ -191,6 +191,32 @@ private slots:
         QCOMPARE(w.session.linkState(), zel::LinkState::Connected);
     }
 
+    // A modem on a device server's port: dialled and polled through either
+    // transport, and hung up.
+    void modemOverNetwork_data() { kinds(); }
+    void modemOverNetwork() {
+        QFETCH(QString, kind);
+        Site site;
+        QString error;
+        QVERIFY2(
+            site.start({QStringLiteral("--modem"), QStringLiteral("--dial-delay"), QStringLiteral("100")},
+                       &error),
+            qPrintable(error));
+        Watch w(QString{});
+        zel::ConnectionSettings c;
+        c.directCable = false;
+        c.modemLink = true;
+        c.modemPort = site.text(kind);
+        c.phoneNumber = QStringLiteral("5551234");
+        w.session.setConnectionSettings(c);
+        w.session.connectLink();
+        QTRY_COMPARE_WITH_TIMEOUT(w.session.linkState(), zel::LinkState::Connected, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(w.readings >= 10, 15000);
+        QVERIFY(w.readings < 1000);
+        w.session.disconnectLink();
+        QTRY_COMPARE_WITH_TIMEOUT(w.session.linkState(), zel::LinkState::OffLine, 10000);
+    }
+
     // A Connect the operator pressed that fails says why, each way its own.
     void failedConnectSaysWhy_data() {
         QTest::addColumn<QString>("text");
