@@ -1,6 +1,5 @@
 // zel-logger as an operator runs it: its output, how it ends and with what
-// status, against the built-in stand-in and zel-monitor-sim on a
-// pseudo-terminal.
+// status, against the built-in stand-in and zel-monitor-sim.
 #include "support/simprocess.h"
 #include "support/testmain.h"
 
@@ -11,20 +10,27 @@
 
 namespace {
 
-// "<time> <port> <event> ...": the events of one kind.
+// "<time> <port> <event> ...": what follows each event of one kind.
 QStringList events(const QByteArray& out, const QString& event) {
     static const QRegularExpression time(
         QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$)"));
     QStringList found;
     for (const QString& line : QString::fromLocal8Bit(out).split(u'\n', Qt::SkipEmptyParts)) {
         const QStringList fields = line.split(u' ');
-        if (fields.size() < 3 || !time.match(fields[0]).hasMatch()) {
-            qWarning("not an event line: %s", qPrintable(line));
-            return {QStringLiteral("(malformed)")};
-        }
+        if (fields.size() < 3 || !time.match(fields[0]).hasMatch())
+            return {QStringLiteral("(malformed) ") + line};
         if (fields[2] == event) found << fields.mid(3).join(u' ');
     }
     return found;
+}
+
+// Runs the logger to its end; its exit code, or -1 if it did not end normally.
+int run(QProcess& logger, const QStringList& args, const std::function<void()>& meanwhile = {}) {
+    logger.start(QStringLiteral(ZEL_LOGGER), args);
+    if (!logger.waitForStarted(10000)) return -1;
+    if (meanwhile) meanwhile();
+    if (!logger.waitForFinished(30000) || logger.exitStatus() != QProcess::NormalExit) return -1;
+    return logger.exitCode();
 }
 
 } // namespace
@@ -32,22 +38,11 @@ QStringList events(const QByteArray& out, const QString& event) {
 class LoggerEndToEndTest : public QObject {
     Q_OBJECT
 
-    static void start(QProcess& logger, const QStringList& args) {
-        logger.start(QStringLiteral(ZEL_LOGGER), args);
-        QVERIFY(logger.waitForStarted(10000));
-    }
-    static void finish(QProcess& logger, int timeoutMs = 30000) {
-        QVERIFY(logger.waitForFinished(timeoutMs));
-        QCOMPARE(logger.exitStatus(), QProcess::NormalExit);
-    }
-
 private slots:
     // About 96 packets a second for five seconds, each a reading line.
     void readingsFromTheStandIn() {
         QProcess logger;
-        start(logger, {"--port", "SIM", "--for", "5", "--readings"});
-        finish(logger);
-        QCOMPARE(logger.exitCode(), 0);
+        QCOMPARE(run(logger, {"--port", "SIM", "--for", "5", "--readings"}), 0);
         const QByteArray out = logger.readAllStandardOutput();
         const QStringList readings = events(out, QStringLiteral("reading"));
         QVERIFY2(readings.size() >= 400, qPrintable(QString::number(readings.size())));
@@ -64,9 +59,7 @@ private slots:
         zeltest::SimProcess sim;
         QVERIFY2(sim.start({"--vanish-after", "200"}), qPrintable(sim.errorText()));
         QProcess logger;
-        start(logger, {"--port", sim.devicePath(), "--for", "5"});
-        finish(logger);
-        QCOMPARE(logger.exitCode(), 0);
+        QCOMPARE(run(logger, {"--port", sim.devicePath(), "--for", "5"}), 0);
         const QByteArray out = logger.readAllStandardOutput();
         const QStringList link = events(out, QStringLiteral("link"));
         QCOMPARE(link.value(0), QStringLiteral("connected"));
@@ -74,35 +67,28 @@ private slots:
         QCOMPARE(events(out, QStringLiteral("link-lost")).value(0).left(2), QStringLiteral("on"));
     }
 
-    void signalsEndItCleanly_data() {
-        QTest::addColumn<int>("signal");
-        QTest::newRow("SIGTERM") << SIGTERM;
-        QTest::newRow("SIGINT") << SIGINT;
-    }
+    // Either signal ends it with 0 and lets the port go for the next program.
     void signalsEndItCleanly() {
-        QFETCH(int, signal);
         zeltest::SimProcess sim;
         QVERIFY2(sim.start(), qPrintable(sim.errorText()));
-        QProcess logger;
-        start(logger, {"--port", sim.devicePath(), "--readings"});
-        QTRY_VERIFY_WITH_TIMEOUT(logger.peek(4096).contains(" reading "), 10000);
-        ::kill(pid_t(logger.processId()), signal);
-        finish(logger, 10000);
-        QCOMPARE(logger.exitCode(), 0);
-        // The port was let go: another program can open it now.
+        for (int signal : {SIGTERM, SIGINT}) {
+            QProcess logger;
+            QCOMPARE(run(logger, {"--port", sim.devicePath(), "--readings"},
+                         [&] {
+                             QTRY_VERIFY_WITH_TIMEOUT(logger.peek(4096).contains(" reading "), 10000);
+                             ::kill(pid_t(logger.processId()), signal);
+                         }),
+                     0);
+        }
         QProcess again;
-        start(again, {"--port", sim.devicePath(), "--for", "0.5"});
-        finish(again);
-        QCOMPARE(again.exitCode(), 0);
+        QCOMPARE(run(again, {"--port", sim.devicePath(), "--for", "0.5"}), 0);
         QVERIFY(events(again.readAllStandardOutput(), QStringLiteral("port-error")).isEmpty());
     }
 
     // A port text that names no port ends it at once with one line saying why.
     void textThatNamesNoPort() {
         QProcess logger;
-        start(logger, {"--port", "LPT", "--for", "30"});
-        finish(logger, 10000);
-        QCOMPARE(logger.exitCode(), 2);
+        QCOMPARE(run(logger, {"--port", "LPT", "--for", "30"}), 2);
         QVERIFY(logger.readAllStandardOutput().isEmpty());
         const QByteArray err = logger.readAllStandardError();
         QCOMPARE(err.count('\n'), 1);

@@ -1,10 +1,8 @@
 // Faults and rough edges found by using the panel: each case failed before
 // its mend.
-#include "core/link/linkcontroller.h"
 #include "core/session/monitorsession.h"
 #include "core/settings/settings.h"
 #include "core/transport/portname.h"
-#include "core/transport/transport.h"
 #include "gui/frmzelabout.h"
 #include "gui/frmzelmain.h"
 #include "gui/indicator.h"
@@ -30,39 +28,41 @@
 
 namespace {
 
-// A session whose link dials through scripted transports.
+// A session that dials through fake transports; a window it is handed to
+// owns it.
 struct ModemRig {
-    zel::MonitorSession* session = new zel::MonitorSession;
+    QPointer<zel::MonitorSession> session = new zel::MonitorSession;
     QPointer<FakeTransport> line;
-    ModemRig() {
-        session->link()->setTransportFactory([this](const QString&, QString*) {
-            auto t = std::make_unique<FakeTransport>(QStringLiteral("scripted"));
-            line = t.get();
-            return std::unique_ptr<zel::Transport>(std::move(t));
-        });
+    ModemRig() { useFakeTransports(session->link(), &line); }
+    ~ModemRig() {
+        if (session && !session->parent()) delete session;
+    }
+    QTimer* delayTimer() const { return session->findChild<QTimer*>(QStringLiteral("tmrDelay")); }
+    void tick(const char* slot) const { QMetaObject::invokeMethod(session->link(), slot); }
+    // Connect, through the one-second initialisation, to the dial.
+    void dial() {
+        zel::ConnectionSettings modem;
         modem.directCable = false;
         modem.modemLink = true;
         modem.phoneNumber = QStringLiteral("5551234");
         session->setConnectionSettings(modem);
-    }
-    zel::ConnectionSettings modem;
-    // A session handed to a window belongs to the window.
-    ~ModemRig() {
-        if (!session->parent()) delete session;
-    }
-    QTimer* timer(const char* name) const { return session->findChild<QTimer*>(QString::fromLatin1(name)); }
-    // Connect, through the one-second initialisation, to the dial.
-    void dial() {
-        session->setConnectionSettings(modem);
         session->connectLink();
-        QMetaObject::invokeMethod(session->link(), "onDelayTimer");
+        tick("onDelayTimer");
     }
 };
 
 // Where a label's text is painted, in its parent's coordinates.
 QRect textRect(const QLabel* l) {
-    const QRect r = QFontMetrics(l->font()).boundingRect(l->rect(), int(l->alignment()), l->text());
-    return r.translated(l->pos());
+    return QFontMetrics(l->font())
+        .boundingRect(l->rect(), int(l->alignment()), l->text())
+        .translated(l->pos());
+}
+
+std::unique_ptr<FrmZelMain> window(zel::MonitorSession* session = nullptr) {
+    zeltest::writeSettingsFile(zeltest::sampleRecord());
+    auto w = std::make_unique<FrmZelMain>(session);
+    w->show();
+    return w;
 }
 
 } // namespace
@@ -70,53 +70,60 @@ QRect textRect(const QLabel* l) {
 class UseFixesTest : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<FrmZelMain> window(zel::MonitorSession* session = nullptr) {
-        zeltest::writeSettingsFile(zeltest::sampleRecord());
-        return std::make_unique<FrmZelMain>(session);
-    }
-
 private slots:
     void init() { QFile::remove(zel::SettingsStore::confPath()); }
 
-    void modemWaitThatRunsOutHangsUp() {
-        ModemRig rig;
-        rig.dial();
-        QVERIFY(rig.line && rig.line->isOpen() && (rig.line->dtr.isEmpty() || rig.line->dtr.last()));
-        QMetaObject::invokeMethod(rig.session->link(), "onModemTimeout");
-        QCOMPARE(rig.session->linkState(), zel::LinkState::NoDialTone);
-        // DTR drops at once and stays low while the status shows, then the
-        // port closes: a late CONNECT cannot keep the call up.
-        QVERIFY(!rig.line->dtr.isEmpty() && !rig.line->dtr.last());
-        QVERIFY(rig.timer("tmrDelay")->interval() >= 500);
-        QMetaObject::invokeMethod(rig.session->link(), "onDelayTimer");
-        QVERIFY(!rig.line || !rig.line->isOpen());
-        QCOMPARE(rig.session->linkState(), zel::LinkState::OffLine);
-    }
-
+    // A hang-up, asked for or after a wait that ran out, drops DTR at once
+    // and holds it low while the status shows, then closes the port: a late
+    // CONNECT cannot keep the call up.
     void modemHangUpHoldsDtrLow() {
-        ModemRig rig;
-        rig.dial();
-        rig.line->receive("\r\nCONNECT 9600\r\n");
-        QCOMPARE(rig.session->linkState(), zel::LinkState::Connected);
-        FakeTransport* line = rig.line;
-        rig.session->disconnectLink();
-        QCOMPARE(rig.session->linkState(), zel::LinkState::HangingUp);
-        QVERIFY(!line->dtr.isEmpty() && !line->dtr.last());
-        QVERIFY(line->isOpen());
-        QVERIFY(rig.timer("tmrDelay")->interval() >= 500);
-        QMetaObject::invokeMethod(rig.session->link(), "onDelayTimer");
-        QCOMPARE(rig.session->linkState(), zel::LinkState::OffLine);
+        for (bool timeout : {true, false}) {
+            ModemRig rig;
+            rig.dial();
+            QVERIFY(rig.line && rig.line->isOpen() && (rig.line->dtr.isEmpty() || rig.line->dtr.last()));
+            if (timeout) {
+                rig.tick("onModemTimeout");
+                QCOMPARE(rig.session->linkState(), zel::LinkState::NoDialTone);
+            } else {
+                rig.line->receive("\r\nCONNECT 9600\r\n");
+                QCOMPARE(rig.session->linkState(), zel::LinkState::Connected);
+                rig.session->disconnectLink();
+                QCOMPARE(rig.session->linkState(), zel::LinkState::HangingUp);
+            }
+            QVERIFY(!rig.line->dtr.isEmpty() && !rig.line->dtr.last() && rig.line->isOpen());
+            QVERIFY(rig.delayTimer()->interval() >= 500);
+            rig.tick("onDelayTimer");
+            QVERIFY(!rig.line || !rig.line->isOpen());
+            QCOMPARE(rig.session->linkState(), zel::LinkState::OffLine);
+        }
     }
 
-    void modemWordsAreShown() {
-        auto* rig = new ModemRig;
-        auto w = window(rig->session);
-        rig->dial();
-        rig->line->receive("\r\nNO CARRIER\r\n");
+    // What the modem said is the status's tooltip and the newest line of the
+    // diagnostic list, which shows one line per entry with its line breaks
+    // marked, and scrolls to the newest.
+    void modemWordsAreShownOneLineEach() {
+        ModemRig rig;
+        auto w = window(rig.session);
+        w->resize(w->width(), w->maximumHeight());
+        rig.dial();
+        rig.line->receive("\r\nNO CARRIER\r\n");
         QVERIFY(!w->lblNoDialTone->isHidden());
         QCOMPARE(w->lblNoDialTone->toolTip(), QStringLiteral("NO CARRIER"));
         QCOMPARE(w->picshow->item(w->picshow->count() - 1)->text(), QStringLiteral("NO CARRIER"));
-        delete rig;
+        for (int i = 0; i < 20; ++i) {
+            rig.dial();
+            rig.line->receive("\r\nBUSY\r\n");
+            rig.tick("onDelayTimer");
+        }
+        QCoreApplication::processEvents();
+        for (int i = 0; i < w->picshow->count(); ++i)
+            QVERIFY(!w->picshow->item(i)->text().contains(u'\n') &&
+                    !w->picshow->item(i)->text().contains(u'\r'));
+        QVERIFY(!w->picshow->findItems(QStringLiteral("000000000<CR><LF>BUSY<CR><LF>"), Qt::MatchExactly)
+                     .isEmpty());
+        QScrollBar* bar = w->picshow->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0);
+        QCOMPARE(bar->value(), bar->maximum());
     }
 
     void longPortTextsSurviveARestart() {
@@ -134,19 +141,16 @@ private slots:
         QCOMPARE(back.connection.modemPort, QStringLiteral("/dev/pts/17"));
         // A record changed by something else since wins over zel.conf.
         QByteArray record = zeltest::readSettingsFile();
-        record.replace(4, 5, "COM 2");
-        zeltest::writeSettingsFile(record);
+        zeltest::writeSettingsFile(record.replace(4, 5, "COM 2"));
         QCOMPARE(zel::SettingsStore::load().settings->connection.directPort, QStringLiteral("COM 2"));
-
         QTemporaryDir byIdDir;
-        QVERIFY(QFile::link(QStringLiteral("/dev/null"), byIdDir.filePath(QStringLiteral("usb-X-if00"))));
-        QCOMPARE(zel::stableDeviceNames(byIdDir.path()),
-                 QStringList{byIdDir.filePath(QStringLiteral("usb-X-if00"))});
+        const QString link = byIdDir.filePath(QStringLiteral("usb-X-if00"));
+        QVERIFY(QFile::link(QStringLiteral("/dev/null"), link));
+        QCOMPARE(zel::stableDeviceNames(byIdDir.path()), QStringList{link});
     }
 
     void upperArrowRaisesTheThreshold() {
         auto w = window();
-        w->show();
         for (QScrollBar* bar : {w->vsbPkPosLed, w->vsbPkNegLed}) {
             bar->setValue(100);
             QStyleOptionSlider opt;
@@ -157,76 +161,72 @@ private slots:
             opt.maximum = bar->maximum();
             opt.sliderPosition = opt.sliderValue = bar->value();
             opt.upsideDown = bar->invertedAppearance();
-            const QRect up =
-                bar->style()->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSubLine, bar);
-            const QRect down =
-                bar->style()->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarAddLine, bar);
-            const QRect upper = up.top() < down.top() ? up : down;
-            const QRect lower = up.top() < down.top() ? down : up;
-            QTest::mouseClick(bar, Qt::LeftButton, {}, upper.center());
+            auto arrow = [&](QStyle::SubControl c) {
+                return bar->style()->subControlRect(QStyle::CC_ScrollBar, &opt, c, bar).center();
+            };
+            const QPoint sub = arrow(QStyle::SC_ScrollBarSubLine), add = arrow(QStyle::SC_ScrollBarAddLine);
+            const QPoint upper = sub.y() < add.y() ? sub : add, lower = sub.y() < add.y() ? add : sub;
+            QTest::mouseClick(bar, Qt::LeftButton, {}, upper);
             QCOMPARE(bar->value(), 101);
-            QTest::mouseClick(bar, Qt::LeftButton, {}, lower.center());
-            QTest::mouseClick(bar, Qt::LeftButton, {}, lower.center());
+            QTest::mouseClick(bar, Qt::LeftButton, {}, lower);
+            QTest::mouseClick(bar, Qt::LeftButton, {}, lower);
             QCOMPARE(bar->value(), 99);
         }
         QCOMPARE(w->session()->model()->positiveThreshold(), 99);
         QCOMPARE(w->txtPkNegLed->text(), QStringLiteral("99"));
     }
 
-    void legendsAndMarginsReadWhole() {
+    // At every zoom: the RF, NEG. and POS. legends read apart, "+125%" ends
+    // clear of its block's border, "Pk Presets" sits inside its box, and no
+    // caption is cut by its own label.
+    void legendsAndCaptionsReadWhole() {
         auto w = window();
-        w->show();
+        const auto label = [&](const char* name) { return w->findChild<QLabel*>(QString::fromLatin1(name)); };
         for (int percent : FrmZelMain::ZoomLevels) {
             w->setZoom(percent);
-            const auto label = [&](const char* name) {
-                return w->findChild<QLabel*>(QString::fromLatin1(name));
-            };
             const QRect rf = textRect(label("Label4(6)")), neg = textRect(label("Label4(4)")),
                         pos = textRect(label("Label4(5)"));
             QVERIFY2(!rf.intersects(neg) && !neg.intersects(pos) && !rf.intersects(pos),
                      qPrintable(QStringLiteral("legends run together at %1 %").arg(percent)));
-            // "+125%" ends clear of its block's border; "Pk Presets" inside its box.
             const QRect block = w->findChild<Indicator*>(QStringLiteral("Shape4"))->geometry();
             QVERIFY(textRect(label("Label4(0)")).right() <= block.right() - 4 * percent / 100);
             const QRect presetsBox = w->findChild<Indicator*>(QStringLiteral("Shape3(0)"))->geometry();
             const QRect presets = textRect(label("Label11(11)"));
             QVERIFY(presets.left() >= presetsBox.left() + 4 && presets.right() <= presetsBox.right() - 4);
-            // No caption of the panel is cut by its own label.
             for (QLabel* l : w->findChildren<QLabel*>()) {
                 if (l->text().isEmpty() || l->isHidden() || l == w->lblRcvdat) continue;
                 const QRect need = QFontMetrics(l->font()).boundingRect(
                     l->rect(), int(l->alignment()) | (l->wordWrap() ? Qt::TextWordWrap : 0), l->text());
-                QVERIFY2(need.width() <= l->width() + 1 && need.height() <= l->height() + 2,
-                         qPrintable(QStringLiteral("%1 \"%2\" at %3 %: needs %4x%5, has %6x%7")
-                                        .arg(l->objectName(), l->text())
-                                        .arg(percent)
-                                        .arg(need.width())
-                                        .arg(need.height())
-                                        .arg(l->width())
-                                        .arg(l->height())));
+                QVERIFY2(
+                    need.width() <= l->width() + 1 && need.height() <= l->height() + 2,
+                    qPrintable(
+                        QStringLiteral("%1 \"%2\" at %3 %").arg(l->objectName(), l->text()).arg(percent)));
             }
         }
     }
 
+    // One box however often asked for, centred on the panel, every line whole.
     void aboutBoxShowsEveryLineWhole() {
         auto w = window();
-        w->show();
-        w->showAbout();
+        w->mnuAbout->trigger();
+        w->mnuAbout->trigger();
+        QCOMPARE(w->findChildren<FrmZelAbout*>().size(), 1);
         FrmZelAbout* about = w->frmZelAbout;
-        QVERIFY(about);
+        QVERIFY(about && !about->isHidden());
         QCOMPARE(about->windowTitle(), QStringLiteral("About Zel"));
         for (QLabel* l : about->findChildren<QLabel*>())
             QVERIFY2(l->width() >= l->sizeHint().width(), qPrintable(l->text()));
         QVERIFY(about->findChild<QLabel*>(QStringLiteral("Label1"))
                     ->text()
                     .endsWith(QStringLiteral("Model Zel")));
+        QCOMPARE(about->findChild<QLabel*>(QStringLiteral("Label2"))->text(),
+                 QStringLiteral("Version - " ZEL_VERSION));
         QVERIFY((about->geometry().center() - w->geometry().center()).manhattanLength() <= 4);
-        about->grab().save(QStringLiteral(ZEL_TEST_OUTPUT_DIR "/about.png"));
+        QVERIFY(about->grab().save(QStringLiteral(ZEL_TEST_OUTPUT_DIR "/about.png")));
     }
 
     void exitBoxFitsItsTitle() {
         auto w = window();
-        w->show();
         int boxWidth = 0, titleWidth = 0;
         QTimer::singleShot(100, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
@@ -244,46 +244,28 @@ private slots:
                  qPrintable(QStringLiteral("%1 < %2").arg(boxWidth).arg(titleWidth)));
     }
 
-    void diagnosticListShowsNewestOnOneLine() {
-        auto* rig = new ModemRig;
-        auto w = window(rig->session);
-        w->resize(w->width(), w->maximumHeight());
-        w->show();
-        for (int i = 0; i < 20; ++i) {
-            rig->dial();
-            rig->line->receive("\r\nBUSY\r\n");
-            QMetaObject::invokeMethod(rig->session->link(), "onDelayTimer");
-        }
-        QCoreApplication::processEvents();
-        for (int i = 0; i < w->picshow->count(); ++i)
-            QVERIFY(!w->picshow->item(i)->text().contains(u'\n') &&
-                    !w->picshow->item(i)->text().contains(u'\r'));
-        QVERIFY(
-            w->picshow->findItems(QStringLiteral("000000000<CR><LF>BUSY<CR><LF>"), Qt::MatchExactly).size() >
-            0);
-        QScrollBar* bar = w->picshow->verticalScrollBar();
-        QVERIFY(bar->maximum() > 0);
-        QCOMPARE(bar->value(), bar->maximum());
-        delete rig;
-    }
-
+    // A broken settings record: a box says where and why, the defaults are
+    // used, and nothing is written over the record.
     void startupFileErrorSaysWhereAndWhy() {
         zeltest::writeSettingsFile("short");
-        QString details;
+        QString title, details;
         QTimer::singleShot(100, [&] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                title = box->windowTitle();
                 details = box->detailedText();
                 box->accept();
             }
         });
         FrmZelMain w;
+        QCOMPARE(title, QStringLiteral("FILE ERROR"));
         QVERIFY2(details.contains(zeltest::settingsPath()), qPrintable(details));
         QVERIFY(details.contains(QStringLiteral("fewer than the 111")));
+        QCOMPARE(w.txtPkNegLed->text(), QStringLiteral("100"));
+        QCOMPARE(zeltest::readSettingsFile(), QByteArray("short"));
     }
 
     void zoomScalesThePanelAndIsRemembered() {
         auto w = window();
-        w->show();
         const int width100 = w->width();
         const double font100 = w->lblConnected->font().pointSizeF();
         QApplication::setActiveWindow(w.get());
@@ -296,12 +278,11 @@ private slots:
         QCOMPARE(w->picLed[30]->width(), 2 * zel::px(85));
         w->session()->model()->showReadings({30, 10, 40});
         QCoreApplication::processEvents();
-        w->grab().save(QStringLiteral(ZEL_TEST_OUTPUT_DIR "/panel-200.png"));
+        QVERIFY(w->grab().save(QStringLiteral(ZEL_TEST_OUTPUT_DIR "/panel-200.png")));
         QCOMPARE(QSettings(zel::SettingsStore::confPath(), QSettings::IniFormat).value("view/zoom").toInt(),
                  200);
         auto again = window();
         QCOMPARE(again->zoom(), 200);
-        again->show();
         QApplication::setActiveWindow(again.get());
         QTest::keyClick(again.get(), Qt::Key_0, Qt::ControlModifier);
         QCOMPARE(again->zoom(), 100);

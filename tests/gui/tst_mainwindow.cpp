@@ -1,13 +1,12 @@
-// The main window around the panel: start-up, the confirmed exit, the About
-// box, the settings dialog reaching the session and the files, and the
-// pictures of the panel and the dialog.
-#include "core/link/linkcontroller.h"
+// The main window as a person sees it: the real window over a session whose
+// link uses fake transports. Readings go in as the decoder hands them to the
+// model; controls, LEDs and timers are found by name.
+#include "core/monitor/monitormodel.h"
 #include "core/session/monitorsession.h"
-#include "gui/frmzelabout.h"
 #include "gui/frmzelmain.h"
 #include "gui/frmzelmodem.h"
 #include "gui/indicator.h"
-#include "scriptedtransport.h"
+#include "support/faketransport.h"
 #include "support/testmain.h"
 #include "support/testsupport.h"
 
@@ -18,12 +17,18 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTimer>
+#include <QWindow>
 
 namespace {
+const QColor Red(255, 0, 0), Yellow(255, 255, 0), RedOut(195, 160, 160), YellowOut(208, 208, 144);
+const char* const StatusLabels[] = {"lblOffLine", "lblNoDialTone",   "lblInitializing",
+                                    "lblHanging", "lblDialing",      "lblConnected",
+                                    "lblBusy",    "lblReconnecting", "lblNoData"};
 QString png(const QString& name) {
     return QDir(QStringLiteral(ZEL_TEST_OUTPUT_DIR)).filePath(name);
 }
@@ -32,12 +37,22 @@ QString png(const QString& name) {
 class MainWindowTest : public QObject {
     Q_OBJECT
     std::unique_ptr<FrmZelMain> w;
-    QPointer<ScriptedTransport> line;
+    std::unique_ptr<QSignalSpy> beeps;
+    QPointer<FakeTransport> line;
 
-    template <class T = QWidget> T* get(QObject* parent, const QString& name) const {
-        auto* found = parent->findChild<T*>(name);
+    template <class T = QWidget> T* get(const QString& name) const {
+        auto* found = w->findChild<T*>(name);
         if (!found) qFatal("no control %s", qPrintable(name));
         return found;
+    }
+    QColor color(const QString& name) const { return get(name)->property("fillColor").value<QColor>(); }
+    bool shown(const QString& name) const { return !get(name)->isHidden(); }
+    bool lit(const QString& name) const { return shown(name) && get(name)->property("lit").toBool(); }
+    QString status() const {
+        QString s;
+        for (const char* name : StatusLabels)
+            if (shown(QLatin1String(name))) s += QLatin1String(name);
+        return s;
     }
     QStringList activeTimers() const {
         QStringList names;
@@ -46,65 +61,67 @@ class MainWindowTest : public QObject {
         names.sort();
         return names;
     }
+    // A timer's tick, as the event loop delivers it.
+    void tick(const char* timer) const { QVERIFY(QMetaObject::invokeMethod(get<QTimer>(timer), "timeout")); }
+    void packet(float pos, float neg, float carrier) const {
+        w->session()->model()->showReadings({pos, neg, carrier});
+    }
+    void flashersOut() const {
+        for (const char* t : {"tmrPkPos125", "tmrPkNeg100", "tmrPkPosVar", "tmrPkNegVar"})
+            tick(t);
+    }
+    bool barShows(int value) const {
+        for (int i = 1; i <= 56; ++i)
+            if (lit(QStringLiteral("picLed(%1)").arg(i)) != (i <= value)) return false;
+        return true;
+    }
+    // The one marker lit, 0 for none, -1 for more than one.
+    int marker() const {
+        int found = 0;
+        for (int i = 0; i <= 56; ++i) {
+            if (!lit(QStringLiteral("picDot(%1)").arg(i))) continue;
+            if (found) return -1;
+            found = i;
+        }
+        return found;
+    }
+    void connectLine() {
+        w->cmdConnect->click();
+        QVERIFY(line && line->isOpen());
+        beeps->clear();
+    }
 
 private slots:
+    // Settings in place: direct on "COM 2", thresholds 110 %, speaker on.
     void init() {
         zeltest::writeSettingsFile(zeltest::sampleRecord());
         auto* session = new zel::MonitorSession;
-        useScriptedTransports(session->link(), &line);
+        useFakeTransports(session->link(), &line);
         w = std::make_unique<FrmZelMain>(session);
+        beeps = std::make_unique<QSignalSpy>(w.get(), &FrmZelMain::beeped);
     }
-    void cleanup() { w.reset(); }
+    void cleanup() {
+        beeps.reset();
+        w.reset();
+    }
 
-    // Restored settings reach the dialog and the panel; the port stays
-    // closed, only "Off Line" shows, and the flashers' holds are running
-    // from the restore.
-    void startUp() {
+    // Restored settings reach the dialog and the panel with the port closed
+    // and the flashers' holds running. A choice made in the dialog is what
+    // Connect uses, and Save Defaults writes it with the panel's thresholds
+    // for the next start.
+    void settingsReachThePanelAndTheFile() {
         QVERIFY(!line);
-        QCOMPARE(w->frmZelModem->cmbPort->currentText().trimmed(), QStringLiteral("COM 2"));
         QVERIFY(w->frmZelModem->optDirect->isChecked());
+        QCOMPARE(w->frmZelModem->cmbPort->currentText().trimmed(), QStringLiteral("COM 2"));
         QCOMPARE(w->txtPkPosLed->text(), QStringLiteral("110"));
         QCOMPARE(w->vsbPkNegLed->value(), 110);
-        for (auto* l : {w->lblOffLine, w->lblNoDialTone, w->lblInitializing, w->lblHanging, w->lblDialing,
-                        w->lblConnected, w->lblBusy})
-            QCOMPARE(l->isHidden(), l != w->lblOffLine);
+        QCOMPARE(status(), QStringLiteral("lblOffLine"));
         QCOMPARE(w->cmdConnect->text(), QStringLiteral("&Connect"));
         QCOMPARE(activeTimers(), (QStringList{"tmrPkNeg100", "tmrPkPos125"}));
-    }
 
-    // The legends over the selector LEDs do not run into each other.
-    void selectorLegendsApart() {
-        QRect previous;
-        for (int i : {6, 4, 5}) {
-            auto* l = get<QLabel>(w.get(), QStringLiteral("Label4(%1)").arg(i));
-            const int width = l->fontMetrics().horizontalAdvance(l->text());
-            const QRect text(l->geometry().center().x() - width / 2, l->y(), width, l->height());
-            QVERIFY2(!text.intersects(previous), qPrintable(l->text()));
-            previous = text;
-        }
-    }
-
-    // A broken settings record is reported and the defaults are used.
-    void brokenSettingsFallBackToDefaults() {
-        w.reset();
-        zeltest::writeSettingsFile("short");
-        zeltest::SeenBox box;
-        zeltest::answerNextMessageBox(QMessageBox::Ok, &box);
-        w = std::make_unique<FrmZelMain>();
-        QVERIFY(box.shown);
-        QCOMPARE(box.title, QStringLiteral("FILE ERROR"));
-        QCOMPARE(w->txtPkNegLed->text(), QStringLiteral("100"));
-        QCOMPARE(zeltest::readSettingsFile(), QByteArray("short")); // nothing written over it
-    }
-
-    // A choice made in the dialog is what Connect uses, and Save Defaults
-    // writes it with the panel's thresholds.
-    void dialogChoicesReachTheSessionAndTheFile() {
         w->frmZelModem->cmbPort->setEditText(QStringLiteral("SIM"));
         w->vsbPkPosLed->setValue(120);
-        QCOMPARE(w->session()->settings().connection.directPort.trimmed(), QStringLiteral("SIM"));
         w->cmdConnect->click();
-        QVERIFY(line);
         QCOMPARE(line->portText().trimmed(), QStringLiteral("SIM"));
         w->cmdConnect->click();
         w->mnuSaveDefaults->trigger();
@@ -112,82 +129,238 @@ private slots:
         QCOMPARE(saved.size(), 111);
         QVERIFY(saved.mid(4, 5).startsWith("SIM"));
         QCOMPARE(saved.right(6), QByteArray("120110"));
-        // A new window restores the same.
         w = std::make_unique<FrmZelMain>();
         QCOMPARE(w->txtPkPosLed->text(), QStringLiteral("120"));
         QCOMPARE(w->frmZelModem->cmbPort->currentText().trimmed(), QStringLiteral("SIM"));
     }
 
-    void aboutTwiceGivesOneBox() {
-        QVERIFY(!w->frmZelAbout);
-        w->mnuAbout->trigger();
-        w->mnuAbout->trigger();
-        QCOMPARE(w->findChildren<QWidget*>("frmZelAbout").size(), 1);
-        QWidget* about = w->frmZelAbout;
-        QVERIFY(about && !about->isHidden());
-        QCOMPARE(get<QLabel>(about, "Label2")->text(), QStringLiteral("Version - " ZEL_VERSION));
-    }
-
-    // Exit asks first. No changes nothing; Yes closes an open port and stops
-    // every timer. Nothing is saved.
+    // Exit, File > Exit and the frame's close button ask first. No changes
+    // nothing; Yes closes an open port and stops every timer. Nothing is saved.
     void exitAsks_data() {
         QTest::addColumn<QMessageBox::StandardButton>("answer");
+        QTest::addColumn<int>("how"); // 0 Exit, 1 File > Exit, 2 the frame's close button
         QTest::addColumn<bool>("connected");
-        QTest::newRow("No") << QMessageBox::No << true;
-        QTest::newRow("Yes, connected") << QMessageBox::Yes << true;
-        QTest::newRow("Yes, disconnected") << QMessageBox::Yes << false;
+        QTest::newRow("Exit, No") << QMessageBox::No << 0 << true;
+        QTest::newRow("Exit, Yes") << QMessageBox::Yes << 0 << true;
+        QTest::newRow("menu, Yes") << QMessageBox::Yes << 1 << false;
+        QTest::newRow("frame, No") << QMessageBox::No << 2 << false;
+        QTest::newRow("frame, Yes") << QMessageBox::Yes << 2 << true;
     }
     void exitAsks() {
         QFETCH(QMessageBox::StandardButton, answer);
+        QFETCH(int, how);
         QFETCH(bool, connected);
         const bool yes = answer == QMessageBox::Yes;
+        w->show();
         if (connected) w->cmdConnect->click();
-        get<QTimer>(w.get(), "tmrAudio")->start();
+        get<QTimer>("tmrAudio")->start();
         QSignalSpy ended(w.get(), &FrmZelMain::programEnded);
         zeltest::SeenBox box;
         zeltest::answerNextMessageBox(answer, &box);
-        connected ? w->cmdExit->click() : w->mnuExit->trigger();
+        if (how == 0) w->cmdExit->click();
+        if (how == 1) w->mnuExit->trigger();
+        if (how == 2) QCOMPARE(w->close(), yes);
         QCOMPARE(box.title, QStringLiteral("EXIT PROGRAM"));
         QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
         QCOMPARE(box.defaultButton, QMessageBox::Yes);
         QCOMPARE(w->isExiting(), yes);
+        QCOMPARE(w->isHidden(), yes);
         QCOMPARE(ended.count(), int(yes));
         QCOMPARE(bool(line) && line->isOpen(), connected && !yes);
-        if (yes)
-            QCOMPARE(activeTimers(), QStringList());
-        else
-            QVERIFY(activeTimers().contains(QStringLiteral("tmrXmit")));
+        QCOMPARE(activeTimers().isEmpty(), yes);
         QCOMPARE(zeltest::readSettingsFile(), zeltest::sampleRecord());
-    }
-
-    void closeButtonAsksToo() {
-        w->show();
-        zeltest::SeenBox box;
-        zeltest::answerNextMessageBox(QMessageBox::No, &box);
-        QVERIFY(!w->close());
-        QCOMPARE(box.title, QStringLiteral("EXIT PROGRAM"));
-        QVERIFY(!w->isHidden());
-        zeltest::answerNextMessageBox(QMessageBox::Yes);
-        w->close();
-        QVERIFY(w->isExiting());
-        QVERIFY(w->isHidden());
     }
 
     // Pictures of the panel in alarm and of each tab of the settings dialog.
     void screenshots() {
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        w->cmdConnect->click();
-        w->session()->model()->showReadings({53, 40, 20});
+        connectLine();
+        packet(53, 40, 20);
         QVERIFY(w->grab().save(png(QStringLiteral("panel.png"))));
-        QTabWidget* tabs = w->frmZelModem->SSTab1;
         w->cmdConnect->click();
         w->mnuModemSettings->trigger();
         QVERIFY(QTest::qWaitForWindowExposed(w->frmZelModem));
+        QTabWidget* tabs = w->frmZelModem->SSTab1;
         for (int i = 0; i < tabs->count(); ++i) {
             tabs->setCurrentIndex(i);
             QVERIFY(w->frmZelModem->grab().save(png(QStringLiteral("settings-tab%1.png").arg(i + 1))));
         }
+    }
+
+    // A packet switches exactly the segments whose state changes.
+    void barAndMarkerOnTheWidgets() {
+        connectLine();
+        int switched = 0;
+        for (int i = 0; i <= 56; ++i)
+            for (Indicator* e : {w->picLed[i], w->picDot[i]})
+                connect(e, &Indicator::litChanged, this, [&switched] { ++switched; });
+        for (auto [value, marked, changes] :
+             {std::tuple{40, 40, 41}, {40, 40, 0}, {41, 41, 3}, {38, 41, 3}, {55, 55, 19}}) {
+            switched = 0;
+            packet(float(value), 0, 40);
+            QVERIFY2(barShows(value), qPrintable(QString::number(value)));
+            QCOMPARE(marker(), marked);
+            QCOMPARE(switched, changes);
+        }
+    }
+
+    // A dark segment looks exactly like a hidden one, and only what a packet
+    // switches is repainted: after each packet the window on screen is what
+    // a full repaint of it shows.
+    void paintingKeepsTheScreenTrue() {
+        connectLine();
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        packet(40, 0, 40);
+        Indicator *dark = w->picLed[45], *on = w->picLed[30];
+        QWidget* panel = dark->parentWidget();
+        auto look = [panel](const QWidget* seg) { return panel->grab(seg->geometry()).toImage(); };
+        const QImage asDark = look(dark);
+        dark->hide();
+        w->picDot[45]->hide();
+        QCOMPARE(asDark, look(dark));
+        dark->show();
+        w->picDot[45]->show();
+        QCOMPARE(look(on).pixelColor(on->rect().center()), QColor(0, 255, 0));
+
+        QScreen* screen = w->windowHandle()->screen();
+        auto stale = [&] {
+            QCoreApplication::processEvents();
+            const QImage onScreen =
+                screen->grabWindow(w->winId()).toImage().convertToFormat(QImage::Format_RGB32);
+            const QImage full = w->grab().toImage().convertToFormat(QImage::Format_RGB32);
+            if (onScreen.size() != full.size()) return QRect(QPoint(), full.size());
+            QRect differs;
+            for (int y = 0; y < full.height(); ++y)
+                for (int x = 0; x < full.width(); ++x)
+                    if (onScreen.pixel(x, y) != full.pixel(x, y)) differs |= QRect(x, y, 1, 1);
+            return differs;
+        };
+        QCOMPARE(stale(), QRect());
+        for (float v : {40, 41, 38, 55, 54, 1, 0, 0, 30, 30, 52, 20, 2, 3, 55, 0}) {
+            packet(v, v > 50 ? 45 : 0, v > 50 ? 30 : 40);
+            QVERIFY2(stale().isEmpty(), qPrintable(QStringLiteral("after %1").arg(v)));
+        }
+        flashersOut();
+        QCOMPARE(stale(), QRect());
+    }
+
+    // Each click selects the next reading from the next packet on and
+    // lights its LED; the peak hold is kept.
+    void selectorChoosesTheReading() {
+        connectLine();
+        packet(45, 10, 38);
+        for (auto [selected, bar] : {std::pair{1, 10}, {2, 38}, {0, 45}}) {
+            w->cmdSelect->click();
+            for (int i = 0; i < 3; ++i)
+                QCOMPARE(color(QStringLiteral("shpSelectLed(%1)").arg(i)) == QColor(0, 255, 0),
+                         i == selected);
+            packet(45, 10, 38);
+            QVERIFY(barShows(bar));
+            QCOMPARE(marker(), 45);
+        }
+    }
+
+    // Four flashers at once, one beep each; each hold tick puts its own out.
+    void flashersLightAndGoOut() {
+        connectLine();
+        w->vsbPkNegLed->setValue(96);
+        QCOMPARE(w->txtPkNegLed->text(), QStringLiteral("96"));
+        flashersOut();
+        packet(52, 40, 40);
+        QCOMPARE(beeps->count(), 4);
+        packet(10, 10, 40); // below: they stay lit until their ticks
+        for (auto [led, timer, on, out] : {std::tuple{"shpPkPos125Led", "tmrPkPos125", Red, RedOut},
+                                           {"shpPkNeg100Led", "tmrPkNeg100", Red, RedOut},
+                                           {"shpPkPosLed", "tmrPkPosVar", Yellow, YellowOut},
+                                           {"shpPkNegLed", "tmrPkNegVar", Yellow, YellowOut}}) {
+            QCOMPARE(color(QLatin1String(led)), on);
+            tick(timer);
+            QCOMPARE(color(QLatin1String(led)), out);
+        }
+    }
+
+    // The alarm LEDs follow the model (its timing rules are the model's
+    // tests); muted, alarms light silently and the pictures swap.
+    void alarmLedsAndSpeaker() {
+        connectLine();
+        packet(10, 10, 20); // carrier below its window
+        QCOMPARE(color("shpCarrierLed"), Red);
+        packet(0, 0, 40); // back in its window, and silence
+        QCOMPARE(color("shpCarrierLed"), RedOut);
+        tick("tmrAudio"); // 15 s of silence
+        QCOMPARE(color("shpAudioLed"), Red);
+        packet(1, 0, 40);
+        QCOMPARE(color("shpAudioLed"), RedOut);
+
+        QTest::mouseClick(get("imgSpeakerOn"), Qt::LeftButton);
+        QVERIFY(!shown("imgSpeakerOn") && shown("imgSpeakerOff"));
+        flashersOut();
+        beeps->clear();
+        packet(52, 40, 20);
+        tick("tmrSecBeep");
+        QCOMPARE(beeps->count(), 0);
+        QCOMPARE(color("shpPkPos125Led"), Red);
+        QCOMPARE(color("shpCarrierLed"), Red);
+        QTest::mouseClick(get("imgSpeakerOff"), Qt::LeftButton);
+        QVERIFY(shown("imgSpeakerOn") && !shown("imgSpeakerOff"));
+        tick("tmrSecBeep");
+        QCOMPARE(beeps->count(), 1);
+    }
+
+    // Connect and Disconnect as the status labels, the button and the menu
+    // show them; packets on the line reach the bar and the diagnostic line.
+    void connectAndDisconnect() {
+        connectLine();
+        QCOMPARE(status(), QStringLiteral("lblConnected"));
+        QCOMPARE(w->cmdConnect->text(), QStringLiteral("&Disconnect"));
+        QVERIFY(!w->mnuModemSettings->isEnabled());
+        QVERIFY(line->written.startsWith('x'));
+        line->receive("x196040181");
+        QCOMPARE(w->lblRcvdat->text(), QStringLiteral("x196040181"));
+        QVERIFY(barShows(40));
+        w->cmdConnect->click();
+        QCOMPARE(status(), QStringLiteral("lblOffLine"));
+        QCOMPARE(w->cmdConnect->text(), QStringLiteral("&Connect"));
+        QVERIFY(w->mnuModemSettings->isEnabled());
+        QVERIFY(!line || !line->isOpen());
+        QVERIFY(barShows(0) && marker() == 0);
+        QCOMPARE(w->findChildren<QTimer*>(QStringLiteral("tmrXmit")).size(), 1);
+        QVERIFY(!get<QTimer>("tmrXmit")->isActive());
+        // Off line the carrier is not judged and nothing beeps.
+        packet(52, 40, 20);
+        QCOMPARE(color("shpCarrierLed"), RedOut);
+        QCOMPARE(beeps->count(), 0);
+    }
+
+    // A line that fails while open asks nobody: the panel shows Reconnecting
+    // with the reason as its tooltip. A port that refuses a Connect: a box
+    // names it and why, and the panel goes off line.
+    void portTroubleIsShown() {
+        connectLine();
+        const QString reason = QStringLiteral("the adapter was unplugged");
+        line->failNow(reason);
+        QCOMPARE(status(), QStringLiteral("lblReconnecting"));
+        QCOMPARE(get("lblReconnecting")->toolTip(), reason);
+        QCOMPARE(w->cmdConnect->text(), QStringLiteral("&Disconnect"));
+        QVERIFY(get<QTimer>("tmrReconnect")->isActive());
+        QVERIFY(!QApplication::activeModalWidget());
+        w->cmdConnect->click();
+        QCOMPARE(status(), QStringLiteral("lblOffLine"));
+        QVERIFY(!get<QTimer>("tmrReconnect")->isActive());
+
+        zeltest::SeenBox box;
+        zeltest::answerNextMessageBox(QMessageBox::Ok, &box);
+        useFakeTransports(w->session()->link(), &line, reason);
+        w->cmdConnect->click();
+        QTRY_VERIFY(box.shown);
+        QCOMPARE(box.title, QStringLiteral("PORT ERROR"));
+        QVERIFY2(box.text.contains(QStringLiteral("\"COM 2\"")) && box.text.contains(reason),
+                 qPrintable(box.text));
+        QTRY_COMPARE(status(), QStringLiteral("lblOffLine"));
+        QCOMPARE(w->cmdConnect->text(), QStringLiteral("&Connect"));
+        QVERIFY(!get<QTimer>("tmrXmit")->isActive());
     }
 };
 ZEL_TEST(MainWindowTest)

@@ -1,9 +1,12 @@
 #pragma once
-// A transport for link tests: records what is written, lets the test feed
-// received bytes, refuse to open, or fail while open.
+// A transport for link and window tests: records what is written, lets the
+// test feed received bytes, refuse to open, or fail while open.
+#include "core/link/linkcontroller.h"
 #include "core/transport/transport.h"
 
 #include <QList>
+#include <QPointer>
+#include <memory>
 
 class FakeTransport : public zel::Transport {
     Q_OBJECT
@@ -60,3 +63,16 @@ protected:
 private:
     QString m_text;
 };
+
+// Puts fake transports into `link`, each named by the port text asked for;
+// `*latest` follows the newest one. A non-empty `openError` makes each of
+// them refuse to open.
+inline void useFakeTransports(zel::LinkController* link, QPointer<FakeTransport>* latest,
+                              const QString& openError = {}) {
+    link->setTransportFactory([latest, openError](const QString& text, QString*) {
+        auto t = std::make_unique<FakeTransport>(text);
+        t->openError = openError;
+        *latest = t.get();
+        return std::unique_ptr<zel::Transport>(std::move(t));
+    });
+}
