@@ -1,6 +1,5 @@
 #pragma once
-// Shared by the history tests: a throw-away store and a recorder on a clock
-// the test moves by hand.
+// A throw-away history store and a recorder on a clock the test moves by hand.
 #include "core/history/historystore.h"
 #include "core/history/recorder.h"
 
@@ -24,16 +23,17 @@ inline zel::Readings readings(float pos, float neg, float carrier = 40) {
 
 inline zel::MinuteRecord minute(qint64 t, double pos, int linkDownS = 0) {
     zel::MinuteRecord m;
-    m.monitor = QStringLiteral("COM 2");
-    m.minuteMs = t;
-    m.packets = 5760;
-    m.posMax = pos;
-    m.negMax = pos - 10;
-    m.carrierMin = 39;
-    m.carrierMax = 41;
-    m.carrierMean = 40;
-    m.linkDownS = linkDownS;
+    std::tie(m.monitor, m.minuteMs, m.packets, m.linkDownS) = std::tuple("COM 2", t, 5760, linkDownS);
+    std::tie(m.posMax, m.negMax, m.carrierMin, m.carrierMax, m.carrierMean) =
+        std::tuple(pos, pos - 10, 39, 41, 40);
     return m;
+}
+
+inline zel::EventRecord event(qint64 t, const QString& kind,
+                              const QString& monitor = QStringLiteral("COM 2")) {
+    zel::EventRecord e;
+    std::tie(e.timeMs, e.monitor, e.kind) = std::tie(t, monitor, kind);
+    return e;
 }
 
 inline QByteArray readAll(const QString& path) {
@@ -52,14 +52,13 @@ struct Rig {
     std::unique_ptr<zel::Recorder> recorder;
     qint64 now = baseMs();
 
-    explicit Rig(const QString& monitor = QStringLiteral("COM 2")) {
+    Rig() {
         store.open(path());
-        recorder = std::make_unique<zel::Recorder>(&store, monitor);
+        recorder = std::make_unique<zel::Recorder>(&store, QStringLiteral("COM 2"));
         recorder->setClock([this] { return now; });
     }
     QString path() const { return dir.filePath(QStringLiteral("history.sqlite")); }
 
-    void connectLink() { link(zel::LinkState::Connected); }
     void link(zel::LinkState state, const QString& detail = {}) {
         recorder->onLinkEvent({state, now, detail});
     }
@@ -74,12 +73,11 @@ struct Rig {
         now += ms;
         recorder->tick();
     }
-    bool writeMinutes(const QList<zel::MinuteRecord>& rows) {
-        QList<zel::EventRecord> none;
-        return store.write(none, rows);
+    bool write(QList<zel::EventRecord> events, const QList<zel::MinuteRecord>& rows) {
+        return store.write(events, rows);
     }
-    QList<zel::EventRecord> events(const QStringList& kinds = {}) const {
-        return store.events(0, now + 3600'000, kinds);
+    QList<zel::EventRecord> events(const QString& kind = {}) const {
+        return store.events(0, now + 3600'000, kind.isEmpty() ? QStringList() : QStringList{kind});
     }
     QList<zel::MinuteRecord> minutes() const { return store.minutes(0, now + 3600'000); }
 };

@@ -12,9 +12,9 @@ class HistoryKillTest : public QObject {
 private slots:
     void historyLossOnKill() {
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("history.sqlite"));
+        const QString path = dir.filePath("history.sqlite");
         QProcess writer;
-        writer.start(QStringLiteral(ZEL_HISTORY_WRITER), {path, QStringLiteral("COM 2")});
+        writer.start(ZEL_HISTORY_WRITER, {path, "COM 2"});
         QVERIFY(writer.waitForStarted(10000));
         // At least three seconds of readings, so some batches are on disk.
         long long printed = 0;
@@ -32,17 +32,17 @@ private slots:
         zel::HistoryStore store;
         QSignalSpy problems(&store, &zel::HistoryStore::problem);
         QVERIFY(store.open(path));
-        QCOMPARE(problems.count(), 0);
-        QVERIFY(store.movedAsidePath().isEmpty());
+        QVERIFY(problems.isEmpty() && store.movedAsidePath().isEmpty());
         long long recorded = 0;
-        for (const auto& m : store.minutes(0, QDateTime::currentMSecsSinceEpoch() + 120'000))
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        for (const auto& m : store.minutes(0, now + 120'000))
             recorded += m.packets;
         const double lostSeconds = double(printed - recorded) / 96.0;
         qInfo("history_loss_on_kill: %.2f s (fed at least %lld, recorded %lld)", lostSeconds, printed,
               recorded);
         QVERIFY2(lostSeconds <= 2.0, qPrintable(QString::number(lostSeconds)));
         QVERIFY(recorded <= printed + 48 * 4);
-        QCOMPARE(store.events(0, QDateTime::currentMSecsSinceEpoch(), {QStringLiteral("link")}).size(), 1);
+        QCOMPARE(store.events(0, now, {"link"}).size(), 1);
     }
 };
 ZEL_TEST(HistoryKillTest)

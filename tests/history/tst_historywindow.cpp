@@ -2,7 +2,6 @@
 // Both leave a picture in the build folder: history.png and report.png.
 #include "support/testmain.h"
 
-#include "core/history/historystore.h"
 #include "gui/history/dailyreport.h"
 #include "gui/history/historywindow.h"
 #include "historytestsupport.h"
@@ -13,10 +12,8 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTableWidget>
-#include <QTemporaryDir>
 #include <cmath>
 
 using historytest::readAll;
@@ -37,37 +34,24 @@ void fillDay(zel::HistoryStore& store, const Day& day) {
     QList<zel::EventRecord> events;
     const auto event = [&](int minute, int second, const char* kind, std::optional<bool> on = {},
                            const char* detail = "", int packets = 0, double extreme = 0) {
-        zel::EventRecord e;
-        e.timeMs = day.minuteMs(minute) + second * 1000;
+        zel::EventRecord e = historytest::event(day.minuteMs(minute) + second * 1000, kind);
         e.endMs = packets ? e.timeMs + packets * 17 : 0;
-        e.monitor = QStringLiteral("COM 2");
-        e.kind = QLatin1String(kind);
-        e.on = on;
-        e.detail = QLatin1String(detail);
-        e.packets = packets;
-        e.extreme = extreme;
-        e.posPercent = 96;
-        e.negPercent = 88;
-        e.carrier = 40;
+        std::tie(e.on, e.detail, e.packets, e.extreme) = std::tuple(on, detail, packets, extreme);
+        std::tie(e.posPercent, e.negPercent, e.carrier) = std::tuple(96, 88, 40);
         events << e;
     };
     for (int i = 0; i < 1440; ++i) {
-        zel::MinuteRecord m;
-        m.monitor = QStringLiteral("COM 2");
-        m.minuteMs = day.minuteMs(i);
-        if (i >= 600 && i < 640) {
-            m.linkDownS = 60;
-            minutes << m;
+        const double pos = (i >= 12 * 60 ? 100 : 88) + 10 * std::sin(i / 37.0) + ((i % 97 == 0) ? 28 : 0);
+        zel::MinuteRecord m = historytest::minute(day.minuteMs(i), std::round(pos));
+        if (i >= 600 && i < 640) { // link down: no packets
+            minutes << zel::MinuteRecord();
+            std::tie(minutes.last().monitor, minutes.last().minuteMs, minutes.last().linkDownS) =
+                std::tuple(m.monitor, m.minuteMs, 60);
             continue;
         }
-        const double pos = (i >= 12 * 60 ? 100 : 88) + 10 * std::sin(i / 37.0) + ((i % 97 == 0) ? 28 : 0);
-        m.packets = 5760;
         m.rejected = i % 200 == 0 ? 3 : 0;
-        m.posMax = std::round(pos);
         m.negMax = std::round(pos * 0.9);
-        m.carrierMin = (i >= 900 && i < 911) ? 33 : 39;
-        m.carrierMax = 41;
-        m.carrierMean = 40;
+        if (i >= 900 && i < 911) m.carrierMin = 33;
         if (*m.posMax >= 124) {
             std::tie(m.pos125Packets, m.pos125Episodes) = std::make_pair(40, 2);
             event(i, 20, zel::EventKind::Pos125, {}, "", 40, *m.posMax);
@@ -92,7 +76,7 @@ void fillDay(zel::HistoryStore& store, const Day& day) {
 }
 
 QString outputPath(const QString& name) {
-    return QStringLiteral(ZEL_TEST_OUTPUT_DIR "/") + name;
+    return ZEL_TEST_OUTPUT_DIR "/" + name;
 }
 
 } // namespace
@@ -106,18 +90,18 @@ class HistoryWindowTest : public QObject {
 
 private slots:
     void initTestCase() {
-        QVERIFY(m_store.open(m_dir.filePath(QStringLiteral("history.sqlite"))));
+        QVERIFY(m_store.open(m_dir.filePath("history.sqlite")));
         fillDay(m_store, m_day);
     }
 
     void theWindowShowsTheDayAndFilters() {
         zel::HistoryWindow window(&m_store);
         window.setClock([this] { return m_day.from + 24 * 3600'000LL; });
-        auto* range = window.findChild<QComboBox*>(QStringLiteral("rangeCombo"));
-        auto* table = window.findChild<QTableWidget*>(QStringLiteral("eventTable"));
-        auto* kinds = window.findChild<QComboBox*>(QStringLiteral("kindCombo"));
-        auto* chart = window.findChild<QChartView*>(QStringLiteral("historyChart"));
-        auto* monitors = window.findChild<QComboBox*>(QStringLiteral("monitorCombo"));
+        auto* range = window.findChild<QComboBox*>("rangeCombo");
+        auto* table = window.findChild<QTableWidget*>("eventTable");
+        auto* kinds = window.findChild<QComboBox*>("kindCombo");
+        auto* chart = window.findChild<QChartView*>("historyChart");
+        auto* monitors = window.findChild<QComboBox*>("monitorCombo");
         QVERIFY(range && table && kinds && chart && monitors);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -128,14 +112,14 @@ private slots:
         const int all = int(m_store.events(m_day.from, m_day.from + 24 * 3600'000LL).size());
         QCOMPARE(table->rowCount(), all);
         QCOMPARE(monitors->count(), 2);
-        QCOMPARE(table->item(0, 0)->text(), QStringLiteral("2026-12-06 23:59:50")); // newest first, local
-        QCOMPARE(table->item(0, 1)->text(), QStringLiteral("Carrier alarm"));
-        QCOMPARE(table->item(0, 2)->text(), QStringLiteral("on"));
-
-        kinds->setCurrentIndex(kinds->findText(QStringLiteral("Audio loss")));
+        const auto row = [table](int r) {
+            return QStringList{table->item(r, 0)->text(), table->item(r, 1)->text(),
+                               table->item(r, 2)->text()};
+        };
+        QCOMPARE(row(0), QStringList({"2026-12-06 23:59:50", "Carrier alarm", "on"})); // newest first, local
+        kinds->setCurrentIndex(kinds->findText("Audio loss"));
         QCOMPARE(table->rowCount(), 2);
-        QCOMPARE(table->item(1, 2)->text(), QStringLiteral("on"));
-        QCOMPARE(table->item(1, 0)->text(), QStringLiteral("2026-12-06 20:00:00"));
+        QCOMPARE(row(1), QStringList({"2026-12-06 20:00:00", "Audio loss", "on"}));
         kinds->setCurrentIndex(0);
 
         // Zooming the chart narrows the table to what is in view.
@@ -149,37 +133,34 @@ private slots:
 
         // The export writes what is in view and says when it fails.
         window.setCustomRange(m_day.minuteMs(0), m_day.minuteMs(60));
-        const QString minutes = m_dir.filePath(QStringLiteral("minutes.csv"));
+        const QString minutes = m_dir.filePath("minutes.csv");
         QVERIFY(window.exportMinutesTo(minutes));
         QCOMPARE(readAll(minutes).count("\r\n"), 61);
-        QVERIFY(!window.exportEventsTo(m_dir.filePath(QStringLiteral("missing/events.csv"))));
-        QVERIFY(window.findChild<QLabel*>(QStringLiteral("statusLabel"))->text().startsWith("Export failed"));
+        QVERIFY(!window.exportEventsTo(m_dir.filePath("missing/events.csv")));
+        QVERIFY(window.findChild<QLabel*>("statusLabel")->text().startsWith("Export failed"));
         window.setCustomRange(m_day.from, m_day.from + 24 * 3600'000LL);
 
         window.resize(1400, 760);
         QTest::qWait(50);
-        QVERIFY(window.grab().save(outputPath(QStringLiteral("history.png"))));
+        QVERIFY(window.grab().save(outputPath("history.png")));
     }
 
     void theDailyReportIsAPdf() {
-        const QString pdf = outputPath(QStringLiteral("report.pdf"));
+        const QString pdf = outputPath("report.pdf");
         QString error;
-        QVERIFY2(zel::writeDailyReport(m_store, m_day.date, QStringLiteral("WZEL 1230 AM"), pdf, &error),
-                 qPrintable(error));
+        QVERIFY2(zel::writeDailyReport(m_store, m_day.date, "WZEL 1230 AM", pdf, &error), qPrintable(error));
         QVERIFY(readAll(pdf).startsWith("%PDF-") && QFileInfo(pdf).size() > 10'000);
-        QVERIFY(!zel::writeDailyReport(m_store, m_day.date, QString(),
-                                       m_dir.filePath(QStringLiteral("no/r.pdf")), &error));
-        QVERIFY(error.contains(QStringLiteral("no/r.pdf")));
-        QVERIFY(zel::writeDailyReport(m_store, m_day.date.addDays(-3), QString(),
-                                      m_dir.filePath(QStringLiteral("empty.pdf")), &error));
-
-        const QString pdftoppm = QStandardPaths::findExecutable(QStringLiteral("pdftoppm"));
+        QVERIFY(!zel::writeDailyReport(m_store, m_day.date, QString(), m_dir.filePath("no/r.pdf"), &error));
+        QVERIFY(error.contains("no/r.pdf"));
+        QVERIFY(zel::writeDailyReport(m_store, m_day.date.addDays(-3), QString(), m_dir.filePath("empty.pdf"),
+                                      &error));
+        const QString pdftoppm = QStandardPaths::findExecutable("pdftoppm");
         if (pdftoppm.isEmpty()) QSKIP("pdftoppm (poppler-utils) is not installed: no picture of the report");
-        const QString png = outputPath(QStringLiteral("report"));
+        const QString png = outputPath("report");
         QCOMPARE(
             QProcess::execute(pdftoppm, {"-png", "-r", "80", "-f", "1", "-l", "1", "-singlefile", pdf, png}),
             0);
-        QVERIFY(QFile::exists(png + QStringLiteral(".png")));
+        QVERIFY(QFile::exists(png + ".png"));
     }
 };
 ZEL_TEST(HistoryWindowTest)

@@ -1,7 +1,6 @@
 #pragma once
-// Plain HTTP/1.1 on loopback for the web and alert tests: a client that sends
-// exactly the bytes it is given, and a receiver that answers each POST with the
-// next status of a script. Both run in the test's thread: waits spin the loop.
+// Plain HTTP/1.1 on loopback, in the test's thread: a client that sends exactly
+// the bytes it is given, and a receiver answering POSTs from a status script.
 #include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
@@ -12,31 +11,29 @@
 
 namespace httptest {
 
-// Splits a message head; returns the body length it announces (-1: none).
+// Header names lower-case; returns the announced body length (-1: none).
 inline qsizetype parseHead(const QByteArray& head, QMap<QByteArray, QByteArray>* headers) {
-    const QList<QByteArray> lines = head.split('\n');
-    for (qsizetype i = 1; i < lines.size(); ++i)
-        if (const qsizetype colon = lines[i].indexOf(':'); colon > 0)
-            (*headers)[lines[i].left(colon).trimmed().toLower()] = lines[i].mid(colon + 1).trimmed();
+    for (const QByteArray& line : head.split('\n').mid(1))
+        if (const qsizetype colon = line.indexOf(':'); colon > 0)
+            (*headers)[line.left(colon).trimmed().toLower()] = line.mid(colon + 1).trimmed();
     return headers->value("content-length", "-1").toLongLong();
 }
 
 struct Reply {
     int status = 0;
-    QMap<QByteArray, QByteArray> headers; // names lower-case
+    QMap<QByteArray, QByteArray> headers;
     QByteArray body;
 };
 
-inline Reply exchange(quint16 port, const QByteArray& request, int timeoutMs = 15000) {
+inline Reply exchange(quint16 port, const QByteArray& request) {
     Reply reply;
     QTcpSocket socket;
-    QElapsedTimer clock;
-    clock.start();
     socket.connectToHost(QHostAddress::LocalHost, port);
     socket.write(request);
     QByteArray data;
     qsizetype headEnd = -1, length = -1;
-    while (clock.elapsed() < timeoutMs) {
+    QElapsedTimer clock;
+    for (clock.start(); clock.elapsed() < 15000;) {
         QTest::qWait(5);
         data += socket.readAll();
         if (headEnd < 0 && (headEnd = data.indexOf("\r\n\r\n")) >= 0) {
@@ -58,13 +55,19 @@ inline QByteArray request(const QByteArray& target, const QByteArray& headers = 
 
 inline QByteArray upgrade(const QByteArray& target, const QByteArray& headers = {}) {
     return "GET " + target +
-           " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: "
+           "Upgrade\r\n"
+           "Sec-WebSocket-Key: "
+           "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" +
            headers + "\r\n";
 }
 
-// Values at slash-separated paths of a JSON object, as text: one comparison
-// for a handful of fields.
+// The Host header names the port: DevTools builds its socket addresses from it.
+inline Reply get(quint16 port, const QByteArray& target) {
+    return exchange(port, request(target).replace("127.0.0.1", "127.0.0.1:" + QByteArray::number(port)));
+}
+
+// Values at slash-separated paths of a JSON object, as text.
 inline QStringList pick(const QJsonObject& o, const QStringList& paths) {
     QStringList out;
     for (const QString& path : paths) {
@@ -76,13 +79,8 @@ inline QStringList pick(const QJsonObject& o, const QStringList& paths) {
     return out;
 }
 
-inline Reply get(quint16 port, const QByteArray& target, const QByteArray& headers = {}) {
-    const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
-    return exchange(port, request(target, headers).replace("127.0.0.1", host));
-}
-
-// Answers the n-th request with statuses[n] (the last repeats) and keeps
-// each request's head, body and arrival time.
+// Answers the n-th request with statuses[n] (the last repeats); keeps each
+// request's head, body and arrival time.
 class Receiver : public QObject {
 public:
     explicit Receiver(QList<int> statuses)
@@ -112,8 +110,7 @@ private:
         bodies << buf.mid(end + 4, length);
         arrivals << m_clock.elapsed();
         m_buffers.remove(s);
-        const int status = m_statuses.value(bodies.size() - 1, m_statuses.last());
-        s->write(QByteArray("HTTP/1.1 ") + QByteArray::number(status) +
+        s->write("HTTP/1.1 " + QByteArray::number(m_statuses.value(bodies.size() - 1, m_statuses.last())) +
                  " X\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
         s->disconnectFromHost();
     }

@@ -1,6 +1,6 @@
-// The status page in headless Chromium, driven over the DevTools protocol on
-// loopback: what it draws must be what a real session on the stand-in
-// decoded. Leaves the browser's screenshot in build/status-page.png.
+// The status page in headless Chromium, driven over DevTools on loopback: it
+// must draw what a real session on the stand-in decoded. Leaves
+// build/status-page.png.
 #include "support/httptest.h"
 #include "support/testmain.h"
 
@@ -8,11 +8,9 @@
 #include "core/session/monitorsession.h"
 #include "core/web/statusserver.h"
 
-#include <QDir>
 #include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -21,16 +19,14 @@
 
 namespace {
 
-// One browser with one page, stopped with the object.
+// One headless browser showing one page; stopped with the object.
 class Browser {
 public:
     ~Browser() {
         m_devtools.abort();
         m_proc.terminate();
-        if (!m_proc.waitForFinished(10000)) {
-            m_proc.kill();
-            m_proc.waitForFinished(10000);
-        }
+        if (!m_proc.waitForFinished(10000)) m_proc.kill();
+        m_proc.waitForFinished(10000);
         // The profile holds read-only files the temporary folder cannot remove.
         QDirIterator it(m_profile.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
                         QDirIterator::Subdirectories);
@@ -38,48 +34,36 @@ public:
             QFile::setPermissions(it.next(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
+    // Empty when the page is up and DevTools connected, else why not.
     QString start(const QString& url) {
-        QString program;
-        for (const char* name : {"chromium", "chromium-browser", "google-chrome"})
-            if (program.isEmpty()) program = QStandardPaths::findExecutable(name);
+        const QString program = QStandardPaths::findExecutable("chromium");
         if (program.isEmpty()) return "chromium is not installed (scripts/install-deps installs it)";
-        QStringList args{"--headless",
-                         "--disable-gpu",
-                         "--no-first-run",
-                         "--disable-background-networking",
-                         "--disable-component-update",
-                         "--disable-sync",
-                         "--disable-extensions",
-                         "--user-data-dir=" + m_profile.path(),
-                         "--remote-debugging-address=127.0.0.1",
-                         "--remote-debugging-port=0",
-                         "--remote-allow-origins=*",
-                         "--window-size=1000,760",
-                         "--hide-scrollbars",
-                         url};
+        QStringList args = QString("--headless --disable-gpu --no-first-run --disable-background-networking "
+                                   "--disable-component-update --disable-sync --disable-extensions "
+                                   "--remote-debugging-address=127.0.0.1 --remote-debugging-port=0 "
+                                   "--remote-allow-origins=* --window-size=1000,760 --hide-scrollbars")
+                               .split(' ');
+        args << "--user-data-dir=" + m_profile.path() << url;
         if (geteuid() == 0) args.prepend("--no-sandbox");
-        m_proc.setStandardOutputFile(QProcess::nullDevice()); // it complains about the missing desktop
+        m_proc.setStandardOutputFile(QProcess::nullDevice());
         m_proc.setStandardErrorFile(QProcess::nullDevice());
         m_proc.start(program, args);
         // The browser writes the port it chose into its profile.
         QFile portFile(m_profile.filePath("DevToolsActivePort"));
-        QElapsedTimer clock;
-        clock.start();
         QString wsUrl;
-        while (wsUrl.isEmpty() && clock.elapsed() < 60000 && m_proc.state() != QProcess::NotRunning) {
+        for (int i = 0; i < 600 && wsUrl.isEmpty() && m_proc.state() != QProcess::NotRunning; ++i) {
             QTest::qWait(100);
             if (!portFile.open(QIODevice::ReadOnly)) continue;
             const auto port = quint16(portFile.readLine().trimmed().toInt());
             portFile.close();
-            if (port == 0) continue;
             for (const QJsonValue& v :
                  QJsonDocument::fromJson(httptest::get(port, "/json/list").body).array())
-                if (v["type"].toString() == "page") wsUrl = v["webSocketDebuggerUrl"].toString();
+                if (port && v["type"].toString() == "page") wsUrl = v["webSocketDebuggerUrl"].toString();
         }
         if (wsUrl.isEmpty()) return "chromium shows no page: " + m_proc.errorString();
         QObject::connect(&m_devtools, &QWebSocket::textMessageReceived, [this](const QString& text) {
             const QJsonObject o = QJsonDocument::fromJson(text.toUtf8()).object();
-            if (o.contains("id")) m_answers[o["id"].toInt()] = o;
+            if (o.contains("id")) m_answer = o;
         });
         m_devtools.open(QUrl(wsUrl));
         for (int i = 0; i < 300 && m_devtools.state() != QAbstractSocket::ConnectedState; ++i)
@@ -87,38 +71,33 @@ public:
         return m_devtools.state() == QAbstractSocket::ConnectedState ? QString() : m_devtools.errorString();
     }
 
-    QJsonObject call(const QString& method, const QJsonObject& params = {}) {
-        const int id = ++m_lastId;
+    // One call at a time: the next answer is its own.
+    QJsonValue call(const QString& method, const QJsonObject& params) {
+        m_answer = {};
         m_devtools.sendTextMessage(
-            QJsonDocument(QJsonObject{{"id", id}, {"method", method}, {"params", params}})
+            QJsonDocument(QJsonObject{{"id", 1}, {"method", method}, {"params", params}})
                 .toJson(QJsonDocument::Compact));
-        QElapsedTimer clock;
-        clock.start();
-        while (!m_answers.contains(id) && clock.elapsed() < 30000)
+        for (int i = 0; i < 1500 && m_answer.isEmpty(); ++i)
             QTest::qWait(20);
-        return m_answers.take(id);
+        return m_answer["result"];
     }
 
     QJsonValue eval(const QString& expression) {
-        const QJsonObject r = call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}});
-        return r["result"]["result"]["value"];
+        return call("Runtime.evaluate",
+                    {{"expression", expression}, {"returnByValue", true}})["result"]["value"];
     }
 
     // What the page shows, read back from its elements.
     QJsonObject shown() {
-        return QJsonDocument::fromJson(eval(R"JS(JSON.stringify({
-  link: document.getElementById('link').textContent,
-  pos: document.getElementById('posValue').textContent,
-  neg: document.getElementById('negValue').textContent,
-  car: document.getElementById('carValue').textContent,
-  posLit: document.querySelectorAll('#bar-pos .seg.on').length,
-  negLit: document.querySelectorAll('#bar-neg .seg.on').length,
-  carLit: document.querySelectorAll('#bar-car .seg.on').length,
-  posHold: [...document.querySelectorAll('#bar-pos .seg')].findIndex(s => s.classList.contains('hold')) + 1,
-  carrierLed: document.getElementById('led-carrier-alarm').classList.contains('lit'),
-  audioLed: document.getElementById('led-audio-loss').classList.contains('lit'),
-  pos125Led: document.getElementById('led-pos125').classList.contains('lit'),
-  events: document.querySelectorAll('#events tr').length}))JS")
+        return QJsonDocument::fromJson(eval(R"JS(JSON.stringify((() => {
+  const $ = id => document.getElementById(id), lit = q => document.querySelectorAll(q + ' .seg.on').length;
+  return {link: $('link').textContent, pos: $('posValue').textContent, neg: $('negValue').textContent,
+    car: $('carValue').textContent, posLit: lit('#bar-pos'), negLit: lit('#bar-neg'), carLit: lit('#bar-car'),
+    posHold: [...document.querySelectorAll('#bar-pos .seg')].findIndex(s => s.classList.contains('hold')) + 1,
+    carrierLed: $('led-carrier-alarm').classList.contains('lit'),
+    audioLed: $('led-audio-loss').classList.contains('lit'), pos125Led: $('led-pos125').classList.contains('lit'),
+    events: document.querySelectorAll('#events tr').length};
+})()))JS")
                                            .toString()
                                            .toUtf8())
             .object();
@@ -128,8 +107,7 @@ private:
     QTemporaryDir m_profile;
     QProcess m_proc;
     QWebSocket m_devtools;
-    QHash<int, QJsonObject> m_answers;
-    int m_lastId = 0;
+    QJsonObject m_answer;
 };
 
 } // namespace
@@ -172,11 +150,10 @@ private slots:
         QVERIFY(peak.posPeak > 0);
         server.pushUpdates();
         QTRY_COMPARE_WITH_TIMEOUT(browser.shown()["posLit"].toInt(), int(peak.posPeak), 30000);
-        QJsonObject s = browser.shown();
         const auto text = [](float p) {
             return p > 0 ? QString("%1 %").arg(zel::positionToPercent(p)) : QString("≤20 %");
         };
-        QCOMPARE(httptest::pick(s, {"pos", "neg", "car", "negLit", "carLit"}),
+        QCOMPARE(httptest::pick(browser.shown(), {"pos", "neg", "car", "negLit", "carLit"}),
                  QStringList({text(peak.posPeak), text(peak.negPeak), text(peak.carrierLevel),
                               QString::number(int(peak.negPeak)), QString::number(int(peak.carrierLevel))}));
 
@@ -187,26 +164,29 @@ private slots:
                 server.onReadings({p, neg, carrier});
             server.pushUpdates();
         };
-        push(QList<float>(25, 20) << 30 << 54 << 44, 38, 40); // 25 low ones let go of the stand-in's peak
-        server.onAlarmEvent(
-            {zel::AlarmKind::Carrier, true, QDateTime::currentMSecsSinceEpoch(), {45, 30, 33}});
-        server.onAlarmEvent(
-            {zel::AlarmKind::Pos125, true, QDateTime::currentMSecsSinceEpoch(), {54, 38, 40}});
+        push(QList<float>(25, 20) << 30 << 54 << 44, 38,
+             40); // 25 low ones let go of the stand-in's peak
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        server.onAlarmEvent({zel::AlarmKind::Carrier, true, now, {45, 30, 33}});
+        server.onAlarmEvent({zel::AlarmKind::Pos125, true, now, {54, 38, 40}});
         push({44, 45}, 30, 33);
         QTRY_COMPARE_WITH_TIMEOUT(browser.shown()["posLit"].toInt(), 45, 30000);
-        s = browser.shown();
         // Four events: three from the start and the carrier alarm.
-        QCOMPARE(httptest::pick(
-                     s, {"pos", "posHold", "negLit", "car", "carrierLed", "pos125Led", "audioLed", "events"}),
+        QCOMPARE(httptest::pick(browser.shown(), {"pos", "posHold", "negLit", "car", "carrierLed",
+                                                  "pos125Led", "audioLed", "events"}),
                  QStringList({"110 %", "54", "30", "86 %", "true", "true", "false", "4"}));
-        const int height =
-            browser.eval("Math.ceil(document.documentElement.getBoundingClientRect().height)").toInt();
+        const int height = browser
+                               .eval("Math.ceil(document.documentElement."
+                                     "getBoundingClientRect().height)")
+                               .toInt();
         QVERIFY(height > 300); // the page as far as it goes, no empty window below it
         const QJsonObject clip{{"x", 0}, {"y", 0}, {"width", 1000}, {"height", height}, {"scale", 1}};
-        const QJsonObject shot = browser.call("Page.captureScreenshot", {{"format", "png"}, {"clip", clip}});
-        const QByteArray png = QByteArray::fromBase64(shot["result"]["data"].toString().toLatin1());
+        const QByteArray png = QByteArray::fromBase64(
+            browser.call("Page.captureScreenshot", {{"format", "png"}, {"clip", clip}})["data"]
+                .toString()
+                .toLatin1());
         QVERIFY(png.startsWith("\x89PNG"));
-        QFile out(QDir(ZEL_TEST_OUTPUT_DIR).filePath("status-page.png"));
+        QFile out(ZEL_TEST_OUTPUT_DIR "/status-page.png");
         QVERIFY(out.open(QIODevice::WriteOnly) && out.write(png) == png.size());
 
         push(QList<float>(25, 40), 30, 33);

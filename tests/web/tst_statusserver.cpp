@@ -7,7 +7,6 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QWebSocket>
@@ -33,36 +32,32 @@ struct Client {
     }
 };
 
+// A server on a free loopback port, optionally with Token.
+struct Server : StatusServer {
+    explicit Server(const QString& token = {}) { QVERIFY(listen(QHostAddress::LocalHost, 0, token)); }
+    QJsonObject getJson(const QByteArray& target) { return json(get(serverPort(), target).body); }
+};
+
 } // namespace
 
 class StatusAccessTest : public QObject {
     Q_OBJECT
 private slots:
-    void whereItListens_data() {
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<QString>("token");
-        QTest::addColumn<bool>("listens");
-        QTest::newRow("loopback, no token") << "127.0.0.1"
-                                            << "" << true;
-        QTest::newRow("loopback v6, no token") << "::1"
-                                               << "" << true;
-        QTest::newRow("all addresses, no token") << "0.0.0.0"
-                                                 << "" << false;
-        QTest::newRow("all addresses, 7 characters") << "0.0.0.0" << Token.left(7) << false;
-        QTest::newRow("all addresses, 8 characters") << "0.0.0.0" << Token.left(8) << true;
-    }
     void whereItListens() {
-        QFETCH(QString, address);
-        QFETCH(QString, token);
-        QFETCH(bool, listens);
-        StatusServer server;
-        QCOMPARE(server.listen(QHostAddress(address), 0, token), listens);
-        QCOMPARE(server.isListening(), listens);
-        QCOMPARE(server.errorString().contains("token"), !listens);
-        if (!listens) return;
-        StatusServer second; // the same port again is busy, and says which
-        QVERIFY(!second.listen(QHostAddress(address), server.serverPort(), token));
-        QVERIFY(second.errorString().contains(QString::number(server.serverPort())));
+        const QList<std::tuple<QString, QString, bool>> cases{{"127.0.0.1", "", true},
+                                                              {"::1", "", true},
+                                                              {"0.0.0.0", "", false},
+                                                              {"0.0.0.0", Token.left(7), false},
+                                                              {"0.0.0.0", Token.left(8), true}};
+        for (const auto& [address, token, listens] : cases) {
+            StatusServer server;
+            QCOMPARE(server.listen(QHostAddress(address), 0, token), listens);
+            QCOMPARE(server.errorString().contains("token"), !listens);
+            if (!listens) continue;
+            StatusServer second; // the same port again is busy, and says which
+            QVERIFY(!second.listen(QHostAddress(address), server.serverPort(), token));
+            QVERIFY(second.errorString().contains(QString::number(server.serverPort())));
+        }
     }
 
     // Request in, status out; "tokened" servers require Token.
@@ -75,43 +70,42 @@ private slots:
         const auto host = [](const QByteArray& h) {
             return "GET /api/status HTTP/1.1\r\nHost: " + h + "\r\nConnection: close\r\n\r\n";
         };
-        QTest::newRow("no token") << true << request("/api/status") << 401;
-        QTest::newRow("no token, unknown path") << true << request("/etc/passwd") << 401;
-        QTest::newRow("token prefix") << true << request("/api/status?token=" + t.chopped(1)) << 401;
-        QTest::newRow("token in URL") << true << request("/api/status?token=" + t) << 200;
-        QTest::newRow("bearer") << true << request("/api/events", bearer) << 200;
-        QTest::newRow("bearer, lower case")
-            << true << request("/", "authorization: bearer " + t + "\r\n") << 200;
-        QTest::newRow("wrong bearer") << true << request("/", "Authorization: Bearer x\r\n") << 401;
-        QTest::newRow("basic") << true << request("/", "Authorization: Basic " + t + "\r\n") << 401;
-        QTest::newRow("ws, no token") << true << upgrade("/ws") << 401;
-        QTest::newRow("ws, token") << true << upgrade("/ws?token=" + t) << 101;
-        QTest::newRow("ws, bearer") << true << upgrade("/ws", bearer) << 101;
-        QTest::newRow("ws, other path") << true << upgrade("/api/status?token=" + t) << 404;
-        QTest::newRow("ws, foreign page")
-            << true << upgrade("/ws?token=" + t, "Origin: http://evil.example\r\n") << 403;
-        QTest::newRow("localhost") << false << host("LOCALHOST") << 200;
-        QTest::newRow("::1") << false << host("[::1]:8080") << 200;
-        QTest::newRow("other name") << false << host("attacker.example:8080") << 403;
-        QTest::newRow("POST") << false << request("/api/status", "Content-Length: 2\r\n", "POST") + "{}"
-                              << 405;
-        QTest::newRow("unknown") << false << request("/settings") << 404;
-        QTest::newRow("ws without upgrade") << false << request("/ws") << 400;
-        QTest::newRow("huge head") << false << "GET / HTTP/1.1\r\nX: " + QByteArray(20000, 'a') + "\r\n\r\n"
-                                   << 431;
+        const auto row = [](const char* name, bool tokened, const QByteArray& request, int status) {
+            QTest::newRow(name) << tokened << request << status;
+        };
+        row("no token", true, request("/api/status"), 401);
+        row("no token, unknown path", true, request("/etc/passwd"), 401);
+        row("token prefix", true, request("/api/status?token=" + t.chopped(1)), 401);
+        row("token in URL", true, request("/api/status?token=" + t), 200);
+        row("bearer", true, request("/api/events", bearer), 200);
+        row("bearer, lower case", true, request("/", "authorization: bearer " + t + "\r\n"), 200);
+        row("wrong bearer", true, request("/", "Authorization: Bearer x\r\n"), 401);
+        row("basic", true, request("/", "Authorization: Basic " + t + "\r\n"), 401);
+        row("ws, no token", true, upgrade("/ws"), 401);
+        row("ws, token", true, upgrade("/ws?token=" + t), 101);
+        row("ws, bearer", true, upgrade("/ws", bearer), 101);
+        row("ws, other path", true, upgrade("/api/status?token=" + t), 404);
+        row("ws, foreign page", true, upgrade("/ws?token=" + t, "Origin: http://evil.example\r\n"), 403);
+        row("localhost", false, host("LOCALHOST"), 200);
+        row("::1", false, host("[::1]:8080"), 200);
+        row("other name", false, host("attacker.example:8080"), 403);
+        row("POST", false, request("/api/status", "Content-Length: 2\r\n", "POST") + "{}", 405);
+        row("unknown", false, request("/settings"), 404);
+        row("ws without upgrade", false, request("/ws"), 400);
+        row("huge head", false, "GET / HTTP/1.1\r\nX: " + QByteArray(20000, 'a') + "\r\n\r\n", 431);
     }
     void whoGetsAnAnswer() {
         QFETCH(bool, tokened);
         QFETCH(QByteArray, request);
         QFETCH(int, status);
-        StatusServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0, tokened ? Token : QString()));
+        Server server(tokened ? Token : QString());
         const Reply reply = exchange(server.serverPort(), request);
         QCOMPARE(reply.status, status);
         if (status == 401) QVERIFY2(reply.body.isEmpty(), reply.body.constData()); // nothing else
         if (status == 200) QVERIFY(!reply.body.isEmpty());
         QTRY_COMPARE(server.clientCount(), status == 101 ? 1 : 0);
-        if (!tokened) QCOMPARE(get(server.serverPort(), "/api/status").status, 200); // still serving
+        if (!tokened) QCOMPARE(get(server.serverPort(), "/api/status").status,
+                               200); // still serving
     }
 };
 ZEL_TEST(StatusAccessTest)
@@ -120,8 +114,7 @@ class StatusApiTest : public QObject {
     Q_OBJECT
 private slots:
     void statusJson() {
-        StatusServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        Server server;
         server.setPortText("COM 2");
         server.onLinkEvent({zel::LinkState::Connected, 1'700'000'000'000, {}});
         for (int i = 0; i < 7; ++i)
@@ -135,15 +128,16 @@ private slots:
                                     "readings/carrier/percent", "packets/total", "alarms/carrier-alarm",
                                     "alarms/pos125", "alarms/audio-loss", "alarms/neg100"}),
             QStringList({"COM 2", "connected", "92", "36", "100", "7", "true", "true", "false", "false"}));
-        QVERIFY(pick(json(reply.body), {"packets/lastAgeMs"}).first().toDouble() >= 0);
+        QVERIFY(json(reply.body)["packets"].toObject()["lastAgeMs"].toDouble(-1) >= 0);
         server.onLinkEvent({zel::LinkState::Reconnecting, 1'700'000'002'000, "PORT ERROR"});
-        QCOMPARE(pick(json(get(server.serverPort(), "/api/status").body), {"alarms/link-lost", "linkDetail"}),
+        QCOMPARE(pick(server.getJson("/api/status"), {"alarms/link-lost", "linkDetail"}),
                  QStringList({"true", "PORT ERROR"}));
     }
 
+    // 2023-11-14T22:13:20Z and the four seconds after it; -1: refused.
     void eventsSince_data() {
         QTest::addColumn<QByteArray>("query");
-        QTest::addColumn<int>("count"); // -1: refused
+        QTest::addColumn<int>("count");
         QTest::newRow("all") << QByteArray("") << 4;
         QTest::newRow("ms") << QByteArray("?since=1700000002000") << 3;
         QTest::newRow("iso utc") << QByteArray("?since=2023-11-14T22:13:23Z") << 2;
@@ -153,9 +147,7 @@ private slots:
     void eventsSince() {
         QFETCH(QByteArray, query);
         QFETCH(int, count);
-        StatusServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        // 2023-11-14T22:13:20Z and the three seconds after it.
+        Server server;
         server.onLinkEvent({zel::LinkState::Connected, 1'700'000'000'000, {}});
         server.onAlarmEvent({zel::AlarmKind::AudioLoss, true, 1'700'000'002'000, {}});
         server.onAlarmEvent({zel::AlarmKind::PosVariable, true, 1'700'000'002'500, {}}); // live only
@@ -174,8 +166,7 @@ private slots:
     }
 
     void keepsTheLastHundredOrAsksTheHistory() {
-        StatusServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        Server server;
         for (int i = 0; i < 150; ++i)
             server.onLinkEvent(
                 {i % 2 ? zel::LinkState::Connected : zel::LinkState::Reconnecting, 1000 + i, {}});
@@ -187,7 +178,7 @@ private slots:
             asked = since;
             return QList<zel::StatusEvent>{zel::StatusEvent{since + 5, "carrier-alarm", "on", {}}};
         });
-        events = json(get(server.serverPort(), "/api/events?since=777").body)["events"].toArray();
+        events = server.getJson("/api/events?since=777")["events"].toArray();
         QCOMPARE(asked, 777);
         QCOMPARE(events.size(), 1);
         QCOMPARE(events[0].toObject()["timeMs"].toInteger(), 782);
@@ -201,8 +192,7 @@ private slots:
     // A push carries the peaks of every packet since the last one, so a single
     // overmodulated packet is not lost between updates.
     void pushCarriesThePeaksSinceTheLast() {
-        StatusServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        Server server;
         server.onReadings({55, 50, 40}); // before anyone watched: not a peak of the first update
         server.onReadings({21, 12, 40});
         auto* push = server.findChild<QTimer*>("tmrPush");
@@ -211,40 +201,35 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!client.messages.isEmpty(), 10000);
         QVERIFY(push->isActive());
         push->stop(); // the test pushes by hand
-        QCOMPARE(client.messages.first()["n"].toInt(), 0);
-        QCOMPARE(client.messages.first()["pos"].toDouble(), 21.0);
-        client.messages.clear();
+        QCOMPARE(pick(client.messages.takeFirst(), {"n", "pos"}), QStringList({"0", "21"}));
+        const auto next = [&](const QStringList& paths) {
+            server.pushUpdates();
+            [&] { QTRY_COMPARE_WITH_TIMEOUT(client.messages.size(), 1, 10000); }();
+            return client.messages.isEmpty() ? QStringList() : pick(client.messages.takeFirst(), paths);
+        };
 
         for (float pos : {30.f, 54.f, 20.f, 31.f})
             server.onReadings({pos, 40 - pos / 2, 38});
         server.onAlarmEvent({zel::AlarmKind::Pos125, true, 0, {54, 13, 38}});
-        server.pushUpdates();
-        server.pushUpdates(); // nothing new: no message until the heartbeat is due
-        QTRY_COMPARE_WITH_TIMEOUT(client.messages.size(), 1, 10000);
+        server.pushUpdates(); // and nothing new in the second: no message until the
+                              // heartbeat
         // The highest negative is 40 - 20/2.
-        QCOMPARE(pick(client.messages.first(), {"n", "pos", "neg", "car", "total", "flash/pos125"}),
+        QCOMPARE(next({"n", "pos", "neg", "car", "total", "flash/pos125"}),
                  QStringList({"4", "54", "30", "38", "6", "true"}));
-
+        QVERIFY(client.messages.isEmpty());
         server.onReadings({22, 10, 40});
-        server.pushUpdates();
-        QTRY_COMPARE_WITH_TIMEOUT(client.messages.size(), 2, 10000);
-        QCOMPARE(pick(client.messages[1], {"n", "pos"}), QStringList({"1", "22"}));
-
+        QCOMPARE(next({"n", "pos"}), QStringList({"1", "22"}));
         server.onAlarmEvent({zel::AlarmKind::Carrier, true, 1'700'000'000'000, {}});
-        server.pushUpdates();
-        QTRY_COMPARE_WITH_TIMEOUT(client.messages.size(), 3, 10000);
-        QCOMPARE(pick(client.messages[2], {"alarms/carrier-alarm", "events/0/event"}),
-                 QStringList({"true", "carrier-alarm"}));
+        QCOMPARE(next({"alarms/carrier-alarm", "events/0/event"}), QStringList({"true", "carrier-alarm"}));
     }
 
     void atMostSixteenClients() {
-        StatusServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        Server server;
+        const quint16 port = server.serverPort();
         std::vector<std::unique_ptr<Client>> clients;
         for (int i = 0; i < StatusServer::MaxClients; ++i)
-            clients.push_back(std::make_unique<Client>(server.serverPort()));
+            clients.push_back(std::make_unique<Client>(port));
         QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), StatusServer::MaxClients, 20000);
-        const quint16 port = server.serverPort();
         QCOMPARE(exchange(port, upgrade("/ws")).status, 503);
         QCOMPARE(server.clientCount(), StatusServer::MaxClients);
         clients.pop_back();
@@ -253,8 +238,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), StatusServer::MaxClients, 10000);
     }
 
-    // A client that stops reading is dropped; the others keep their updates
-    // and the caller never waits for it.
+    // A client that stops reading is dropped; the others keep their updates.
     void slowClientIsDropped() {
         StatusServer server;
         server.setMaxBacklogBytes(16 * 1024);
@@ -275,11 +259,10 @@ private slots:
         clock.start();
         int pushes = 0;
         const QString detail(190, u'x'); // long events build the backlog fast
-        while (dropped.isEmpty() && clock.elapsed() < 60000) {
+        for (; dropped.isEmpty() && clock.elapsed() < 60000; ++pushes) {
             server.onReadings({float(pushes % 55), 10, 40});
             server.onLinkEvent({zel::LinkState::Connected, pushes, detail});
             server.pushUpdates();
-            ++pushes;
             QCoreApplication::processEvents();
         }
         QCOMPARE(dropped.count(), 1);
