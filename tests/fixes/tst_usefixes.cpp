@@ -21,8 +21,6 @@
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QSettings>
-#include <QStyle>
-#include <QStyleOptionSlider>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -144,19 +142,7 @@ private slots:
         auto w = window();
         for (QScrollBar* bar : {w->vsbPkPosLed, w->vsbPkNegLed}) {
             bar->setValue(100);
-            QStyleOptionSlider opt;
-            opt.initFrom(bar);
-            opt.subControls = QStyle::SC_All;
-            opt.orientation = bar->orientation();
-            opt.minimum = bar->minimum();
-            opt.maximum = bar->maximum();
-            opt.sliderPosition = opt.sliderValue = bar->value();
-            opt.upsideDown = bar->invertedAppearance();
-            auto arrow = [&](QStyle::SubControl c) {
-                return bar->style()->subControlRect(QStyle::CC_ScrollBar, &opt, c, bar).center();
-            };
-            const QPoint sub = arrow(QStyle::SC_ScrollBarSubLine), add = arrow(QStyle::SC_ScrollBarAddLine);
-            const QPoint upper = sub.y() < add.y() ? sub : add, lower = sub.y() < add.y() ? add : sub;
+            const QPoint upper(bar->width() / 2, 3), lower(bar->width() / 2, bar->height() - 4);
             QTest::mouseClick(bar, Qt::LeftButton, {}, upper);
             QCOMPARE(bar->value(), 101);
             QTest::mouseClick(bar, Qt::LeftButton, {}, lower);

@@ -36,8 +36,7 @@ QList<LogEntry> readLog(const QString& path) {
     for (const QByteArray& line : f.readAll().split('\n')) {
         const QList<QByteArray> fields = line.split(' ');
         if (fields.size() < 3) continue;
-        const QByteArray noise = fields.value(3).startsWith("noise=") ? fields[3].mid(6) : QByteArray();
-        entries.append({fields[1], fields[2], QByteArray::fromHex(noise)});
+        entries.append({fields[1], fields[2], QByteArray::fromHex(fields.value(3).mid(6))});
     }
     return entries;
 }
@@ -46,20 +45,14 @@ QList<LogEntry> readLog(const QString& path) {
 struct Receiver {
     explicit Receiver(zel::Transport& port) {
         connection = QObject::connect(&port, &zel::Transport::readyRead, &port, [this, &port] {
-            const QByteArray chunk = port.readAll();
-            if (chunk.isEmpty()) return;
-            data += chunk;
-            chunks.append(chunk);
+            if (const QByteArray chunk = port.readAll(); !chunk.isEmpty()) data += chunks.emplace_back(chunk);
         });
     }
     ~Receiver() { QObject::disconnect(connection); }
     bool waitFor(qsizetype bytes, int timeoutMs = 5000) {
         return QTest::qWaitFor([&] { return data.size() >= bytes; }, timeoutMs);
     }
-    QByteArray take() {
-        chunks.clear();
-        return std::exchange(data, {});
-    }
+    QByteArray take() { return chunks.clear(), std::exchange(data, {}); }
     QMetaObject::Connection connection;
     QByteArray data;
     QList<QByteArray> chunks;
