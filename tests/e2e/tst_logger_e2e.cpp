@@ -1,5 +1,4 @@
-// zel-logger as an operator runs it: its output, how it ends and with what
-// status, against the built-in stand-in and zel-monitor-sim.
+// zel-logger as an operator runs it: its output and how it ends.
 #include "support/simprocess.h"
 #include "support/testmain.h"
 
@@ -53,8 +52,7 @@ private slots:
         QVERIFY(logger.readAllStandardError().isEmpty());
     }
 
-    // The device goes away mid-run: the loss and its reason are printed, and
-    // the logger tries to bring it back until the end of its time.
+    // A device lost mid-run: the loss and its reason are printed, and it is retried until the end.
     void lossOfTheLinkIsPrinted() {
         zeltest::SimProcess sim;
         QVERIFY2(sim.start({"--vanish-after", "200"}), qPrintable(sim.errorText()));

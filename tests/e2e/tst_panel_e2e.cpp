@@ -1,5 +1,4 @@
-// The panel against zel-monitor-sim on a pseudo-terminal: the real main
-// window and the real serial transport, directly and through the modem.
+// The real main window and serial transport against zel-monitor-sim, direct and through the modem.
 #include "support/simprocess.h"
 #include "support/testmain.h"
 #include "support/testsupport.h"
@@ -26,7 +25,7 @@
 
 namespace {
 
-// A reading as text, from the panel or from a script line's nine digits.
+// A reading as text, from a script line's nine digits.
 QString readingOf(const QByteArray& nine) {
     QStringList fields;
     for (int i = 0; i < 9; i += 3)
@@ -73,19 +72,18 @@ class PanelEndToEndTest : public QObject {
         w->frmZelModem->optModem->setChecked(true);
         w->frmZelModem->cmbModem->setEditText(sim->devicePath());
     }
-    // Connect, and the first second of it.
     void dial(const QString& number) {
         w->frmZelModem->txtPhoneNumber->setText(number);
         w->cmdConnect->click();
         QCOMPARE(shownStatus(), QStringLiteral("lblInitializing"));
-        w->session()->link()->onDelayTimer();
+        link()->onDelayTimer();
         QCOMPARE(shownStatus(), QStringLiteral("lblDialing"));
     }
-    // The one-second hang-up or the three seconds of a failed call's status.
     void delayEndsOffLine() {
-        w->session()->link()->onDelayTimer();
+        link()->onDelayTimer();
         QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
     }
+    zel::LinkController* link() const { return w->session()->link(); }
     QString shownStatus() const {
         for (auto* l : {w->lblOffLine, w->lblNoDialTone, w->lblInitializing, w->lblHanging, w->lblDialing,
                         w->lblConnected, w->lblBusy, w->lblReconnecting, w->lblNoData})
@@ -107,8 +105,7 @@ private slots:
         sim.reset();
     }
 
-    // Readings in the script's order, each exactly as sent; a Disconnect
-    // stops the traffic and darkens the bar.
+    // Readings in the script's order, exactly as sent; Disconnect stops the traffic and darkens the bar.
     void packetsAreDecodedInOrder() {
         const QList<QByteArray> script = {"196040181", "216080199", "243196210",
                                           "100100100", "255255255", "050060070"};
@@ -117,8 +114,7 @@ private slots:
         connectTo(sim->devicePath());
         QCOMPARE(shownStatus(), QStringLiteral("lblConnected"));
         QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 8, 10000);
-        // A panel held up for longer than a reply reads two at once and shows
-        // the newer: a reading may be passed over, but never more than a few.
+        // A held-up panel reads two replies at once and shows the newer: a few may be passed over.
         qsizetype at = 0;
         QSet<qsizetype> seen;
         for (const QString& r : decoded) {
@@ -129,8 +125,7 @@ private slots:
         }
         QVERIFY2(seen.size() >= script.size() - 2, qPrintable(QString::number(seen.size())));
         QCOMPARE(decoded.last(), readingOf(script.last())); // the last line is held
-        // The raw read is a piece of the stream, which may start or end
-        // inside a packet.
+        // The raw read is a piece of the stream, perhaps cut mid-packet.
         QVERIFY2(QRegularExpression(QStringLiteral("^[x0-9]+$")).match(w->lblRcvdat->text()).hasMatch(),
                  qPrintable(w->lblRcvdat->text()));
 
@@ -146,8 +141,7 @@ private slots:
             QVERIFY(!w->picLed[i]->isLit());
     }
 
-    // Garbled, split, noisy and dropped replies never decode to a reading
-    // that was not sent; dropped ones are asked for again.
+    // Faulty replies never decode to a reading not sent; dropped ones are asked for again.
     void faultyStreamNeverDecodesAWrongReading() {
         QList<QByteArray> script;
         QSet<QString> sent;
@@ -166,8 +160,7 @@ private slots:
         QCOMPARE(shownStatus(), QStringLiteral("lblConnected"));
     }
 
-    // The adapter goes away and comes back under the same name: nobody is
-    // asked to click OK, the panel shows Reconnecting and picks it up again.
+    // An adapter back under the same name is picked up again, with no box to click.
     void vanishingPortComesBackByItself() {
         const QString stable = dir.filePath(QStringLiteral("by-id-monitor"));
         QVERIFY(startSim({"--vanish-after", "5", "--vanish-gap", "300", "--link", stable}));
@@ -180,23 +173,17 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(decoded.size() > before + 3, 5000);
     }
 
-    // A call that fails shows its outcome for three seconds with the port
-    // left open, then Off Line; one the modem ends itself leaves the port
-    // open, one whose wait ran out is hung up. The next Connect gets through
-    // and polls; Disconnect hangs up for a second and closes the port.
+    // A failed call shows its outcome 3 s, port open, then Off Line (hung up
+    // only after a timeout); the next call polls; Disconnect hangs up and closes.
     void modemOutcomes_data() {
         QTest::addColumn<QString>("number");
         QTest::addColumn<QString>("label");
-        QTest::newRow("busy") << "222"
-                              << "lblBusy";
-        QTest::newRow("no dial tone") << "333"
-                                      << "lblNoDialTone";
-        QTest::newRow("no carrier") << "777"
-                                    << "lblNoDialTone";
-        QTest::newRow("no answer") << "888"
-                                   << "lblNoDialTone";
-        QTest::newRow("never answers") << "444"
-                                       << "lblNoDialTone";
+        for (auto [name, number] : {std::pair{"busy", "222"},
+                                    {"no dial tone", "333"},
+                                    {"no carrier", "777"},
+                                    {"no answer", "888"},
+                                    {"never answers", "444"}})
+            QTest::newRow(name) << number << (number == QLatin1String("222") ? "lblBusy" : "lblNoDialTone");
     }
     void modemOutcomes() {
         QFETCH(QString, number);
@@ -207,14 +194,14 @@ private slots:
         if (silent) {
             QTest::qWait(300);
             QCOMPARE(shownStatus(), QStringLiteral("lblDialing"));
-            w->session()->link()->onModemTimeout();
+            link()->onModemTimeout();
         }
         QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), label, 5000);
-        QCOMPARE(w->findChild<QTimer*>(QStringLiteral("tmrDelay"))->interval(), 3000);
-        QVERIFY(w->session()->link()->isOpen());
+        QCOMPARE(std::pair(w->findChild<QTimer*>(QStringLiteral("tmrDelay"))->interval(), link()->isOpen()),
+                 std::pair(3000, true));
         delayEndsOffLine();
-        QCOMPARE(w->session()->link()->isOpen(), !silent);
-        QCOMPARE(w->cmdConnect->text(), QStringLiteral("&Connect"));
+        QCOMPARE(std::pair(link()->isOpen(), w->cmdConnect->text()),
+                 std::pair(!silent, QStringLiteral("&Connect")));
         dial(QStringLiteral("5551234"));
         QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblConnected"), 5000);
         QVERIFY(!w->mnuModemSettings->isEnabled());
@@ -223,7 +210,7 @@ private slots:
         w->cmdConnect->click();
         QCOMPARE(shownStatus(), QStringLiteral("lblHanging"));
         delayEndsOffLine();
-        QVERIFY(!w->session()->link()->isOpen());
+        QVERIFY(!link()->isOpen());
     }
 };
 ZEL_TEST(PanelEndToEndTest)

@@ -1,6 +1,4 @@
-// The settings dialog alone: which controls are enabled for which choices,
-// the option groups, the greyed check boxes, the typing limits, the buttons
-// and keys, and the choices handed back as settings.
+// The settings dialog alone: enable rules, option groups, limits, buttons and keys.
 #include "gui/frmzelmodem.h"
 #include "gui/spanregions.h"
 #include "support/testmain.h"
@@ -17,8 +15,7 @@
 class FrmZelModemTest : public QObject {
     Q_OBJECT
 private slots:
-    // Every connection choice (direct, modem, neither) with every state of
-    // the three check boxes; only state 1 counts as checked.
+    // Every connection choice with every check box state; only Checked enables a text.
     void enableRules() {
         const Qt::CheckState states[] = {Qt::Unchecked, Qt::Checked, Qt::PartiallyChecked};
         FrmZelModem d;
@@ -26,8 +23,7 @@ private slots:
             for (int outside = 0; outside < 3; ++outside)
                 for (int ini = 0; ini < 3; ++ini) {
                     const int waiting = 2 - outside;
-                    // Set the way loading does, from the opposite state: the
-                    // update must follow by itself.
+                    // From the opposite state, as loading does: the update must follow by itself.
                     FrmZelModem::setOption(connection == 0 ? d.optModem : d.optDirect, true);
                     for (QCheckBox* c : {d.chkOutside, d.chkWaiting, d.chkModemIni})
                         c->setCheckState(Qt::Checked);
@@ -49,7 +45,6 @@ private slots:
                 }
     }
 
-    // No caption of a check box or option is cut off, nor a tab's.
     void captionsFit() {
         FrmZelModem d;
         d.show();
@@ -63,9 +58,8 @@ private slots:
         QVERIFY(d.SSTab1->tabBar()->sizeHint().width() <= d.SSTab1->width());
     }
 
-    // An option group may be left without a selection and still excludes
-    // afterwards, within its frame. A check box click leaves greyed for
-    // checked, then toggles; a disabled text keeps what it holds.
+    // An option group may be left empty and still excludes within its frame; a
+    // click takes a greyed box to checked, then toggles; a disabled text keeps its text.
     void optionsAndCheckBoxes() {
         FrmZelModem d;
         FrmZelModem::setOption(d.optLow, true);
@@ -90,8 +84,7 @@ private slots:
         }
     }
 
-    // A restored text keeps its padding, one blank over the limit; typing may
-    // shorten it but not lengthen it. Port boxes take any text.
+    // Typing may shorten a restored, padded text but not lengthen it; port boxes take any text.
     void typingLimitsBindTypingOnly() {
         FrmZelModem d;
         FrmZelModem::setOption(d.optModem, true);
@@ -111,9 +104,8 @@ private slots:
         QCOMPARE(d.cmbModem->currentText(), QStringLiteral("SIM  "));
     }
 
-    // Ok and Enter save and stay; Apply saves (while shown), hides and raises
-    // the main window; Close, Escape and the frame's close button hide
-    // without saving. Shown again, the dialog has its contents and tab.
+    // Ok and Enter save and stay; Apply saves, hides and raises the main
+    // window; the others hide without saving. Shown again, contents and tab stay.
     void buttonsAndKeys_data() {
         QTest::addColumn<int>("saves");
         QTest::addColumn<int>("raises");
@@ -154,19 +146,16 @@ private slots:
         QCOMPARE(d.SSTab1->currentIndex(), 1);
     }
 
-    // A restore sets every control and says so; what the controls show
-    // comes back as settings, an operator's edit included.
+    // A restore sets every control and says so; the controls come back as settings, edits included.
     void settingsRoundTrip() {
         FrmZelModem d;
         zel::ConnectionSettings s;
         s.directCable = s.toneDial = s.speakerLow = false;
         s.modemLink = s.pulseDial = s.speakerLoud = true;
-        s.modemPort = QStringLiteral("USB0 ");
-        s.phoneNumber = QStringLiteral("5551234");
         s.outsideLineOn = s.modemIniOn = 1;
         s.callWaitingOn = 2;
-        s.outsideLineCode = QStringLiteral("8");
-        s.modemIni = QStringLiteral("ATZ");
+        std::tie(s.modemPort, s.phoneNumber, s.outsideLineCode, s.modemIni) = std::tuple(
+            QStringLiteral("USB0 "), QStringLiteral("5551234"), QStringLiteral("8"), QStringLiteral("ATZ"));
         QSignalSpy edited(&d, &FrmZelModem::settingsEdited);
         d.setSettings(s);
         QVERIFY(edited.count() > 0);
@@ -180,16 +169,13 @@ private slots:
         QCOMPARE(d.settings().phoneNumber, QStringLiteral("55512349"));
     }
 
-    // The repaint region of a run of bar segments: its segments and the gaps
-    // between them, the same region each time, none for a run not there.
+    // A run of bar segments repaints its segments and gaps, the same region each time.
     void spanRegions() {
         zel::SpanRegions spans(
             {QRect(0, 5, 10, 20), QRect(15, 5, 10, 20), QRect(30, 5, 10, 20), QRect(45, 0, 10, 30)});
-        QCOMPARE(spans.span(0, 0), QRegion(0, 5, 10, 20));
         const QRegion* kept = &spans.span(1, 2);
-        QCOMPARE(*kept, QRegion(15, 5, 25, 20));
-        QCOMPARE(spans.span(0, 3), QRegion(0, 0, 55, 30));
-        QCOMPARE(spans.span(2, 3), QRegion(30, 0, 25, 30));
+        QCOMPARE((QList<QRegion>{spans.span(0, 0), *kept, spans.span(0, 3), spans.span(2, 3)}),
+                 (QList<QRegion>{{0, 5, 10, 20}, {15, 5, 25, 20}, {0, 0, 55, 30}, {30, 0, 25, 30}}));
         QCOMPARE(&spans.span(1, 2), kept);
         QCOMPARE(*kept, QRegion(15, 5, 25, 20));
         for (auto [first, last] : {std::pair{2, 1}, {-1, 0}, {3, 4}})

@@ -23,8 +23,7 @@ private slots:
         }
     }
 
-    // One cycle of the model drives every indicator of the panel, and only
-    // where it should, whatever the seed and cycle.
+    // One cycle drives every indicator of the panel, only where it should, whatever the seed and cycle.
     void modelExercisesThePanel() {
         constexpr double Step = 0.02; // a poll every 20 ms
         for (auto [seed, offset] :
@@ -47,8 +46,7 @@ private slots:
                 silentRun = pos == 0 && neg == 0 ? silentRun + Step : 0;
                 longSilences += silentRun > 15 && silentRun - Step <= 15; // once, as it passes 15 s
                 longestSilence = std::max(longestSilence, silentRun);
-                // The carrier sits at 0 dB outside its dip and swell;
-                // overmodulation only in its window.
+                // The carrier sits at 0 dB outside its dip and swell; overmodulation only in its window.
                 const QByteArray at = QByteArray::number(t);
                 if (!(t >= 135 && t < 145) && !(t >= 150 && t < 154))
                     QVERIFY2(r.carrier >= 196 && r.carrier <= 199, at);
@@ -66,20 +64,15 @@ private slots:
     void scripts_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("error");
-        QTest::newRow("forms") << "# header\n196040181\r\n\n   x255243039  # packet form\n039040042"
-                               << "";
-        QTest::newRow("out of range played as given") << "256999100\n"
-                                                      << "";
-        QTest::newRow("short") << "196040181\n19604018\n"
-                               << "line 2";
-        QTest::newRow("letters") << "\n\n1960a0181\n"
-                                 << "line 3";
-        QTest::newRow("upper X") << "X196040181"
-                                 << "line 1";
-        QTest::newRow("two on a line") << "196040181 196040181"
-                                       << "line 1";
-        QTest::newRow("nothing") << "# only a comment\n\n"
-                                 << "no readings";
+        for (auto [name, text, error] :
+             {std::tuple{"forms", "# header\n196040181\r\n\n   x255243039  # packet form\n039040042", ""},
+              {"out of range played as given", "256999100\n", ""},
+              {"short", "196040181\n19604018\n", "line 2"},
+              {"letters", "\n\n1960a0181\n", "line 3"},
+              {"upper X", "X196040181", "line 1"},
+              {"two on a line", "196040181 196040181", "line 1"},
+              {"nothing", "# only a comment\n\n", "no readings"}})
+            QTest::newRow(name) << QString::fromLatin1(text) << QString::fromLatin1(error);
     }
     void scripts() {
         QFETCH(QString, text);
@@ -89,9 +82,8 @@ private slots:
         QVERIFY2(QString::fromStdString(why).contains(error), why.c_str());
     }
 
-    // Rates: every n-th, a probability, never; garbled replies and noise
-    // never make a packet; a plan drops before any other fault and is the
-    // same for the same seed.
+    // Fault rates; garbled replies and noise never make a packet; a plan drops
+    // before any other fault and is the same for the same seed.
     void faults() {
         SimRandom rng;
         const auto every3 = FaultRate::parse("3");
@@ -116,10 +108,9 @@ private slots:
             const std::string packet =
                 formatPacket({r.between(0, 255), r.between(0, 255), r.between(0, 255)});
             const std::string garbled = garblePacket(packet, r);
-            QCOMPARE(garbled.size(), std::size_t(10));
-            QCOMPARE(garbled[0], 'x');
-            QVERIFY2(!isValidPacket(garbled), garbled.c_str());
-            QCOMPARE(std::count(garbled.begin(), garbled.end(), 'x'), 1);
+            QVERIFY2(garbled.size() == 10 && garbled[0] == 'x' && !isValidPacket(garbled) &&
+                         std::count(garbled.begin(), garbled.end(), 'x') == 1,
+                     garbled.c_str());
             const std::string noise = noiseBytes(r);
             QVERIFY(!noise.empty() && noise.size() <= 8 && noise.find('x') == std::string::npos);
         }

@@ -1,6 +1,5 @@
 #pragma once
-// A transport for link and window tests: records what is written, lets the
-// test feed received bytes, refuse to open, or fail while open.
+// A transport that records writes and DTR, and is fed, refused or failed by the test.
 #include "core/link/linkcontroller.h"
 #include "core/transport/transport.h"
 
@@ -28,7 +27,6 @@ public:
     qint64 characterTimeNs() const override { return charTimeNs; }
     qint64 bytesAvailable() const override { return input.size(); }
 
-    // Test side.
     void receive(const QByteArray& data) {
         input += data;
         emit readyRead();
@@ -39,8 +37,7 @@ public:
     }
 
     QString openError; // non-empty: openLink() fails with this reason
-    QByteArray input;
-    QByteArray written;
+    QByteArray input, written;
     QList<QByteArray> writes;
     QList<bool> dtr;
     QList<int> awaited;
@@ -64,9 +61,7 @@ private:
     QString m_text;
 };
 
-// Puts fake transports into `link`, each named by the port text asked for;
-// `*latest` follows the newest one. A non-empty `openError` makes each of
-// them refuse to open.
+// Fake transports for `link`, `*latest` the newest; a non-empty `openError` refuses every open.
 inline void useFakeTransports(zel::LinkController* link, QPointer<FakeTransport>* latest,
                               const QString& openError = {}) {
     link->setTransportFactory([latest, openError](const QString& text, QString*) {

@@ -1,39 +1,25 @@
 #pragma once
-// Runs zel-monitor-sim for a test: starts it with arguments,
-// reads the device path from its first line of output, follows the new paths
-// it prints when its device vanishes, and stops it.
-#include <QObject>
+// Runs zel-monitor-sim for a test: each line it prints is a device path (a
+// new one each time its device comes back after vanishing); stopped on
+// destruction.
 #include <QProcess>
 #include <QStringList>
 
 namespace zeltest {
 
-class SimProcess : public QObject {
-    Q_OBJECT
+class SimProcess {
 public:
-    explicit SimProcess(QObject* parent = nullptr);
-    ~SimProcess() override; // stops the simulator
-
-    // The simulator's executable.
-    static QString program();
-
-    // Starts it and waits (blocking, up to `timeoutMs`) for the device path.
-    // On failure returns false; errorText() says why.
+    SimProcess();
+    ~SimProcess() { stop(); }
+    // Starts it and waits up to `timeoutMs` for its first device path; false
+    // with errorText() saying why.
     bool start(const QStringList& arguments = {}, int timeoutMs = 10000);
-    // Ends it (SIGTERM, then kill); waits for it.
     void stop();
-    bool isRunning() const;
-
-    // The latest device path, and every one printed so far (more than one
-    // after --vanish-after). Updated from the event loop.
-    QString devicePath() const { return m_paths.isEmpty() ? QString() : m_paths.last(); }
+    QString devicePath() const { return m_paths.value(m_paths.size() - 1); }
     QStringList paths() const { return m_paths; }
     QString errorText() const { return m_error; }
-    QProcess* process() { return &m_process; }
 
 private:
-    void readLines();
-
     QProcess m_process;
     QByteArray m_partial;
     QStringList m_paths;

@@ -2,8 +2,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QPushButton>
@@ -13,32 +13,23 @@
 
 namespace zeltest {
 
-void answerNextMessageBox(QMessageBox::StandardButton answer, SeenBox* seen, int timeoutMs) {
+void answerNextMessageBox(QMessageBox::StandardButton answer, SeenBox* seen) {
     auto* timer = new QTimer;
-    auto* clock = new QElapsedTimer;
-    clock->start();
-    timer->setInterval(5);
+    const QDeadlineTimer deadline(5000);
     QObject::connect(timer, &QTimer::timeout, [=] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box && clock->elapsed() < timeoutMs) return;
-        timer->stop();
+        if (!box && !deadline.hasExpired()) return;
         timer->deleteLater();
-        delete clock;
         if (!box) return;
-        if (seen) {
-            seen->shown = true;
-            seen->title = box->windowTitle();
-            seen->text = box->text();
-            seen->buttons = box->standardButtons();
-            seen->defaultButton =
-                box->defaultButton() ? box->standardButton(box->defaultButton()) : QMessageBox::NoButton;
-        }
+        if (seen)
+            *seen = {true, box->windowTitle(), box->text(), box->standardButtons(),
+                     box->standardButton(box->defaultButton())};
         if (QAbstractButton* b = box->button(answer))
             b->click();
         else
             box->reject();
     });
-    timer->start();
+    timer->start(5);
 }
 
 QString settingsPath() {

@@ -9,16 +9,14 @@ namespace zeltest {
 // What a message box showed before the test answered it.
 struct SeenBox {
     bool shown = false;
-    QString title;
-    QString text;
+    QString title, text;
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
 };
 
-// Answers the next modal message box with `answer` as soon as it appears
-// (within `timeoutMs`) and records what it showed in `*seen`. `seen` must
-// outlive the box.
-void answerNextMessageBox(QMessageBox::StandardButton answer, SeenBox* seen = nullptr, int timeoutMs = 5000);
+// Answers the next modal message box with `answer` once it shows (within 5 s),
+// recording it in `*seen`, which must outlive the box.
+void answerNextMessageBox(QMessageBox::StandardButton answer, SeenBox* seen = nullptr);
 
 // The settings file the program uses under the test's XDG_CONFIG_HOME.
 QString settingsPath();
