@@ -38,16 +38,16 @@ Settings changed() {
     c.directPort = QStringLiteral("USB0");
     c.toneDial = false;
     c.pulseDial = true;
-    c.phoneNumber = QStringLiteral("5551234");
+    c.phoneNumber = QStringLiteral("5551234").leftJustified(24); // padded as a load gives them
     c.outsideLineOn = 1;
-    c.outsideLineCode = QStringLiteral("8");
+    c.outsideLineCode = QStringLiteral("8     ");
     c.callWaitingOn = 2;
-    c.callWaitingCode = QStringLiteral("*71");
+    c.callWaitingCode = QStringLiteral("*71   ");
     c.modemPort = QStringLiteral("COM 4");
     c.speakerLow = false;
     c.speakerLoud = true;
     c.modemIniOn = 2; // unlike the outside line's, so a swap shows
-    c.modemIni = QStringLiteral("ATX0");
+    c.modemIni = QStringLiteral("ATX0").leftJustified(23);
     s.panel = {false, true, 111, 85};
     return s;
 }
@@ -89,12 +89,7 @@ private slots:
         QCOMPARE(readSettingsFile(), expected);
         const SettingsStore::Loaded loaded = SettingsStore::load();
         QVERIFY2(loaded.settings, qPrintable(loaded.problem));
-        Settings s = changed();
-        s.connection.phoneNumber = s.connection.phoneNumber.leftJustified(24);
-        s.connection.outsideLineCode = s.connection.outsideLineCode.leftJustified(6);
-        s.connection.callWaitingCode = s.connection.callWaitingCode.leftJustified(6);
-        s.connection.modemIni = s.connection.modemIni.leftJustified(23);
-        QVERIFY(*loaded.settings == s);
+        QVERIFY(*loaded.settings == changed());
         QVERIFY(SettingsStore::save(*loaded.settings, &error));
         QCOMPARE(readSettingsFile(), expected);
     }
@@ -127,15 +122,13 @@ private slots:
         QString error;
         QVERIFY(SettingsStore::save(s, &error));
         QCOMPARE(readSettingsFile().mid(4, 5), QByteArray("/dev/"));
-        std::optional<Settings> back = SettingsStore::load().settings;
-        QVERIFY(back);
-        QCOMPARE(back->connection.directPort, s.connection.directPort);
-        QCOMPARE(back->connection.modemPort, s.connection.modemPort);
+        const auto ports = [] {
+            const std::optional<Settings> back = SettingsStore::load().settings;
+            return back ? back->connection.directPort + '|' + back->connection.modemPort : QString();
+        };
+        QCOMPARE(ports(), QStringLiteral("/dev/ttyUSB0|monitor.example:2001"));
         writeSettingsFile(with(readSettingsFile(), 4, "COM 2"));
-        back = SettingsStore::load().settings;
-        QVERIFY(back);
-        QCOMPARE(back->connection.directPort, QStringLiteral("COM 2"));
-        QCOMPARE(back->connection.modemPort, s.connection.modemPort);
+        QCOMPARE(ports(), QStringLiteral("COM 2|monitor.example:2001"));
     }
 
     // No record: defaults, and an empty file is created; it fails again
@@ -147,9 +140,7 @@ private slots:
         QString error;
         QVERIFY(SettingsStore::save(Settings{}, &error));
         const std::optional<Settings> back = SettingsStore::load().settings;
-        QVERIFY(back);
-        QCOMPARE(back->connection.outsideLineCode, QStringLiteral("9     "));
-        QCOMPARE(back->panel, Settings{}.panel);
+        QVERIFY(back && back->connection.outsideLineCode == "9     " && back->panel == Settings{}.panel);
     }
 
     // A damaged or foreign record falls back to every default, and is left
@@ -193,8 +184,8 @@ private slots:
         QVERIFY2(loaded.settings, qPrintable(loaded.problem));
         QTEST(loaded.settings->connection.outsideLineOn, "outside");
         QTEST(loaded.settings->panel.positiveThreshold, "pos");
-        QCOMPARE(loaded.settings->connection.modemLink, bytes[2] != 0);
-        QCOMPARE(loaded.settings->connection.directPort, QStringLiteral("COM 2"));
+        QVERIFY(loaded.settings->connection.modemLink == (bytes[2] != 0) &&
+                loaded.settings->connection.directPort == "COM 2");
     }
 
     // A save that fails says so and leaves the last good file whole: the
@@ -202,11 +193,8 @@ private slots:
     // limit (which binds root too).
     void failedSaveIsReported_data() {
         QTest::addColumn<QString>("cause");
-        QTest::newRow("target is a folder") << "target is a folder";
-        QTest::newRow("folder is a file") << "folder is a file";
-#ifdef Q_OS_LINUX
-        QTest::newRow("short write") << "short write";
-#endif
+        for (const char* cause : {"target is a folder", "folder is a file", "short write"})
+            QTest::newRow(cause) << QString::fromLatin1(cause);
     }
     void failedSaveIsReported() {
         QFETCH(QString, cause);
@@ -220,7 +208,9 @@ private slots:
             QVERIFY(blocker.open(QIODevice::WriteOnly));
         }
         QString error;
-#ifdef Q_OS_LINUX
+#ifndef Q_OS_LINUX
+        if (cause == QLatin1String("short write")) QSKIP("needs a file-size limit");
+#else
         rlimit old{};
         QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -233,8 +223,7 @@ private slots:
         setrlimit(RLIMIT_FSIZE, &old);
         std::signal(SIGXFSZ, oldHandler);
 #endif
-        QVERIFY(!saved);
-        QVERIFY(!error.isEmpty());
+        QVERIFY(!saved && !error.isEmpty());
         if (cause == QLatin1String("short write")) {
             QCOMPARE(readSettingsFile(), sampleRecord());
             QCOMPARE(QDir(settingsFolder()).entryList(QDir::Files | QDir::Hidden),
