@@ -255,9 +255,7 @@ bool HistoryStore::moveAside(QString* movedTo) {
 void HistoryStore::close() {
     m_retentionTimer.stop();
     m_open = false;
-    m_insertEvent.reset();
-    m_updateEvent.reset();
-    m_upsertMinute.reset();
+    dropStatements();
     if (QSqlDatabase::contains(m_connection)) {
         {
             QSqlDatabase db = QSqlDatabase::database(m_connection, false);
@@ -308,6 +306,12 @@ void HistoryStore::handleWriteError(int code, const QString& text) {
     }
 }
 
+void HistoryStore::dropStatements() {
+    m_insertEvent.reset();
+    m_updateEvent.reset();
+    m_upsertMinute.reset();
+}
+
 QSqlQuery& HistoryStore::statement(std::unique_ptr<QSqlQuery>& slot, const QString& sql) {
     if (!slot) {
         slot = std::make_unique<QSqlQuery>(QSqlDatabase::database(m_connection, false));
@@ -326,9 +330,7 @@ bool HistoryStore::write(QList<EventRecord>& events, const QList<MinuteRecord>& 
     const auto failed = [&](const QSqlError& e) {
         db.rollback();
         // Prepared afresh next time: the failure may have been the file's.
-        m_insertEvent.reset();
-        m_updateEvent.reset();
-        m_upsertMinute.reset();
+        dropStatements();
         handleWriteError(sqliteCode(e), reasonOf(e));
         return false;
     };

@@ -81,6 +81,7 @@ private:
     void handleWriteError(int code, const QString& text);
     void replaceDamagedFile();
     QSqlQuery& statement(std::unique_ptr<QSqlQuery>& slot, const QString& sql);
+    void dropStatements();
 
     QString m_path;
     QString m_connection;
