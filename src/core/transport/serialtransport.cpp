@@ -309,7 +309,6 @@ void SerialTransport::setReadThreshold(int count) {
 
 void SerialTransport::awaitReply(int characters) {
     if (m_fd < 0 || characters < 1) return;
-    setReadThreshold(characters);
     const qint64 c = characterTimeNs();
     const qint64 now = Alarm::nowNs();
     qint64 due;
@@ -331,11 +330,18 @@ void SerialTransport::awaitReply(int characters) {
 void SerialTransport::onReplyDue() {
     if (m_fd < 0 || !m_reader) return;
     const qint64 checked = Alarm::nowNs();
-    int waiting = 0;
-    if (::ioctl(m_fd, FIONREAD, &waiting) != 0) waiting = 0;
-    waiting += int(m_input.size());
+    const qint64 before = m_input.size();
+    if (!drain()) {
+        onReadable(); // reports the failure
+        return;
+    }
+    const int waiting = int(m_input.size());
     m_reader->setEnabled(true);
     if (waiting < m_awaited) {
+        // Late: the driver wakes the reader once the rest is there, not for
+        // each character. The threshold is set only here, so a reply on time
+        // costs no terminal settings call.
+        setReadThreshold(m_awaited - waiting);
         emit replyOverdue(waiting);
         return;
     }
@@ -343,11 +349,6 @@ void SerialTransport::onReplyDue() {
     // so its end is placed there, and the characters of the next reply found
     // after it run on from there, but no later than when they were counted.
     const qint64 beyond = waiting - m_awaited;
-    const qint64 before = m_input.size();
-    if (!drain()) {
-        onReadable(); // reports the failure
-        return;
-    }
     if (m_input.size() == before) return;
     m_lastArrivalNs = qMin(m_dueNs + beyond * characterTimeNs(), checked);
     emit readyRead();
