@@ -216,6 +216,10 @@ void FrmZelMain::showSpeaker(bool onShown, bool offShown) {
 }
 
 void FrmZelMain::showRawRead(const QByteArray& data) {
+    // The diagnostic area lies below the panel, out of sight unless the window
+    // is enlarged: a label nobody can see is not repainted for every packet.
+    const QRect inWindow(lblRcvdat->mapTo(this, QPoint(0, 0)), lblRcvdat->size());
+    lblRcvdat->setUpdatesEnabled(rect().intersects(inWindow));
     lblRcvdat->setText(QString::fromLatin1(data));
 }
 
