@@ -142,7 +142,8 @@ int main(int argc, char** argv) {
         const QString log = dir.filePath(kind + QStringLiteral(".log"));
         const QString link = dir.filePath(kind + QStringLiteral("-monitor"));
         bench::SimProcess sim(bench::simProgram());
-        if (!sim.start({QStringLiteral("--log"), log, QStringLiteral("--link"), link})) {
+        if (!sim.start({QStringLiteral("--realtime"), QStringLiteral("--log"), log, QStringLiteral("--link"),
+                        link})) {
             std::fprintf(stderr, "%s\n", qPrintable(sim.error()));
             return 2;
         }

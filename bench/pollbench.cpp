@@ -120,7 +120,9 @@ int main(int argc, char** argv) {
 
     const QString logPath = settings->filePath(QStringLiteral("sim.log"));
     bench::SimProcess sim(bench::simProgram());
-    QStringList simArgs{QStringLiteral("--log"), logPath};
+    // The stand-in plays an instrument with a line of its own: real-time
+    // priority keeps its pace off this machine's scheduler.
+    QStringList simArgs{QStringLiteral("--realtime"), QStringLiteral("--log"), logPath};
     if (o.delayMs > 0) simArgs << QStringLiteral("--delay") << QString::number(o.delayMs);
     if (!sim.start(simArgs)) {
         std::fprintf(stderr, "%s\n", qPrintable(sim.error()));

@@ -26,6 +26,15 @@ std::int64_t Line::nextDeadline() const {
 }
 
 void Line::writeDue(int fd, std::int64_t now, std::FILE* log) {
+    // A line never runs faster than its baud rate. When the simulator was not
+    // scheduled for longer than a character, what was due waits, as if the
+    // line had been idle, instead of leaving in a burst.
+    if (!m_queue.empty() && now - m_queue.front().due > charsNs(1)) {
+        const std::int64_t late = now - m_queue.front().due;
+        for (Byte& b : m_queue)
+            b.due += late;
+        m_free += late;
+    }
     while (!m_queue.empty() && m_queue.front().due <= now) {
         const Byte& b = m_queue.front();
         // A full buffer means nobody reads: the byte is lost, as on a line.

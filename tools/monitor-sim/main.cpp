@@ -10,6 +10,7 @@
 #include <ctime>
 #include <memory>
 #include <poll.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +61,13 @@ int main(int argc, char** argv) {
     SimOptions options;
     if (const int code = parseOptions(argc, argv, &options); code != GoOn) return code;
 
+    if (options.realtime) {
+        sched_param param{};
+        param.sched_priority = 1;
+        if (::sched_setscheduler(0, SCHED_FIFO, &param) != 0)
+            std::fprintf(stderr, "zel-monitor-sim: no real-time priority (%s); the pace follows the load\n",
+                         std::strerror(errno));
+    }
     const std::int64_t start = monotonicNs();
     Monitor monitor(options, start);
     std::string error;

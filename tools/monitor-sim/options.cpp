@@ -104,6 +104,9 @@ Modem:
                       --vanish-after, absent while it is gone, removed on
                       exit), so a device server or a stable name follows it
 
+  --realtime          run at a real-time scheduling priority where the system
+                      allows it, so the line keeps its pace however busy the
+                      machine is, as an instrument's line would (benchmarks)
   --help              show this text and exit
 
 Options that take a value accept it as the next argument or after "=".
@@ -150,9 +153,9 @@ int parseOptions(int argc, char** argv, SimOptions* out) {
             std::fputs(HelpText, stdout);
             return 0;
         }
-        if (flag("--loop") || flag("--modem")) {
+        if (flag("--loop") || flag("--modem") || flag("--realtime")) {
             if (hasInlineValue) return bad(opt + " takes no value");
-            (flag("--loop") ? o.loop : o.modem) = true;
+            (flag("--loop") ? o.loop : flag("--modem") ? o.modem : o.realtime) = true;
             continue;
         }
         static const char* const withValue[] = {"--seed",

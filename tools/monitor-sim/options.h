@@ -11,6 +11,7 @@ struct SimOptions {
     std::string programme = "broadcast"; // or "day"
     std::string scriptPath;
     bool loop = false;
+    bool realtime = false;
     int delayMs = 0;
     std::string logPath;
     std::string linkPath;
