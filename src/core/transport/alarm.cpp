@@ -4,7 +4,6 @@
 #include <QTimer>
 
 #include <chrono>
-#include <cstdint>
 
 #ifdef Q_OS_LINUX
 #include <sys/timerfd.h>
@@ -61,7 +60,10 @@ void Alarm::startAt(qint64 deadlineNs) {
         itimerspec spec{};
         spec.it_value.tv_sec = time_t(at / 1'000'000'000);
         spec.it_value.tv_nsec = long(at % 1'000'000'000);
-        if (::timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0) return;
+        if (::timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0) {
+            m_notifier->setEnabled(true);
+            return;
+        }
         // A timer that cannot be armed must not leave the caller waiting.
         QMetaObject::invokeMethod(this, &Alarm::expire, Qt::QueuedConnection);
         return;
@@ -94,11 +96,11 @@ void Alarm::expire() {
 
 void Alarm::onTimerFd() {
 #ifdef Q_OS_LINUX
-    // Consume the expiry; a disarmed or re-armed timer reads nothing.
-    std::uint64_t expiries = 0;
-    if (::read(m_fd, &expiries, sizeof expiries) != sizeof expiries || expiries == 0) return;
-    // Re-armed for later after it expired: not yet.
+    // Re-armed for later after it expired: re-arming cleared the expiry.
     if (m_active && m_deadline > nowNs()) return;
+    // The expiry is not read: the descriptor is no longer watched, and the
+    // next startAt() clears it when it re-arms. That saves a read each time.
+    m_notifier->setEnabled(false);
     expire();
 #endif
 }
