@@ -4,7 +4,6 @@
 #include "support/testsupport.h"
 
 #include "core/link/linkcontroller.h"
-#include "core/protocol/packetdecoder.h"
 #include "core/session/monitorsession.h"
 #include "gui/frmzelmain.h"
 #include "gui/frmzelmodem.h"
@@ -12,48 +11,21 @@
 
 #include <QAction>
 #include <QComboBox>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRegularExpression>
-#include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
-
-namespace {
-
-// A reading as text, from a script line's nine digits.
-QString readingOf(const QByteArray& nine) {
-    QStringList fields;
-    for (int i = 0; i < 9; i += 3)
-        fields << QString::number(zel::decodeField(nine.mid(i, 3).toStdString()));
-    return fields.join(u' ');
-}
-
-int logLines(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : 0;
-}
-
-} // namespace
 
 class PanelEndToEndTest : public QObject {
     Q_OBJECT
     QTemporaryDir dir;
     std::unique_ptr<FrmZelMain> w;
     std::unique_ptr<zeltest::SimProcess> sim;
-    QStringList decoded;
+    int decoded = 0; // readings received
 
-    QString writeScript(const QList<QByteArray>& lines) {
-        QFile f(dir.filePath(QStringLiteral("script.txt")));
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) qFatal("cannot write the script");
-        for (const QByteArray& l : lines)
-            f.write(l + '\n');
-        return f.fileName();
-    }
     bool startSim(const QStringList& args) {
         sim = std::make_unique<zeltest::SimProcess>();
         if (sim->start(args)) return true;
@@ -95,69 +67,12 @@ private slots:
     void init() {
         zeltest::writeSettingsFile(zeltest::sampleRecord());
         w = std::make_unique<FrmZelMain>();
-        decoded.clear();
-        connect(w->session(), &zel::MonitorSession::readingsReceived, this, [this](const zel::Readings& r) {
-            decoded << QStringLiteral("%1 %2 %3").arg(r.posPeak).arg(r.negPeak).arg(r.carrierLevel);
-        });
+        decoded = 0;
+        connect(w->session(), &zel::MonitorSession::readingsReceived, this, [this] { ++decoded; });
     }
     void cleanup() {
         w.reset();
         sim.reset();
-    }
-
-    // Readings in the script's order, exactly as sent; Disconnect stops the traffic and darkens the bar.
-    void packetsAreDecodedInOrder() {
-        const QList<QByteArray> script = {"196040181", "216080199", "243196210",
-                                          "100100100", "255255255", "050060070"};
-        const QString log = dir.filePath(QStringLiteral("order.log"));
-        QVERIFY(startSim({"--script", writeScript(script), "--log", log}));
-        connectTo(sim->devicePath());
-        QCOMPARE(shownStatus(), QStringLiteral("lblConnected"));
-        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 8, 10000);
-        // A held-up panel reads two replies at once and shows the newer: a few may be passed over.
-        qsizetype at = 0;
-        QSet<qsizetype> seen;
-        for (const QString& r : decoded) {
-            while (at < script.size() && readingOf(script[at]) != r)
-                ++at;
-            QVERIFY2(at < script.size(), "a reading out of order or never sent");
-            seen.insert(at);
-        }
-        QVERIFY2(seen.size() >= script.size() - 2, qPrintable(QString::number(seen.size())));
-        QCOMPARE(decoded.last(), readingOf(script.last())); // the last line is held
-        // The raw read is a piece of the stream, perhaps cut mid-packet.
-        QVERIFY2(QRegularExpression(QStringLiteral("^[x0-9]+$")).match(w->lblRcvdat->text()).hasMatch(),
-                 qPrintable(w->lblRcvdat->text()));
-
-        w->cmdConnect->click();
-        QCOMPARE(shownStatus(), QStringLiteral("lblOffLine"));
-        QTest::qWait(100);
-        const int replies = logLines(log);
-        const qsizetype shown = decoded.size();
-        QTest::qWait(300);
-        QCOMPARE(logLines(log), replies);
-        QCOMPARE(decoded.size(), shown);
-        for (int i = 1; i <= 56; ++i)
-            QVERIFY(!w->picLed[i]->isLit());
-    }
-
-    // Faulty replies never decode to a reading not sent; dropped ones are asked for again.
-    void faultyStreamNeverDecodesAWrongReading() {
-        QList<QByteArray> script;
-        QSet<QString> sent;
-        for (int i = 0; i < 20; ++i) {
-            script << QByteArray::number(100 + i) + QByteArray::number(150 + i) + QByteArray::number(180 + i);
-            sent << readingOf(script.last());
-        }
-        const QString log = dir.filePath(QStringLiteral("faults.log"));
-        QVERIFY(startSim({"--script", writeScript(script), "--loop", "--garble", "3", "--split", "4",
-                          "--noise", "5", "--drop", "7", "--log", log}));
-        connectTo(sim->devicePath());
-        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 120, 20000);
-        for (const QString& r : decoded)
-            QVERIFY2(sent.contains(r), qPrintable(r));
-        QVERIFY(logLines(log) > decoded.size());
-        QCOMPARE(shownStatus(), QStringLiteral("lblConnected"));
     }
 
     // An adapter back under the same name is picked up again, with no box to click.
@@ -168,9 +83,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblReconnecting"), 10000);
         QVERIFY(!QApplication::activeModalWidget());
         QCOMPARE(w->cmdConnect->text(), QStringLiteral("&Disconnect"));
-        const qsizetype before = decoded.size();
+        const int before = decoded;
         QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblConnected"), 15000);
-        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() > before + 3, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(decoded > before + 3, 5000);
     }
 
     // A failed call shows its outcome 3 s, port open, then Off Line (hung up
@@ -205,7 +120,7 @@ private slots:
         dial(QStringLiteral("5551234"));
         QTRY_COMPARE_WITH_TIMEOUT(shownStatus(), QStringLiteral("lblConnected"), 5000);
         QVERIFY(!w->mnuModemSettings->isEnabled());
-        QTRY_VERIFY_WITH_TIMEOUT(decoded.size() >= 10, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(decoded >= 10, 5000);
         QVERIFY(w->picshow->count() >= 3);
         w->cmdConnect->click();
         QCOMPARE(shownStatus(), QStringLiteral("lblHanging"));

@@ -4,7 +4,6 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QThread>
 #include <algorithm>
 
 #include <unistd.h>
@@ -32,12 +31,10 @@ struct LogEntry {
 QList<LogEntry> readLog(const QString& path) {
     QList<LogEntry> entries;
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return entries;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() < 3) continue;
-        entries.append({fields[1], fields[2], QByteArray::fromHex(fields.value(3).mid(6))});
-    }
+    if (f.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : f.readAll().split('\n'))
+            if (const QList<QByteArray> fields = line.split(' '); fields.size() >= 3)
+                entries.append({fields[1], fields[2], QByteArray::fromHex(fields.value(3).mid(6))});
     return entries;
 }
 
@@ -218,40 +215,6 @@ private slots:
         QCOMPARE(overdue.count(), 1);
     }
 
-    // A reply found whole when due is placed when found, not at a late read
-    // (1200 baud reckoned, 9600 answered: both replies are in early).
-    void replyFoundWholeIsPlacedWhenFound() {
-        zeltest::SimProcess sim;
-        auto p = startAndOpen(sim, {"--script", oneReading()}, QStringLiteral("1200,n,8,2"));
-        const qint64 c = p->characterTimeNs();
-        auto* wait = p->findChild<zel::Alarm*>(QStringLiteral("replyWait"));
-        QVERIFY(wait);
-        Receiver rx(*p);
-        p->write("xx");
-        p->awaitReply(10);
-        wait->stop();
-        QTest::qWait(100);
-        QVERIFY(rx.data.isEmpty());
-        qint64 readAt = 0, nextDue = 0;
-        connect(p.get(), &zel::Transport::readyRead, p.get(), [&] {
-            if (readAt) return;
-            readAt = zel::Alarm::nowNs();
-            p->awaitReply(10);
-            nextDue = wait->deadlineNs();
-        });
-        const qint64 before = zel::Alarm::nowNs();
-        emit wait->timeout();
-        const qint64 after = zel::Alarm::nowNs();
-        QThread::usleep(3000); // the panel is busy for a moment before it reads
-        QVERIFY(rx.waitFor(20, 2000));
-        QCOMPARE(rx.chunks.first(), QByteArray("x196040181x196040181"));
-        if (readAt - before >= 2 * c) QSKIP("the read came too late to tell");
-        const qint64 margin = c * 15 / 100;
-        QVERIFY(nextDue >= before + 10 * c + margin);
-        QVERIFY2(nextDue <= after + 10 * c + margin,
-                 qPrintable(QStringLiteral("%1 us late").arg((nextDue - after - 10 * c - margin) / 1000)));
-    }
-
     // A second opener hears "busy"; a vanishing device fails the port once; it comes back on a new one.
     void busyAndVanishingDevices() {
         zeltest::SimProcess sim;
@@ -285,7 +248,7 @@ private slots:
         QCOMPARE(again.data.size() * 100 + countPackets(again.data), 1001);
     }
 
-    // Requests queue on the simulated line; input can be discarded; closing from readyRead is safe.
+    // Requests queue on the simulated line; input can be discarded.
     void builtInStandInAnswers() {
         std::unique_ptr<zel::Transport> p = transport(QStringLiteral("sim  "));
         QVERIFY(p->openLink());
@@ -302,19 +265,6 @@ private slots:
         QTRY_COMPARE(p->bytesAvailable(), 10);
         p->discardInput();
         QCOMPARE(p->bytesAvailable(), 0);
-        p->close();
-        QCOMPARE(p->write("x"), -1);
-        QVERIFY(p->openLink());
-        int replies = 0;
-        connect(p.get(), &zel::Transport::readyRead, this, [&] {
-            ++replies;
-            p->close();
-        });
-        p->write("x");
-        QTRY_COMPARE(replies, 1);
-        QVERIFY(!p->isOpen());
-        QTest::qWait(30);
-        QCOMPARE(replies, 1);
     }
 
     void openFailuresAreExplained_data() {

@@ -34,10 +34,7 @@ bool SimProcess::start(const QStringList& arguments, int timeoutMs) {
 void SimProcess::stop() {
     if (m_process.state() == QProcess::NotRunning) return;
     m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    if (!m_process.waitForFinished(5000)) m_process.kill(), m_process.waitForFinished(5000);
 }
 
 } // namespace zeltest

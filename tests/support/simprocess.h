@@ -1,7 +1,6 @@
 #pragma once
-// Runs zel-monitor-sim for a test: each line it prints is a device path (a
-// new one each time its device comes back after vanishing); stopped on
-// destruction.
+// Runs zel-monitor-sim; each line it prints is a device path, a new one each
+// time its device comes back after vanishing.
 #include <QProcess>
 #include <QStringList>
 
@@ -11,8 +10,7 @@ class SimProcess {
 public:
     SimProcess();
     ~SimProcess() { stop(); }
-    // Starts it and waits up to `timeoutMs` for its first device path; false
-    // with errorText() saying why.
+    // Waits up to `timeoutMs` for the first device path; false with errorText() saying why.
     bool start(const QStringList& arguments = {}, int timeoutMs = 10000);
     void stop();
     QString devicePath() const { return m_paths.value(m_paths.size() - 1); }

@@ -1,6 +1,5 @@
 #pragma once
-// Several Qt Test classes share one program per folder: each registers
-// itself with ZEL_TEST and the common main() runs them all in turn.
+// One program per folder: each Qt Test class registers with ZEL_TEST and main() runs them all.
 #include <QObject>
 #include <QtTest>
 #include <functional>

@@ -14,8 +14,7 @@ struct SeenBox {
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
 };
 
-// Answers the next modal message box with `answer` once it shows (within 5 s),
-// recording it in `*seen`, which must outlive the box.
+// Answers the next modal message box (within 5 s) with `answer`, recording it in `*seen`.
 void answerNextMessageBox(QMessageBox::StandardButton answer, SeenBox* seen = nullptr);
 
 // The settings file the program uses under the test's XDG_CONFIG_HOME.
@@ -24,9 +23,8 @@ void writeSettingsFile(const QByteArray& bytes);
 QByteArray readSettingsFile();
 void removeSettingsFile();
 
-// A valid 111-byte settings record: direct cable on "COM 2", tone, number
-// 1234567, neither prefix, modem on "COM 3", speaker low, no ini string,
-// speaker switch on, both thresholds 110.
+// A valid 111-byte record: direct on "COM 2", tone, 1234567, no prefixes,
+// modem on "COM 3", speaker low, no ini string, speaker on, thresholds 110.
 QByteArray sampleRecord();
 
 } // namespace zeltest
