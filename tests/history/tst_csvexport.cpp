@@ -80,24 +80,19 @@ private slots:
             "2026-12-07T10:01:00+00:00,COM 2,0,0,,,,,,0,0,0,0,0,0,0\r\n");
     }
 
-    void textFieldsAreQuotedAndDefused() {
+    // Text fields quoted and defused; local time with its offset; time
+    // arguments (refused texts leave 0).
+    void fieldsAndTimes() {
         QStringList out;
         for (const char* in : {"=1+2", "@SUM(A1)", "a \"b\"", "COM 2", "NO\nCARRIER", "BUSY\r"})
             out << zel::csvField(in);
         QCOMPARE(out, QStringList({"'=1+2", "'@SUM(A1)", "\"a \"\"b\"\"\"", "COM 2", "\"NO\nCARRIER\"",
                                    "\"BUSY\r\""}));
-    }
-
-    void localTimeCarriesTheOffset() {
         for (const auto& [zone, expected] : {std::pair("IST-5:30", "2026-12-07T15:30:00+05:30"),
                                              std::pair("NST3:30", "2026-12-07T06:30:00-03:30")}) {
             const Zone local(zone);
             QCOMPARE(zel::isoLocalTime(baseMs()), expected);
         }
-    }
-
-    // Refused texts leave 0.
-    void timeArguments() {
         for (const QString& text :
              QStringList{"2026-12-07T10:00:00Z", "2026-12-07T11:00+01:00", "2026-12-07 10:00:00Z",
                          "2026-12-07T15:30:00+05:30", "yesterday", "2026-02-30", ""}) {
