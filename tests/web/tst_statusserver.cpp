@@ -77,8 +77,7 @@ private slots:
         row("no token, unknown path", true, request("/etc/passwd"), 401);
         row("token prefix", true, request("/api/status?token=" + t.chopped(1)), 401);
         row("token in URL", true, request("/api/status?token=" + t), 200);
-        row("bearer", true, request("/api/events", bearer), 200);
-        row("bearer, lower case", true, request("/", "authorization: bearer " + t + "\r\n"), 200);
+        row("bearer, lower case", true, request("/api/events", "authorization: bearer " + t + "\r\n"), 200);
         row("wrong bearer", true, request("/", "Authorization: Bearer x\r\n"), 401);
         row("basic", true, request("/", "Authorization: Basic " + t + "\r\n"), 401);
         row("ws, no token", true, upgrade("/ws"), 401);
@@ -165,17 +164,16 @@ private slots:
             server.onLinkEvent(
                 {i % 2 ? zel::LinkState::Connected : zel::LinkState::Reconnecting, 1000 + i, {}});
         QJsonArray events = json(server.eventsJson(0))["events"].toArray();
-        QCOMPARE(events.size(), StatusServer::KeptEvents);
-        QCOMPARE(events.first()["timeMs"].toInteger(), 1050);
+        QCOMPARE(QList<qint64>({events.size(), events.first()["timeMs"].toInteger()}),
+                 QList<qint64>({100, 1050}));
         qint64 asked = -1;
         server.setEventSource([&asked](qint64 since) {
             asked = since;
             return QList<zel::StatusEvent>{zel::StatusEvent{since + 5, "carrier-alarm", "on", {}}};
         });
         events = server.getJson("/api/events?since=777")["events"].toArray();
-        QCOMPARE(asked, 777);
-        QCOMPARE(events.size(), 1);
-        QCOMPARE(events[0].toObject()["timeMs"].toInteger(), 782);
+        QCOMPARE(QList<qint64>({asked, events.size(), events.last()["timeMs"].toInteger()}),
+                 QList<qint64>({777, 1, 782}));
     }
 
     // A push carries the peaks of every packet since the last one, so a single
@@ -200,8 +198,7 @@ private slots:
         for (float pos : {30.f, 54.f, 20.f, 31.f})
             server.onReadings({pos, 40 - pos / 2, 38});
         server.onAlarmEvent({zel::AlarmKind::Pos125, true, 0, {54, 13, 38}});
-        server.pushUpdates(); // and nothing new in the second: no message until the
-                              // heartbeat
+        server.pushUpdates(); // and nothing new in the second: no message until the heartbeat
         // The highest negative is 40 - 20/2.
         QCOMPARE(next({"n", "pos", "neg", "car", "total", "flash/pos125"}),
                  QStringList({"4", "54", "30", "38", "6", "true"}));
