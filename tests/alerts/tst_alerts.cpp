@@ -1,6 +1,5 @@
-// Alerts: the on/off delays against scripted alarm sequences (timer slots
-// invoked, never waited for), the command and webhook and how their failures
-// are reported, and the settings.
+// Alerts: on/off delays (timer slots invoked, never waited for), the command
+// and the webhook with their failures, and the settings.
 #include "support/httptest.h"
 #include "support/testmain.h"
 
@@ -34,14 +33,6 @@ zel::AlarmEvent alarm(AlarmKind kind, bool on, float pos = 30, float neg = 25, f
     return {kind, on, 1'700'000'000'000, zel::Readings{pos, neg, carrier}};
 }
 
-// "event state" of every alert sent so far.
-QStringList sent(const QSignalSpy& notes) {
-    QStringList out;
-    for (const auto& args : notes)
-        out << args.at(0).toString().section(u' ', 1);
-    return out;
-}
-
 // A manager with its outcome signals watched.
 struct Rig {
     AlertManager m;
@@ -56,6 +47,13 @@ struct Rig {
         std::tie(s.command, s.webhookUrl) = std::tie(command, url);
         m.setSettings(s);
     }
+    // "event state" of every alert sent so far.
+    QStringList sent() const {
+        QStringList out;
+        for (const auto& args : notes)
+            out << args.at(0).toString().section(u' ', 1);
+        return out;
+    }
     // Waits for the one outcome and gives its reason (empty: sent).
     QString outcome() {
         [this] { QTRY_COMPARE_WITH_TIMEOUT(ok.count() + failed.count(), 1, 30000); }();
@@ -65,11 +63,13 @@ struct Rig {
 
 } // namespace
 
-class AlertDelayTest : public QObject {
+class AlertTest : public QObject {
     Q_OBJECT
+    QTemporaryDir m_dir;
+
 private slots:
-    // Steps: N alarm on, F alarm off, O on-delay ends, X off-delay ends,
-    // A another kind comes on and its delay ends.
+    // N alarm on, F alarm off, O on-delay ends, X off-delay ends, A another
+    // kind comes on and its delay ends.
     void scriptedSequences_data() {
         QTest::addColumn<QString>("script");
         QTest::addColumn<QStringList>("expected");
@@ -89,8 +89,9 @@ private slots:
         zel::AlertSettings s;
         std::tie(s.onDelayS, s.offDelayS) = std::tuple(3, 7);
         m.setSettings(s);
-        QCOMPARE(timer(m, "AlertOn", AlarmKind::Carrier)->interval(), 3'000);
-        QCOMPARE(timer(m, "AlertOff", AlarmKind::Carrier)->interval(), 7'000);
+        QCOMPARE(std::pair(timer(m, "AlertOn", AlarmKind::Carrier)->interval(),
+                           timer(m, "AlertOff", AlarmKind::Carrier)->interval()),
+                 std::pair(3'000, 7'000));
         for (QChar step : script) {
             if (step == 'N' || step == 'F') m.onAlarmEvent(alarm(AlarmKind::Carrier, step == 'N'));
             if (step == 'O') fire(timer(m, "AlertOn", AlarmKind::Carrier));
@@ -99,9 +100,8 @@ private slots:
                 m.onAlarmEvent(alarm(AlarmKind::AudioLoss, true));
                 fire(timer(m, "AlertOn", AlarmKind::AudioLoss));
             }
-            if (QTest::currentTestFailed()) return;
         }
-        QCOMPARE(sent(rig.notes), expected);
+        QCOMPARE(rig.sent(), expected);
         // Nothing is left pending that would send more.
         if (script.endsWith('X') || script.endsWith('F'))
             QVERIFY(!timer(m, "AlertOn", AlarmKind::Carrier)->isActive());
@@ -124,44 +124,32 @@ private slots:
         fire(timer(m, "AlertOn", AlarmKind::Pos125));
         fire(timer(m, "Episode", AlarmKind::Pos125));
         fire(timer(m, "AlertOff", AlarmKind::Pos125));
-        QCOMPARE(sent(rig.notes), (QStringList{"pos125 on", "pos125 off"}));
+        QCOMPARE(rig.sent(), (QStringList{"pos125 on", "pos125 off"}));
         QVERIFY(rig.notes.first().at(1).toString().contains("pos125 on"));
     }
 
-    void linkLoss_data() {
-        using S = zel::LinkState;
-        QTest::addColumn<QList<S>>("states");
-        QTest::addColumn<QString>("lastDetail");
-        QTest::addColumn<bool>("lost");
-        QTest::newRow("reconnecting") << QList<S>{S::Connected, S::Reconnecting} << "" << true;
-        QTest::newRow("port error") << QList<S>{S::Connected, S::OffLine} << "PORT ERROR" << true;
-        QTest::newRow("operator disconnect") << QList<S>{S::Connected, S::OffLine} << "" << false;
-        QTest::newRow("operator hangs up")
-            << QList<S>{S::Connected, S::HangingUp, S::OffLine} << "modem hung up" << false;
-        QTest::newRow("never connected") << QList<S>{S::Dialing, S::Busy, S::OffLine} << "BUSY" << false;
-    }
+    // A failure ends in off-line with its reason; the operator's does not.
     void linkLoss() {
-        QFETCH(QList<zel::LinkState>, states);
-        QFETCH(QString, lastDetail);
-        QFETCH(bool, lost);
-        Rig rig;
-        for (int i = 0; i < states.size(); ++i)
-            rig.m.onLinkEvent({states[i], 0, i + 1 == states.size() ? lastDetail : QString()});
-        QCOMPARE(timer(rig.m, "AlertOn", AlarmKind::LinkLost)->isActive(), lost);
-        if (!lost) return;
-        fire(timer(rig.m, "AlertOn", AlarmKind::LinkLost));
-        rig.m.onLinkEvent({zel::LinkState::Connected, 0, {}});
-        fire(timer(rig.m, "AlertOff", AlarmKind::LinkLost));
-        QCOMPARE(sent(rig.notes), (QStringList{"link-lost on", "link-lost off"}));
+        using S = zel::LinkState;
+        const QList<std::tuple<QList<S>, QString, bool>> cases{
+            {{S::Connected, S::Reconnecting}, "", true},
+            {{S::Connected, S::OffLine}, "PORT ERROR", true},
+            {{S::Connected, S::OffLine}, "", false},
+            {{S::Connected, S::HangingUp, S::OffLine}, "modem hung up", false},
+            {{S::Dialing, S::Busy, S::OffLine}, "BUSY", false}};
+        for (const auto& [states, lastDetail, lost] : cases) {
+            Rig rig;
+            for (int i = 0; i < states.size(); ++i)
+                rig.m.onLinkEvent({states[i], 0, i + 1 == states.size() ? lastDetail : QString()});
+            QCOMPARE(timer(rig.m, "AlertOn", AlarmKind::LinkLost)->isActive(), lost);
+            if (!lost) continue;
+            fire(timer(rig.m, "AlertOn", AlarmKind::LinkLost));
+            rig.m.onLinkEvent({zel::LinkState::Connected, 0, {}});
+            fire(timer(rig.m, "AlertOff", AlarmKind::LinkLost));
+            QCOMPARE(rig.sent(), (QStringList{"link-lost on", "link-lost off"}));
+        }
     }
-};
-ZEL_TEST(AlertDelayTest)
 
-class AlertCommandTest : public QObject {
-    Q_OBJECT
-    QTemporaryDir m_dir;
-
-private slots:
     void environmentOfAnOnAlert() {
         const QString out = m_dir.filePath("env.txt");
         Rig rig(QString("sh -c 'env > \"$1\"' sh '%1'").arg(out));
@@ -183,7 +171,7 @@ private slots:
 
     // Test alerts through commands that work or fail; no shell stands between
     // the user's text and the program (";" and "$" are plain words).
-    void outcomes() {
+    void commandOutcomes() {
         const QString marker = m_dir.filePath("not-created");
         const QList<std::pair<QString, QString>> cases{
             // command, reason (empty: sent)
@@ -203,41 +191,30 @@ private slots:
                          reason.startsWith("no alert") ? "test alert" : "command test test");
         }
         QVERIFY(!QFile::exists(marker));
+        for (const auto& [text, words] :
+             QList<std::pair<QString, QStringList>>{{"notify \"a \\\"b\\\" \\n\"", {"notify", "a \"b\" \\n"}},
+                                                    {"x'a b'\"c\"\\ d", {"xa bc d"}},
+                                                    {"cmd '' x", {"cmd", "", "x"}},
+                                                    {"echo \"x", {}}}) {
+            QString error;
+            QCOMPARE(zel::splitCommandLine(text, &error), words);
+            QCOMPARE(error.isEmpty(), !words.isEmpty());
+        }
     }
 
     void overlongCommandIsKilled() {
         Rig rig("sleep 120");
         rig.m.sendTestAlert();
         QTRY_COMPARE_WITH_TIMEOUT(rig.dispatched.count(), 1, 20000);
-        auto* limit = rig.m.findChild<QTimer*>("tmrCommandTimeout");
-        QCOMPARE(limit->interval(), 30'000);
-        fire(limit);
+        fire(rig.m.findChild<QTimer*>("tmrCommandTimeout"));
         QCOMPARE(rig.outcome(), "ran over 30 s and was killed");
         QTRY_VERIFY(!rig.m.findChild<QProcess*>("alertCommand"));
     }
 
-    void wordsOfACommand() {
-        const QList<std::pair<QString, QStringList>> cases{
-            {"sh -c 'echo \"$ZEL_EVENT\" | mail ops'", {"sh", "-c", "echo \"$ZEL_EVENT\" | mail ops"}},
-            {"notify \"a \\\"b\\\" \\n\"", {"notify", "a \"b\" \\n"}},
-            {"x'a b'\"c\"\\ d", {"xa bc d"}},
-            {"cmd '' x", {"cmd", "", "x"}},
-            {"echo \"x", {}}};
-        for (const auto& [text, words] : cases) {
-            QString error;
-            QCOMPARE(zel::splitCommandLine(text, &error), words);
-            QCOMPARE(error.isEmpty(), !words.isEmpty());
-        }
-    }
-};
-ZEL_TEST(AlertCommandTest)
-
-class AlertSettingsTest : public QObject {
-    Q_OBJECT
-private slots:
-    void roundTripAndDamagedValues() {
-        QTemporaryDir dir;
-        QSettings ini(dir.filePath("zel.conf"), QSettings::IniFormat);
+    // Saved and read back; damaged values fall back to the defaults, as does
+    // a refused "on[,off]" delay text from the command line.
+    void settings() {
+        QSettings ini(m_dir.filePath("zel.conf"), QSettings::IniFormat);
         zel::AlertSettings s, back;
         std::tie(s.pos125, s.carrier, s.onDelayS, s.offDelayS) = std::tuple(true, false, 0, 120);
         std::tie(s.command, s.webhookUrl) =
@@ -253,28 +230,19 @@ private slots:
         back.load(ini);
         QCOMPARE(QList<int>({back.onDelayS, back.offDelayS, back.neg100, back.audioLoss}),
                  QList<int>({10, 30, 0, 0}));
-    }
-
-    // "on[,off]" seconds; a refused text keeps the defaults and says why.
-    void delaysFromTheCommandLine() {
-        const QList<std::tuple<QString, int, int>> cases{{"5", 5, 30},   {" 0 , 8 ", 0, 8}, {"-1", -1, 0},
-                                                         {"ten", -1, 0}, {"1,2,3", -1, 0},  {"4,", -1, 0}};
-        for (const auto& [text, on, off] : cases) {
-            zel::AlertSettings s;
+        const QList<std::tuple<QString, int, int>> delays{{"5", 5, 30},   {" 0 , 8 ", 0, 8}, {"-1", -1, 0},
+                                                          {"ten", -1, 0}, {"1,2,3", -1, 0},  {"4,", -1, 0}};
+        for (const auto& [text, on, off] : delays) {
+            zel::AlertSettings d;
             QString error;
-            QCOMPARE(s.parseDelays(text, &error), on >= 0);
+            QCOMPARE(d.parseDelays(text, &error), on >= 0);
             QCOMPARE(error.isEmpty(), on >= 0);
-            QCOMPARE(QList<int>({s.onDelayS, s.offDelayS}),
+            QCOMPARE(QList<int>({d.onDelayS, d.offDelayS}),
                      on >= 0 ? QList<int>({on, off}) : QList<int>({10, 30}));
         }
     }
-};
-ZEL_TEST(AlertSettingsTest)
 
-class WebhookTest : public QObject {
-    Q_OBJECT
-private slots:
-    void retriesWithBackoff_data() {
+    void webhookRetriesWithBackoff_data() {
         QTest::addColumn<QList<int>>("statuses");
         QTest::addColumn<QString>("failure"); // empty: delivered
         QTest::newRow("accepted") << QList<int>{204} << "";
@@ -283,7 +251,7 @@ private slots:
         QTest::newRow("rate limited then ok") << QList<int>{429, 200} << "";
         QTest::newRow("refused outright") << QList<int>{404} << "HTTP 404 (1 of 3 tries)";
     }
-    void retriesWithBackoff() {
+    void webhookRetriesWithBackoff() {
         QFETCH(QList<int>, statuses);
         QFETCH(QString, failure);
         httptest::Receiver receiver(statuses);
@@ -311,7 +279,7 @@ private slots:
         QVERIFY(receiver.heads.first().toLower().contains("content-type: application/json"));
     }
 
-    void nobodyListeningOrNoUrl() {
+    void webhookNobodyListeningOrNoUrl() {
         quint16 port;
         {
             QTcpServer probe;
@@ -331,6 +299,6 @@ private slots:
         }
     }
 };
-ZEL_TEST(WebhookTest)
+ZEL_TEST(AlertTest)
 
 #include "tst_alerts.moc"

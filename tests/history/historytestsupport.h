@@ -73,9 +73,6 @@ struct Rig {
         now += ms;
         recorder->tick();
     }
-    bool write(QList<zel::EventRecord> events, const QList<zel::MinuteRecord>& rows) {
-        return store.write(events, rows);
-    }
     QList<zel::EventRecord> events(const QString& kind = {}) const {
         return store.events(0, now + 3600'000, kind.isEmpty() ? QStringList() : QStringList{kind});
     }

@@ -20,21 +20,21 @@ using historytest::readAll;
 
 namespace {
 
-// A local day with a little of everything: a morning of speech, afternoon
-// music, overmodulation now and then, a link outage, a carrier dip and an
-// audio loss.
-struct Day {
-    QDate date{2026, 12, 6};
-    qint64 from = date.startOfDay().toMSecsSinceEpoch();
-    qint64 minuteMs(int i) const { return from + i * 60'000LL; }
-};
+// A local day with a little of everything: speech in the morning, music in
+// the afternoon, overmodulation now and then, a link outage, a carrier dip
+// and an audio loss.
+const QDate Date{2026, 12, 6};
+const qint64 From = Date.startOfDay().toMSecsSinceEpoch(), DayMs = 24 * 3600'000LL;
+qint64 minuteMs(int i) {
+    return From + i * 60'000LL;
+}
 
-void fillDay(zel::HistoryStore& store, const Day& day) {
+void fillDay(zel::HistoryStore& store) {
     QList<zel::MinuteRecord> minutes;
     QList<zel::EventRecord> events;
     const auto event = [&](int minute, int second, const char* kind, std::optional<bool> on = {},
                            const char* detail = "", int packets = 0, double extreme = 0) {
-        zel::EventRecord e = historytest::event(day.minuteMs(minute) + second * 1000, kind);
+        zel::EventRecord e = historytest::event(minuteMs(minute) + second * 1000, kind);
         e.endMs = packets ? e.timeMs + packets * 17 : 0;
         std::tie(e.on, e.detail, e.packets, e.extreme) = std::tuple(on, detail, packets, extreme);
         std::tie(e.posPercent, e.negPercent, e.carrier) = std::tuple(96, 88, 40);
@@ -42,35 +42,34 @@ void fillDay(zel::HistoryStore& store, const Day& day) {
     };
     for (int i = 0; i < 1440; ++i) {
         const double pos = (i >= 12 * 60 ? 100 : 88) + 10 * std::sin(i / 37.0) + ((i % 97 == 0) ? 28 : 0);
-        zel::MinuteRecord m = historytest::minute(day.minuteMs(i), std::round(pos));
-        if (i >= 600 && i < 640) { // link down: no packets
-            minutes << zel::MinuteRecord();
-            std::tie(minutes.last().monitor, minutes.last().minuteMs, minutes.last().linkDownS) =
-                std::tuple(m.monitor, m.minuteMs, 60);
-            continue;
+        zel::MinuteRecord m = historytest::minute(minuteMs(i), std::round(pos), i >= 600 && i < 640 ? 60 : 0);
+        if (m.linkDownS) { // no packets
+            m.packets = 0;
+            m.posMax = m.negMax = m.carrierMin = m.carrierMax = m.carrierMean = std::nullopt;
+        } else {
+            m.rejected = i % 200 == 0 ? 3 : 0;
+            m.negMax = std::round(pos * 0.9);
         }
-        m.rejected = i % 200 == 0 ? 3 : 0;
-        m.negMax = std::round(pos * 0.9);
-        if (i >= 900 && i < 911) m.carrierMin = 33;
-        if (*m.posMax >= 124) {
+        if (i >= 900 && i < 911) std::tie(m.carrierMin, m.carrierAlarmS) = std::tuple(33, 60);
+        if (i >= 1200 && i < 1203) m.audioLossS = 60;
+        if (m.posMax >= 124) {
             std::tie(m.pos125Packets, m.pos125Episodes) = std::make_pair(40, 2);
             event(i, 20, zel::EventKind::Pos125, {}, "", 40, *m.posMax);
         }
-        if (*m.negMax >= 100) {
+        if (m.negMax >= 100) {
             std::tie(m.neg100Packets, m.neg100Episodes) = std::make_pair(12, 1);
             event(i, 30, zel::EventKind::Neg100, {}, "", 12, *m.negMax);
         }
-        if (i >= 900 && i < 911) m.carrierAlarmS = 60;
-        if (i >= 1200 && i < 1203) m.audioLossS = 60;
         minutes << m;
     }
     event(0, 0, zel::EventKind::Link, {}, "connected");
     event(600, 0, zel::EventKind::Link, {}, "reconnecting: Read error");
     event(640, 0, zel::EventKind::Link, {}, "connected");
-    event(900, 0, zel::EventKind::CarrierAlarm, true);
-    event(911, 0, zel::EventKind::CarrierAlarm, false);
-    event(1200, 0, zel::EventKind::AudioLoss, true);
-    event(1203, 0, zel::EventKind::AudioLoss, false);
+    for (const auto& [first, last, kind] : {std::tuple(900, 911, zel::EventKind::CarrierAlarm),
+                                            std::tuple(1200, 1203, zel::EventKind::AudioLoss)}) {
+        event(first, 0, kind, true);
+        event(last, 0, kind, false);
+    }
     event(1439, 50, zel::EventKind::CarrierAlarm, true); // still on at midnight
     QVERIFY(store.write(events, minutes));
 }
@@ -86,17 +85,16 @@ class HistoryWindowTest : public QObject {
 
     QTemporaryDir m_dir;
     zel::HistoryStore m_store;
-    Day m_day;
 
 private slots:
     void initTestCase() {
         QVERIFY(m_store.open(m_dir.filePath("history.sqlite")));
-        fillDay(m_store, m_day);
+        fillDay(m_store);
     }
 
     void theWindowShowsTheDayAndFilters() {
         zel::HistoryWindow window(&m_store);
-        window.setClock([this] { return m_day.from + 24 * 3600'000LL; });
+        window.setClock([this] { return From + DayMs; });
         auto* range = window.findChild<QComboBox*>("rangeCombo");
         auto* table = window.findChild<QTableWidget*>("eventTable");
         auto* kinds = window.findChild<QComboBox*>("kindCombo");
@@ -109,7 +107,7 @@ private slots:
         range->setCurrentIndex(zel::HistoryWindow::LastHour);
         QCOMPARE(table->rowCount(), 1); // the carrier alarm at 23:59:50
         range->setCurrentIndex(zel::HistoryWindow::LastDay);
-        const int all = int(m_store.events(m_day.from, m_day.from + 24 * 3600'000LL).size());
+        const int all = int(m_store.events(From, From + DayMs).size());
         QCOMPARE(table->rowCount(), all);
         QCOMPARE(monitors->count(), 2);
         const auto row = [table](int r) {
@@ -124,21 +122,21 @@ private slots:
 
         // Zooming the chart narrows the table to what is in view.
         auto* axis = qobject_cast<QDateTimeAxis*>(chart->chart()->axes(Qt::Horizontal).first());
-        axis->setRange(QDateTime::fromMSecsSinceEpoch(m_day.minuteMs(590)),
-                       QDateTime::fromMSecsSinceEpoch(m_day.minuteMs(650)));
-        QCOMPARE(window.viewFrom(), m_day.minuteMs(590));
+        axis->setRange(QDateTime::fromMSecsSinceEpoch(minuteMs(590)),
+                       QDateTime::fromMSecsSinceEpoch(minuteMs(650)));
+        QCOMPARE(window.viewFrom(), minuteMs(590));
         QCOMPARE(table->rowCount(), 2); // the outage's two link events
         window.resetZoom();
         QCOMPARE(table->rowCount(), all);
 
         // The export writes what is in view and says when it fails.
-        window.setCustomRange(m_day.minuteMs(0), m_day.minuteMs(60));
+        window.setCustomRange(minuteMs(0), minuteMs(60));
         const QString minutes = m_dir.filePath("minutes.csv");
         QVERIFY(window.exportMinutesTo(minutes));
         QCOMPARE(readAll(minutes).count("\r\n"), 61);
         QVERIFY(!window.exportEventsTo(m_dir.filePath("missing/events.csv")));
         QVERIFY(window.findChild<QLabel*>("statusLabel")->text().startsWith("Export failed"));
-        window.setCustomRange(m_day.from, m_day.from + 24 * 3600'000LL);
+        window.setCustomRange(From, From + DayMs);
 
         window.resize(1400, 760);
         QTest::qWait(50);
@@ -148,12 +146,12 @@ private slots:
     void theDailyReportIsAPdf() {
         const QString pdf = outputPath("report.pdf");
         QString error;
-        QVERIFY2(zel::writeDailyReport(m_store, m_day.date, "WZEL 1230 AM", pdf, &error), qPrintable(error));
+        QVERIFY2(zel::writeDailyReport(m_store, Date, "WZEL 1230 AM", pdf, &error), qPrintable(error));
         QVERIFY(readAll(pdf).startsWith("%PDF-") && QFileInfo(pdf).size() > 10'000);
-        QVERIFY(!zel::writeDailyReport(m_store, m_day.date, QString(), m_dir.filePath("no/r.pdf"), &error));
+        QVERIFY(!zel::writeDailyReport(m_store, Date, QString(), m_dir.filePath("no/r.pdf"), &error));
         QVERIFY(error.contains("no/r.pdf"));
-        QVERIFY(zel::writeDailyReport(m_store, m_day.date.addDays(-3), QString(), m_dir.filePath("empty.pdf"),
-                                      &error));
+        QVERIFY(
+            zel::writeDailyReport(m_store, Date.addDays(-3), QString(), m_dir.filePath("empty.pdf"), &error));
         const QString pdftoppm = QStandardPaths::findExecutable("pdftoppm");
         if (pdftoppm.isEmpty()) QSKIP("pdftoppm (poppler-utils) is not installed: no picture of the report");
         const QString png = outputPath("report");

@@ -2,6 +2,8 @@
 // on a clock moved by hand.
 #include "support/testmain.h"
 
+#include "core/monitor/flashers.h"
+#include "core/transport/programmemodel.h"
 #include "historytestsupport.h"
 
 using namespace historytest;
@@ -162,6 +164,33 @@ private slots:
             details.prepend(e.detail);
         QCOMPARE(details, QStringList({"connected", "reconnecting: Read error", "connected", "off-line",
                                        "busy: BUSY"}));
+    }
+
+    // The stand-in's "day" programme brings every kind of incident within a
+    // minute, through the decoder and the recorder.
+    void theDayProgrammeWithinAMinute() {
+        Rig rig;
+        rig.recorder->setThresholds(110, 110);
+        rig.link(LinkState::Connected);
+        const zel::sim::DayProgramme day(3);
+        double carrierOutS = 0, silentRunS = 0, longestSilenceS = 0;
+        const double step = 1.0 / 96.0;
+        for (double t = 0; t < 62.0; t += step) {
+            const std::string packet = zel::sim::formatPacket(day.at(t));
+            QVERIFY(zel::sim::isValidPacket(packet));
+            const zel::Readings r = zel::decodePacket(std::string_view(packet).substr(1));
+            rig.now = baseMs() + qint64(t * 1000);
+            rig.recorder->onReadings(r);
+            if (!zel::carrierInWindow(r.carrierLevel)) carrierOutS += step;
+            silentRunS = (r.posPeak == 0 && r.negPeak == 0) ? silentRunS + step : 0;
+            longestSilenceS = std::max(longestSilenceS, silentRunS);
+        }
+        rig.recorder->flush();
+        // Past 110 %: the +125 % burst and the loud music.
+        QCOMPARE(QList<qsizetype>({rig.events("pos125").size(), rig.events("neg100").size(),
+                                   rig.events("pos-variable").size()}),
+                 QList<qsizetype>({1, 1, 2}));
+        QVERIFY(carrierOutS >= 7.5 && carrierOutS <= 8.5 && longestSilenceS > 15.5);
     }
 };
 ZEL_TEST(RecorderTest)

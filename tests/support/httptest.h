@@ -54,12 +54,8 @@ inline QByteArray request(const QByteArray& target, const QByteArray& headers = 
 }
 
 inline QByteArray upgrade(const QByteArray& target, const QByteArray& headers = {}) {
-    return "GET " + target +
-           " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: "
-           "Upgrade\r\n"
-           "Sec-WebSocket-Key: "
-           "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" +
-           headers + "\r\n";
+    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" +
+           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" + headers + "\r\n";
 }
 
 // The Host header names the port: DevTools builds its socket addresses from it.
