@@ -73,26 +73,15 @@ private slots:
     }
     void cleanup() { link.reset(); }
 
-    void directConnectAndDisconnect() {
-        QSignalSpy open(link.get(), &LinkController::linkOpenChanged);
-        link->toggleConnect();
-        QCOMPARE(state(), QStringLiteral("connected active polling locked"));
-        QVERIFY(port()->portText() == "COM 2" && port()->written == "x" && port()->awaited == QList<int>{10});
-        QPointer<FakeTransport> t = port();
-        link->toggleConnect();
-        QVERIFY(!t || !t->isOpen());
-        QCOMPARE(state(), QStringLiteral("off-line"));
-        QCOMPARE(cleared, 1);
-        QCOMPARE(QList<QVariantList>(open), (QList<QVariantList>{{true}, {false}}));
-    }
-
-    // A lost link comes back by itself, trying after 1, 2, 4, 8, 16, then
-    // every 30 s, asking nobody to click OK; Disconnect ends the attempts.
+    // A lost link retries after 1, 2, 4, 8, 16, then every 30 s, silently, until Disconnect.
     void lostLinkComesBackByItself() {
         QList<zel::AlarmEvent> alarms;
         connect(link.get(), &LinkController::alarmEvent, this,
                 [&](const zel::AlarmEvent& e) { alarms << e; });
-        link->connectLink();
+        QSignalSpy open(link.get(), &LinkController::linkOpenChanged);
+        link->toggleConnect();
+        QCOMPARE(state(), QStringLiteral("connected active polling locked"));
+        QVERIFY(port()->portText() == "COM 2" && port()->written == "x" && port()->awaited == QList<int>{10});
         port()->failNow(QStringLiteral("gone"));
         QCOMPARE(state(), QStringLiteral("reconnecting active locked"));
         QVERIFY(events.last().detail == "gone" && cleared == 1);
@@ -113,6 +102,7 @@ private slots:
         port()->failNow(QStringLiteral("again"));
         link->toggleConnect();
         QCOMPARE(state(), QStringLiteral("off-line"));
+        QCOMPARE(QList<QVariantList>(open), (QList<QVariantList>{{true}, {false}, {true}, {false}}));
         QVERIFY(!timer("tmrReconnect")->isActive());
         link->onReconnectTimer();
         QCOMPARE(opened.size(), 9); // a late tick opens nothing
@@ -133,8 +123,7 @@ private slots:
         QVERIFY(!link->noData() && noData.size() == 2);
     }
 
-    // A Disconnect cancels whatever is pending; with the modem's port open
-    // it hangs up (DTR low) for a second. A late reply changes nothing.
+    // Disconnect cancels what is pending; an open modem port hangs up (DTR low) for a second.
     void disconnectAtEachStage_data() {
         QTest::addColumn<QString>("stage");
         QTest::addColumn<QString>("hangingUp");
@@ -171,6 +160,9 @@ private slots:
         useModem(false);
         link->toggleConnect();
         QCOMPARE(state(), QStringLiteral("connected active polling locked"));
+        t = port();
+        link->toggleConnect();
+        QVERIFY(state() == "off-line" && !t->isOpen());
     }
 
     void dialSequence() {
@@ -207,10 +199,15 @@ private slots:
         for (int i = 0; i < 300; ++i)
             port()->receive(QByteArray(100, 'R') + "\r\n");
         QCOMPARE(log.at(log.size() - 2).first().toString(), QString::number(LinkController::ModemTextLimit));
+        // Closing the program ends everything at once and drops DTR.
+        QPointer<FakeTransport> t = port();
+        link->shutDown();
+        QVERIFY(t && !t->isOpen() && t->dtr == QList<bool>{false} && !link->isActive());
+        for (const char* name : {"tmrXmit", "tmrDelay", "tmrModemTimeout"})
+            QVERIFY2(!timer(name)->isActive(), name);
     }
 
-    // A call the modem ends shows its state for three seconds and leaves the
-    // port open; a wait that runs out hangs up. The next Connect reopens.
+    // A call the modem ends shows for 3 s, port left open; a wait that runs out hangs up.
     void failedCall_data() {
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<int>("shown");
@@ -235,7 +232,7 @@ private slots:
         QVERIFY(cleared == 0 && (t && t->isOpen()) == !reply.isEmpty());
         if (reply.isEmpty()) {
             QCOMPARE(t->dtr, QList<bool>{false});
-        } else { // stray text on the port left open is dropped; its failure is no one's concern
+        } else { // stray text on the port left open is dropped, its failure ignored
             t->receive("\r\nRING\r\n");
             t->failNow(QStringLiteral("gone"));
             QVERIFY(t->input.isEmpty() && errors.isEmpty());
@@ -254,13 +251,10 @@ private slots:
         finishDelay(3000);
         useModem(false);
         link->toggleConnect();
-        QCOMPARE(opened.size(), 1);
-        QCOMPARE(state(), QStringLiteral("off-line active locked"));
+        QVERIFY(opened.size() == 1 && state() == "off-line active locked");
     }
 
-    // Each read of a whole reply is shown raw, its newest complete packet
-    // decoded, one request sent per reply read whole, and the transport told
-    // what completes the next packet.
+    // Raw shown, newest whole packet decoded, one request per reply, the next packet's length awaited.
     void readsAreFramedAndDecoded_data() {
         QTest::addColumn<QByteArrayList>("reads");
         QTest::addColumn<QList<float>>("counts"); // requests, decoded, pos, carrier, rejected, awaited
@@ -295,8 +289,7 @@ private slots:
         QVERIFY(timer("tmrXmit")->isActive());
     }
 
-    // Unanswered requests start the flow again on each retry tick; a whole
-    // reply waiting then is read first.
+    // Each retry tick restarts an unanswered poll; a whole reply waiting then is read first.
     void unansweredRequestsStartTheFlowAgain() {
         link->connectLink();
         QCOMPARE(timer("tmrXmit")->interval(), LinkController::PollRetryMs);
@@ -310,8 +303,7 @@ private slots:
         QCOMPARE(decoded.size(), 1);
     }
 
-    // Two requests stay in flight; a reply only late, or a line idle outside
-    // a fresh start, asks for nothing.
+    // Two requests stay in flight; a reply only late, or a line idle outside a fresh start, asks for nothing.
     void twoRequestsStayInFlight() {
         link->connectLink();
         port()->receive("x196040181");
@@ -324,8 +316,7 @@ private slots:
         QCOMPARE(port()->writes.size(), 3);
     }
 
-    // Every 200 replies the poll waits for an idle line, then starts afresh,
-    // so a lost reply cannot skew the count in flight for good.
+    // Every 200 replies the line is let run dry, so a lost reply cannot skew the count in flight.
     void pollStartsAfreshOnceTheLineIsIdle() {
         link->connectLink();
         FakeTransport* t = port();
@@ -347,16 +338,6 @@ private slots:
         for (int i = 0; i < 2 * LinkController::PollRestartReplies; ++i)
             t->receive("x196040181");
         QCOMPARE(t->writes.size(), 2 * LinkController::PollRestartReplies);
-    }
-
-    // Closing the program ends everything at once and drops DTR.
-    void shutDownEndsEverything() {
-        dialToWait();
-        QPointer<FakeTransport> t = port();
-        link->shutDown();
-        QVERIFY(t && !t->isOpen() && t->dtr == QList<bool>{false} && !link->isActive());
-        for (const char* name : {"tmrXmit", "tmrDelay", "tmrModemTimeout"})
-            QVERIFY2(!timer(name)->isActive(), name);
     }
 };
 ZEL_TEST(LinkControllerTest)

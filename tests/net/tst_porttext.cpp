@@ -1,15 +1,16 @@
-// Network port texts: what is taken, what is refused at once and why, and
-// what is left to the serial rules.
+// Port texts: network endpoints, what is refused at once and why, and the serial rules for the rest.
 #include "core/transport/networkport.h"
 #include "core/transport/networktransport.h"
+#include "core/transport/portname.h"
 #include "support/testmain.h"
 
-class NetworkPortTest : public QObject {
+using Kind = zel::PortTarget::Kind;
+
+class PortTextTest : public QObject {
     Q_OBJECT
 private slots:
-    // The endpoint a text names ("rfc2217 " first for that kind), or a part
-    // of the reason it is refused ("!" first); "" for a serial text.
-    void parse_data() {
+    // The endpoint ("rfc2217 " first for that kind) or device, or "!" and part of the refusal.
+    void resolve_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
         const std::pair<QString, QString> rows[] = {
@@ -38,20 +39,43 @@ private slots:
             {"tcp://" + QString(64, 'a') + ":1", "!is not a valid host name"},
             {"udp://host:2000", "!unknown link type \"udp://\""},
             {"telnet://host:23", "!use tcp:// or rfc2217://"},
-            {"COM 1", ""},
-            {"/dev/ttyUSB0", ""},
-            {"tcp:127.0.0.1:2000", ""}};
+            // Serial texts: a device path, "SIM", or "!" and part of the reason.
+            {"COM 3  ", "/dev/ttyS2"},
+            {QStringLiteral("COM 2") + QChar(0), "/dev/ttyS1"},
+            {"com 4", "/dev/ttyS3"},
+            {"LPT1", "/dev/ttyS0"}, // any text ending in a digit 1-9 is that port
+            {"/dev/ttyUSB0   ", "/dev/ttyUSB0"},
+            {"usb1 ", "/dev/ttyUSB1"}, // short names come before the COM rule
+            {"USB12", "/dev/ttyUSB12"},
+            {"S0", "/dev/ttyS0"},
+            {"Sim  ", "SIM"},
+            {"     ", "!No serial port"},
+            {"COM 0", "!\"COM 0\" does not name"},
+            {"COM 12", "!\"COM 12\" is not a serial port"}, // not port 2
+            {"SIMX", "!\"SIMX\""},
+            {"tcp:127.0.0.1:2000", "!does not name a serial port"}};
         for (const auto& [text, expected] : rows)
             QTest::newRow(qPrintable(text)) << text << expected;
     }
-    void parse() {
+    void resolve() {
         QFETCH(QString, text);
         QFETCH(QString, expected);
         QString why = QStringLiteral("stale");
         const auto t = zel::makeNetworkTransport(text, &why);
-        if (expected.isEmpty() || expected.startsWith(QLatin1Char('!'))) {
+        const bool refused = expected.startsWith(QLatin1Char('!'));
+        if (!zel::isNetworkPortText(text)) {
+            QVERIFY(!t && why.isEmpty());
+            const zel::PortTarget p = zel::resolvePortText(text);
+            const QString got = p.kind == Kind::Invalid     ? p.error
+                                : p.kind == Kind::Simulator ? QStringLiteral("SIM")
+                                                            : p.device;
+            QVERIFY2(refused ? p.kind == Kind::Invalid && got.contains(expected.mid(1)) : got == expected,
+                     qPrintable(got));
+            return;
+        }
+        if (refused) {
             QVERIFY(!t);
-            QVERIFY2(expected.isEmpty() ? why.isEmpty() : why.contains(expected.mid(1)), qPrintable(why));
+            QVERIFY2(why.contains(expected.mid(1)), qPrintable(why));
             return;
         }
         QVERIFY2(t, qPrintable(why));
@@ -64,5 +88,5 @@ private slots:
     }
 };
 
-ZEL_TEST(NetworkPortTest)
-#include "tst_networkport.moc"
+ZEL_TEST(PortTextTest)
+#include "tst_porttext.moc"
