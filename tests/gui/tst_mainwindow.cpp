@@ -282,6 +282,10 @@ private slots:
         QVERIFY(line->written.startsWith('x'));
         line->receive("x196040181");
         QVERIFY(w->lblRcvdat->text() == QStringLiteral("x196040181") && barShows(40));
+        QVERIFY(!w->lblRcvdat->updatesEnabled()); // out of sight below the panel: no repaints
+        w->resize(w->width(), w->lblRcvdat->mapTo(w.get(), QPoint()).y() + 50);
+        line->receive("x196040181");
+        QVERIFY(w->lblRcvdat->updatesEnabled());
         w->cmdConnect->click();
         QCOMPARE(state(), QStringLiteral("lblOffLine &Connect menu on"));
         QVERIFY(!line || !line->isOpen());
