@@ -29,8 +29,7 @@ void Line::writeDue(int fd, std::int64_t now, std::FILE* log) {
     // A line never runs faster than its baud rate. When the simulator was not
     // scheduled for longer than a character, what was due waits, as if the
     // line had been idle, instead of leaving in a burst.
-    if (!m_queue.empty() && now - m_queue.front().due > charsNs(1)) {
-        const std::int64_t late = now - m_queue.front().due;
+    if (const std::int64_t late = m_queue.empty() ? 0 : now - m_queue.front().due; late > charsNs(1)) {
         for (Byte& b : m_queue)
             b.due += late;
         m_free += late;

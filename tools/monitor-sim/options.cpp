@@ -153,9 +153,13 @@ int parseOptions(int argc, char** argv, SimOptions* out) {
             std::fputs(HelpText, stdout);
             return 0;
         }
-        if (flag("--loop") || flag("--modem") || flag("--realtime")) {
+        bool* const onOff = flag("--loop")       ? &o.loop
+                            : flag("--modem")    ? &o.modem
+                            : flag("--realtime") ? &o.realtime
+                                                 : nullptr;
+        if (onOff) {
             if (hasInlineValue) return bad(opt + " takes no value");
-            (flag("--loop") ? o.loop : flag("--modem") ? o.modem : o.realtime) = true;
+            *onOff = true;
             continue;
         }
         static const char* const withValue[] = {"--seed",
