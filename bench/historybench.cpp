@@ -8,9 +8,9 @@
 //   history_mb_30d         the file holding 30 days of minutes (43,200 rows)
 //                          and 10,000 events
 // Options: --seconds S (each side of a round, default 10), --rounds N (3).
-#include "core/history/csvexport.h"
-#include "core/history/historystore.h"
-#include "core/history/recorder.h"
+#include "core/outputs/history/csvexport.h"
+#include "core/outputs/history/historystore.h"
+#include "core/outputs/history/recorder.h"
 #include "gui/history/trendchart.h"
 
 #include "benchsupport.h"

@@ -12,8 +12,8 @@
 //
 // Usage: zel-webbench [--seconds N] [--samples N]
 //        zel-webbench --clients PORT COUNT SECONDS   (the client side)
-#include "core/alerts/alertmanager.h"
-#include "core/web/statusserver.h"
+#include "core/outputs/alerts/alertmanager.h"
+#include "core/outputs/web/statusserver.h"
 
 #include "benchsupport.h"
 

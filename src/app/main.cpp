@@ -1,4 +1,4 @@
-#include "core/history/historystore.h"
+#include "core/outputs/history/historystore.h"
 #include "core/session/eventloop.h"
 #include "gui/frmzelmain.h"
 #include "gui/history/dailyreport.h"

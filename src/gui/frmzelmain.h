@@ -11,7 +11,7 @@
 
 #include "core/monitor/bargraph.h"
 #include "core/monitor/monitormodel.h"
-#include "core/session/sessiontypes.h"
+#include "core/types/types.h"
 #include "core/settings/settings.h"
 #include "gui/spanregions.h"
 

@@ -19,7 +19,7 @@
 #include <QScrollBar>
 #include <QSettings>
 
-#include "core/alerts/alertmanager.h"
+#include "core/outputs/alerts/alertmanager.h"
 
 #include <cstdio>
 

@@ -5,7 +5,7 @@
 // hidden (never destroyed) by Close, Apply and Escape.
 #include <QDialog>
 
-#include "core/alerts/alertsettings.h"
+#include "core/outputs/alerts/alertsettings.h"
 #include "core/settings/settings.h"
 
 class QSettings;

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/session/sessiontypes.h"
+#include "core/types/types.h"
 #include "core/settings/settings.h"
 
 namespace zel {

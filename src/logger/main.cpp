@@ -1,16 +1,16 @@
 // zel-logger: the monitoring core without a window, for a site PC or a
 // server that watches one or more monitors around the clock.
-#include "core/alerts/alertmanager.h"
-#include "core/alerts/alertsettings.h"
-#include "core/history/csvexport.h"
-#include "core/history/historystore.h"
-#include "core/history/recorder.h"
+#include "core/outputs/alerts/alertmanager.h"
+#include "core/outputs/alerts/alertsettings.h"
+#include "core/outputs/history/csvexport.h"
+#include "core/outputs/history/historystore.h"
+#include "core/outputs/history/recorder.h"
 #include "core/session/eventloop.h"
 #include "core/session/monitorsession.h"
 #include "core/session/services.h"
 #include "core/transport/transport.h"
 #include "core/transport/transportfactory.h"
-#include "core/web/statusserver.h"
+#include "core/outputs/web/statusserver.h"
 #include "logger/logger.h"
 
 #include <QCommandLineParser>

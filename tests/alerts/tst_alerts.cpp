@@ -3,7 +3,7 @@
 #include "support/httptest.h"
 #include "support/testmain.h"
 
-#include "core/alerts/alertmanager.h"
+#include "core/outputs/alerts/alertmanager.h"
 
 #include <QJsonDocument>
 #include <QProcess>

@@ -1,7 +1,7 @@
 #pragma once
 // A throw-away history store and a recorder on a clock the test moves by hand.
-#include "core/history/historystore.h"
-#include "core/history/recorder.h"
+#include "core/outputs/history/historystore.h"
+#include "core/outputs/history/recorder.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -3,7 +3,7 @@
 // and its CSV export.
 #include "support/testmain.h"
 
-#include "core/history/csvexport.h"
+#include "core/outputs/history/csvexport.h"
 #include "historytestsupport.h"
 
 #include <QBuffer>

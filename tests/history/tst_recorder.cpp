@@ -3,6 +3,7 @@
 #include "support/testmain.h"
 
 #include "core/monitor/flashers.h"
+#include "core/protocol/packetdecoder.h"
 #include "core/transport/programmemodel.h"
 #include "historytestsupport.h"
 

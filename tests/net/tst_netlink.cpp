@@ -1,6 +1,7 @@
 // Both network transports end to end (the stand-in on a pseudo-terminal,
 // ser2net in front on loopback, a session polling through it), and the
 // transports' own timers against a bare loopback server.
+#include "core/protocol/packetdecoder.h"
 #include "core/link/linkcontroller.h"
 #include "core/monitor/monitormodel.h"
 #include "core/session/monitorsession.h"

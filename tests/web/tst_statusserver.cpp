@@ -3,7 +3,7 @@
 #include "support/httptest.h"
 #include "support/testmain.h"
 
-#include "core/web/statusserver.h"
+#include "core/outputs/web/statusserver.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

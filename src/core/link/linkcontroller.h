@@ -18,7 +18,7 @@
 #include <memory>
 
 #include "core/protocol/packetframer.h"
-#include "core/session/sessiontypes.h"
+#include "core/types/types.h"
 #include "core/settings/settings.h"
 
 class QTimer;

@@ -11,7 +11,7 @@
 #include <QObject>
 
 #include "core/monitor/bargraph.h"
-#include "core/session/sessiontypes.h"
+#include "core/types/types.h"
 
 class QTimer;
 

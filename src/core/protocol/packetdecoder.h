@@ -4,6 +4,8 @@
 // bar position 0 to 55.
 #include <string_view>
 
+#include "core/types/readings.h"
+
 namespace zel {
 
 // The numeric value a text begins with, read the lenient way the panel has
@@ -17,13 +19,6 @@ double leadingNumber(std::string_view text);
 // and above 255 give 0; otherwise floor((value - 39) * 100 / 392) computed in
 // single precision.
 float decodeField(std::string_view field);
-
-struct Readings {
-    float posPeak = 0;
-    float negPeak = 0;
-    float carrierLevel = 0;
-    bool operator==(const Readings&) const = default;
-};
 
 // The nine data characters of a packet (without the leading "x").
 Readings decodePacket(std::string_view data);

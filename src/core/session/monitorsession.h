@@ -5,7 +5,7 @@
 // into the parts for state it could be told.
 #include <QObject>
 
-#include "core/session/sessiontypes.h"
+#include "core/types/types.h"
 #include "core/settings/settings.h"
 
 namespace zel {

@@ -1,12 +1,12 @@
 #include "core/session/services.h"
 
-#include "core/alerts/alertmanager.h"
-#include "core/history/historystore.h"
-#include "core/history/recorder.h"
+#include "core/outputs/alerts/alertmanager.h"
+#include "core/outputs/history/historystore.h"
+#include "core/outputs/history/recorder.h"
 #include "core/link/linkcontroller.h"
 #include "core/monitor/monitormodel.h"
 #include "core/session/monitorsession.h"
-#include "core/web/statusserver.h"
+#include "core/outputs/web/statusserver.h"
 
 namespace zel {
 

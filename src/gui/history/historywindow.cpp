@@ -1,6 +1,6 @@
 #include "gui/history/historywindow.h"
-#include "core/history/csvexport.h"
-#include "core/history/historystore.h"
+#include "core/outputs/history/csvexport.h"
+#include "core/outputs/history/historystore.h"
 #include "gui/history/trendchart.h"
 
 #include <QComboBox>

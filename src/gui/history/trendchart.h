@@ -1,7 +1,7 @@
 #pragma once
 // The trend charts of the history window and the daily report, and the
 // texts both show for events.
-#include "core/history/historytypes.h"
+#include "core/outputs/history/historytypes.h"
 
 #include <QChartView>
 

@@ -1,7 +1,7 @@
 // zel-history-writer FILE MONITOR: records 96 readings a second into FILE, as
 // a session would, until killed; prints the count fed after every 48.
-#include "core/history/historystore.h"
-#include "core/history/recorder.h"
+#include "core/outputs/history/historystore.h"
+#include "core/outputs/history/recorder.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

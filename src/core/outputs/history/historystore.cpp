@@ -1,4 +1,4 @@
-#include "core/history/historystore.h"
+#include "core/outputs/history/historystore.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "core/alerts/alertmanager.h"
+#include "core/outputs/alerts/alertmanager.h"
 
 #include <QDateTime>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "core/web/statusserver.h"
+#include "core/outputs/web/statusserver.h"
 
 #include <QDateTime>
 #include <QHttpServer>

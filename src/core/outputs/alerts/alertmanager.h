@@ -20,8 +20,8 @@
 #include <array>
 #include <memory>
 
-#include "core/alerts/alertsettings.h"
-#include "core/session/sessiontypes.h"
+#include "core/outputs/alerts/alertsettings.h"
+#include "core/types/types.h"
 
 class QNetworkAccessManager;
 class QNetworkReply;

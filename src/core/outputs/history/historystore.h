@@ -7,7 +7,7 @@
 // "<file>.damaged-<UTC stamp>" (never deleted) and a new one is started; a
 // full disk fails writes until space returns. Each of these is reported once
 // through problem(), naming the file and the reason.
-#include "core/history/historytypes.h"
+#include "core/outputs/history/historytypes.h"
 
 #include <QObject>
 #include <QStringList>

@@ -14,8 +14,8 @@
 // first packet past it and ends with the last one before a whole second
 // without any (the flashers' hold time), so a burst at 96 packets a second
 // is one event.
-#include "core/history/historytypes.h"
-#include "core/session/sessiontypes.h"
+#include "core/outputs/history/historytypes.h"
+#include "core/types/types.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -5,7 +5,7 @@
 #include <QMetaType>
 #include <QString>
 
-#include "core/protocol/packetdecoder.h" // zel::Readings
+#include "core/types/readings.h"
 
 namespace zel {
 

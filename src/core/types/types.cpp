@@ -1,4 +1,4 @@
-#include "core/session/sessiontypes.h"
+#include "core/types/types.h"
 
 #include <QDateTime>
 

@@ -20,7 +20,7 @@
 #include <deque>
 #include <functional>
 
-#include "core/session/sessiontypes.h"
+#include "core/types/types.h"
 
 class QHttpServer;
 class QHttpServerRequest;

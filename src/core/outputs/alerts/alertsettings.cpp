@@ -1,4 +1,4 @@
-#include "core/alerts/alertsettings.h"
+#include "core/outputs/alerts/alertsettings.h"
 
 #include <QSettings>
 #include <QUrl>

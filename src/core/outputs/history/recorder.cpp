@@ -1,5 +1,5 @@
-#include "core/history/recorder.h"
-#include "core/history/historystore.h"
+#include "core/outputs/history/recorder.h"
+#include "core/outputs/history/historystore.h"
 #include "core/monitor/flashers.h"
 
 #include <QDateTime>

@@ -2,7 +2,7 @@
 // loads nothing from anywhere else. It draws what the panel shows, from the
 // updates on /ws: each carries the peaks since the previous one and how many
 // packets they cover, which is what the peak hold counts.
-#include "core/web/statusserver.h"
+#include "core/outputs/web/statusserver.h"
 
 namespace zel {
 

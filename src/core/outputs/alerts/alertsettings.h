@@ -6,7 +6,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "core/session/sessiontypes.h"
+#include "core/types/types.h"
 
 class QSettings;
 

@@ -1,5 +1,5 @@
-#include "core/history/csvexport.h"
-#include "core/history/historystore.h"
+#include "core/outputs/history/csvexport.h"
+#include "core/outputs/history/historystore.h"
 
 #include <QDateTime>
 #include <QFile>
