@@ -14,7 +14,7 @@ class FuzzCorpusTest : public QObject {
     static void addInputs(const char* target) {
         QTest::addColumn<QString>("path");
         const QDir fuzz(
-            QFileInfo(QStringLiteral(__FILE__)).absoluteDir().absoluteFilePath(QStringLiteral("../../fuzz")));
+            QStringLiteral(QT_TESTCASE_SOURCEDIR "/../fuzz"));
         int count = 0;
         for (const QString& folder : {QStringLiteral("corpus/"), QStringLiteral("regressions/")})
             for (const QFileInfo& f :

@@ -48,6 +48,13 @@ const char* alarmKindName(AlarmKind k) {
     return "unknown";
 }
 
+bool isValidMonitorId(const QString& id) {
+    if (id.isEmpty() || id.size() > 64) return false;
+    for (QChar c : id)
+        if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != u'-') return false;
+    return true;
+}
+
 QString formatLocalTime(qint64 msecsSinceEpoch) {
     const QDateTime local = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch);
     const int offset = local.offsetFromUtc();

@@ -30,12 +30,45 @@ struct AlarmEvent {
     Readings readings; // the last readings at that moment
 };
 
+// A run of one flasher's lightings (Pos125, Neg100, PosVariable or
+// NegVariable), ended by a quiet gap of EpisodeGapMs: the one rule by which
+// the history, the alerts, the status page and SNMP count bursts. Found once,
+// in the session, and delivered to every output as this value: once when it
+// starts (open), once when it ends.
+constexpr qint64 EpisodeGapMs = 1000;
+
+struct Episode {
+    AlarmKind kind = AlarmKind::Pos125;
+    bool open = true;    // started and may still grow; false once ended
+    qint64 startMs = 0;  // the first lighting (UTC ms)
+    qint64 lastMs = 0;   // the last lighting so far
+    int packets = 0;     // lightings in it
+    float extreme = 0;   // the highest bar position of its peak
+    int threshold = 0;   // percent in force when it started
+};
+
+// A monitor's stable id: letters, digits and '-'. It keys the history, the
+// status page's rows and SNMP.
+using MonitorId = QString;
+bool isValidMonitorId(const QString& id);
+
 // A change of the link's state. `detail` is the reason of a loss or a
 // failure ("PORT ERROR" text), or the modem's own words for a dial outcome.
 struct LinkEvent {
     LinkState state = LinkState::OffLine;
     qint64 timeMs = 0;
     QString detail;
+};
+
+// The link's whole status as a front end shows it: the state, the reason or
+// the modem's words, whether data has stopped while connected, and the
+// caption of the Dialing label.
+struct LinkStatus {
+    LinkState state = LinkState::OffLine;
+    QString detail;
+    bool noData = false;
+    QString dialCaption;
+    bool operator==(const LinkStatus&) const = default;
 };
 
 // Stable lower-case names, used by the logger's output, the history and the
@@ -52,3 +85,5 @@ QString formatLocalTime(qint64 msecsSinceEpoch);
 Q_DECLARE_METATYPE(zel::Readings)
 Q_DECLARE_METATYPE(zel::AlarmEvent)
 Q_DECLARE_METATYPE(zel::LinkEvent)
+Q_DECLARE_METATYPE(zel::LinkStatus)
+Q_DECLARE_METATYPE(zel::Episode)
