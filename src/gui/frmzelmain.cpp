@@ -1,5 +1,7 @@
 #include "gui/frmzelmain.h"
 
+#include "core/station/station.h"
+
 #include "core/link/linkcontroller.h"
 #include "core/session/monitorsession.h"
 #include "gui/colours.h"
@@ -104,12 +106,24 @@ QIcon makeWindowIcon() {
     return QIcon(pm);
 }
 
+// The panel's station: one monitor, named by the port it uses; the outputs
+// as zel.conf asks. The settings record is applied to the session later, by
+// restoreSettings().
+zel::StationConfig panelStation() {
+    zel::StationConfig config;
+    config.alertsAlways = true; // the tray notification needs no command or webhook
+    config.monitors.append(zel::monitorForPort(QString()));
+    config.http.enabled = false;
+    return config;
+}
+
 } // namespace
 
 FrmZelMain::FrmZelMain(zel::MonitorSession* session, QWidget* parent)
     : QMainWindow(parent)
-    , m_session(session ? session : new zel::MonitorSession) {
-    m_session->setParent(this);
+    , m_station(new zel::Station(panelStation(), this, session))
+    , m_session(m_station->session(0)) {
+    m_station->setObjectName(QStringLiteral("station"));
     m_session->setObjectName(QStringLiteral("session"));
     setObjectName(QStringLiteral("frmZelMain"));
     setWindowTitle(QStringLiteral("Zel - AM Broadcast Modulation Monitor"));

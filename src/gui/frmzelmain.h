@@ -10,9 +10,8 @@
 #include <QVector>
 
 #include "core/monitor/bargraph.h"
-#include "core/monitor/monitormodel.h"
-#include "core/types/types.h"
 #include "core/settings/settings.h"
+#include "core/types/types.h"
 #include "gui/spanregions.h"
 
 class ClickableImage;
@@ -31,7 +30,7 @@ class QScrollBar;
 class QSystemTrayIcon;
 
 namespace zel {
-class AlertManager;
+class Station;
 class HistoryStore;
 class HistoryWindow;
 class MonitorSession;
@@ -41,9 +40,10 @@ class StatusServer;
 class FrmZelMain : public QMainWindow {
     Q_OBJECT
 public:
-    // `session` replaces the window's own (tests pass one with a stand-in
-    // transport); the window takes ownership. Settings are restored before
-    // the constructor returns.
+    // The window owns its station: one monitor from the settings record, its
+    // outputs from zel.conf. `session`, when given, is that monitor's session
+    // made beforehand (tests pass one with a stand-in transport); the window
+    // takes it. Settings are restored before the constructor returns.
     explicit FrmZelMain(zel::MonitorSession* session = nullptr, QWidget* parent = nullptr);
     ~FrmZelMain() override;
 
@@ -55,6 +55,7 @@ public:
     static constexpr int ModemLogLimit = 3000;
 
     zel::MonitorSession* session() const { return m_session; }
+    zel::Station* station() const { return m_station; }
 
     FrmZelModem* frmZelModem = nullptr;
     QPointer<FrmZelAbout> frmZelAbout; // created on first showing, gone when closed
@@ -142,10 +143,11 @@ private:
     void beep();
     // Session to view
     void showLinkEvent(const zel::LinkEvent& e);
+    void showLinkStatus(const zel::LinkStatus& status);
     void showStatus();
     void showActive(bool active, bool settingsEnabled);
-    void showBarGraph();
-    void showFlasher(zel::MonitorModel::Flasher f, bool lit);
+    void showBarGraph(const zel::BarGraph::Bits& leds, const zel::BarGraph::Bits& dots);
+    void showFlasher(zel::AlarmKind kind, bool lit);
     void showCarrierAlarm(bool on);
     void showAudioAlarm(bool on);
     void showSelection(int selection);
@@ -158,14 +160,11 @@ private:
 
     // The station's record, alerts and the status page, as zel.conf asks.
     void startServices();
-    void ensureRecorder();
     void showProblem(const QString& title, const QString& text);
 
-    zel::MonitorSession* m_session = nullptr;
-    zel::HistoryStore* m_history = nullptr;
+    zel::Station* m_station = nullptr;
+    zel::MonitorSession* m_session = nullptr; // the station's one monitor
     QPointer<zel::HistoryWindow> m_historyWindow;
-    zel::AlertManager* m_alerts = nullptr;
-    zel::StatusServer* m_statusServer = nullptr;
     QSystemTrayIcon* m_tray = nullptr;
     QStringList m_problemsShown;
     QWidget* m_panel = nullptr;
@@ -173,6 +172,7 @@ private:
     int m_zoom = 100;
     QString m_modemWords;
     zel::LinkState m_linkState = zel::LinkState::OffLine;
+    bool m_noData = false;
     zel::BarGraph::Bits m_shownLeds;
     zel::BarGraph::Bits m_shownDots;
     zel::SpanRegions m_barSpans; // repaint regions of runs of bar columns

@@ -4,14 +4,9 @@
 // shown once, without blocking.
 #include "gui/frmzelmain.h"
 
-#include "core/outputs/alerts/alertmanager.h"
-#include "core/outputs/alerts/alertsettings.h"
 #include "core/outputs/history/historystore.h"
-#include "core/outputs/history/recorder.h"
-#include "core/link/linkcontroller.h"
 #include "core/session/monitorsession.h"
-#include "core/session/services.h"
-#include "core/outputs/web/statusserver.h"
+#include "core/station/station.h"
 #include "gui/frmzelmodem.h"
 #include "gui/history/dailyreport.h"
 #include "gui/history/historywindow.h"
@@ -28,74 +23,40 @@
 #include <QSystemTrayIcon>
 
 void FrmZelMain::startServices() {
-    QSettings conf(zel::SettingsStore::confPath(), QSettings::IniFormat);
-    m_history = new zel::HistoryStore(this);
-    m_history->setObjectName(QStringLiteral("history"));
-    connect(m_history, &zel::HistoryStore::problem, this,
-            [this](const QString& m) { showProblem(QStringLiteral("HISTORY"), m); });
-    if (conf.value(QStringLiteral("history/enabled"), true).toBool()) {
-        const QString path =
-            conf.value(QStringLiteral("history/file"), zel::HistoryStore::defaultPath()).toString();
-        m_history->setRetentionDays(
-            conf.value(QStringLiteral("history/retentionDays"), zel::HistoryStore::DefaultRetentionDays)
-                .toInt());
-        m_history->open(path);
+    connect(m_station, &zel::Station::problem, this, &FrmZelMain::showProblem);
+    {
+        const QString confPath = zel::SettingsStore::confPath();
+        QSettings conf(confPath, QSettings::IniFormat);
+        zel::StationConfig config = m_station->config();
+        QStringList problems;
+        zel::loadOutputSections(conf, &config, &problems);
+        m_station->setOutputs(config);
+        for (const QString& p : problems)
+            showProblem(QStringLiteral("SETTINGS"), confPath + QStringLiteral(": ") + p);
     }
-    // The record follows the port in use: a new one when the port changes.
-    connect(m_session->link(), &zel::LinkController::activeChanged, this, [this](bool active) {
-        if (active) ensureRecorder();
-    });
+    m_station->openOutputs();
     connect(mnuHistory, &QAction::triggered, this, &FrmZelMain::showHistory);
     connect(mnuDailyReport, &QAction::triggered, this, &FrmZelMain::writeReport);
 
-    zel::AlertSettings alerts;
-    alerts.load(conf);
-    m_alerts = zel::attachAlerts(m_session, alerts);
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         m_tray = new QSystemTrayIcon(windowIcon(), this);
         m_tray->setToolTip(windowTitle());
         m_tray->show();
-        connect(m_alerts, &zel::AlertManager::notify, m_tray,
+        connect(m_station, &zel::Station::notify, m_tray,
                 [this](const QString& title, const QString& text) { m_tray->showMessage(title, text); });
     }
-    connect(m_alerts, &zel::AlertManager::alertFailed, this,
-            [this](const QString& what, const QString& reason) {
+    connect(m_station, &zel::Station::alertFailed, this,
+            [this](int, const QString& what, const QString& reason) {
                 logModem(QStringLiteral("Alert not sent (%1): %2").arg(what, reason));
             });
-    connect(m_alerts, &zel::AlertManager::alertSent, this,
-            [this](const QString& event, const QString& state, const QString& via) {
+    connect(m_station, &zel::Station::alertSent, this,
+            [this](int, const QString& event, const QString& state, const QString& via) {
                 logModem(QStringLiteral("Alert sent by %1: %2 %3").arg(via, event, state));
             });
     connect(frmZelModem, &FrmZelModem::testAlertRequested, this, [this] {
-        m_alerts->setSettings(frmZelModem->alertSettings());
-        m_alerts->sendTestAlert();
+        m_station->setAlertSettings(frmZelModem->alertSettings());
+        m_station->sendTestAlert(0);
     });
-
-    if (conf.value(QStringLiteral("http/enabled"), false).toBool()) {
-        m_statusServer = new zel::StatusServer(this);
-        const QHostAddress address(
-            conf.value(QStringLiteral("http/address"), QStringLiteral("127.0.0.1")).toString());
-        const int port = conf.value(QStringLiteral("http/port"), 8080).toInt();
-        if (address.isNull() || port < 1 || port > 65535 ||
-            !m_statusServer->listen(address, quint16(port),
-                                    conf.value(QStringLiteral("http/token")).toString()))
-            showProblem(QStringLiteral("STATUS PAGE"),
-                        address.isNull() ? QStringLiteral("The status page's address in %1 is not valid.")
-                                               .arg(zel::SettingsStore::confPath())
-                                         : m_statusServer->errorString());
-        else
-            zel::attachStatusServer(m_session, m_statusServer, m_history);
-    }
-}
-
-void FrmZelMain::ensureRecorder() {
-    if (!m_history || !m_history->isOpen()) return;
-    auto* current = m_session->findChild<zel::Recorder*>(QString(), Qt::FindDirectChildrenOnly);
-    if (current && current->monitor() == zel::monitorName(m_session)) return;
-    delete current; // flushes what it holds
-    zel::Recorder* r = zel::attachRecorder(m_session, m_history);
-    connect(r, &zel::Recorder::problem, this,
-            [this](const QString& m) { showProblem(QStringLiteral("HISTORY"), m); });
 }
 
 void FrmZelMain::showProblem(const QString& title, const QString& text) {
@@ -111,7 +72,7 @@ void FrmZelMain::showProblem(const QString& title, const QString& text) {
 
 void FrmZelMain::showHistory() {
     if (!m_historyWindow) {
-        m_historyWindow = new zel::HistoryWindow(m_history, this);
+        m_historyWindow = new zel::HistoryWindow(m_station->history(), this);
         m_historyWindow->setWindowFlag(Qt::Window);
         m_historyWindow->setAttribute(Qt::WA_DeleteOnClose);
         m_historyWindow->setObjectName(QStringLiteral("historyWindow"));
@@ -140,7 +101,11 @@ void FrmZelMain::writeReport() {
         QStringLiteral("PDF (*.pdf)"));
     if (path.isEmpty()) return;
     QString why;
-    if (zel::writeDailyReport(*m_history, day->date(), zel::monitorName(m_session), path, &why)) return;
+    zel::HistoryStore* history = m_station->history();
+    if (!history)
+        why = QStringLiteral("The history is turned off in %1.").arg(zel::SettingsStore::confPath());
+    else if (zel::writeDailyReport(*history, day->date(), m_station->label(0), path, &why))
+        return;
     QMessageBox box(QMessageBox::Warning, QStringLiteral("FILE ERROR"),
                     QStringLiteral("The report could not be written to\n%1\n\n%2").arg(path, why),
                     QMessageBox::Ok, this);

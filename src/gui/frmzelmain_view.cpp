@@ -4,7 +4,6 @@
 // steady state.
 #include "gui/frmzelmain.h"
 
-#include "core/link/linkcontroller.h"
 #include "core/session/monitorsession.h"
 #include "gui/colours.h"
 #include "gui/frmzelmodem.h"
@@ -19,12 +18,11 @@
 #include <QScrollBar>
 #include <QSettings>
 
-#include "core/outputs/alerts/alertmanager.h"
+#include "core/station/station.h"
 
 #include <cstdio>
 
 using zel::LinkState;
-using zel::MonitorModel;
 using namespace zel::colour;
 
 namespace {
@@ -49,14 +47,13 @@ void setScrollValue(QScrollBar* bar, int value) {
 } // namespace
 
 void FrmZelMain::connectSession() {
-    zel::LinkController* link = m_session->link();
-    MonitorModel* model = m_session->model();
-    connect(cmdConnect, &QPushButton::clicked, m_session, &zel::MonitorSession::toggleConnect);
-    connect(cmdSelect, &QPushButton::clicked, m_session, &zel::MonitorSession::selectNext);
-    connect(vsbPkPosLed, &QScrollBar::valueChanged, m_session, &zel::MonitorSession::setPositiveThreshold);
-    connect(vsbPkNegLed, &QScrollBar::valueChanged, m_session, &zel::MonitorSession::setNegativeThreshold);
-    connect(imgSpeakerOn, &ClickableImage::clicked, m_session, &zel::MonitorSession::toggleSpeaker);
-    connect(imgSpeakerOff, &ClickableImage::clicked, m_session, &zel::MonitorSession::toggleSpeaker);
+    zel::MonitorSession* session = m_session;
+    connect(cmdConnect, &QPushButton::clicked, session, &zel::MonitorSession::toggleConnect);
+    connect(cmdSelect, &QPushButton::clicked, session, &zel::MonitorSession::selectNext);
+    connect(vsbPkPosLed, &QScrollBar::valueChanged, session, &zel::MonitorSession::setPositiveThreshold);
+    connect(vsbPkNegLed, &QScrollBar::valueChanged, session, &zel::MonitorSession::setNegativeThreshold);
+    connect(imgSpeakerOn, &ClickableImage::clicked, session, &zel::MonitorSession::toggleSpeaker);
+    connect(imgSpeakerOff, &ClickableImage::clicked, session, &zel::MonitorSession::toggleSpeaker);
     connect(cmdExit, &QPushButton::clicked, this, &FrmZelMain::exitProgram);
     connect(mnuExit, &QAction::triggered, this, &FrmZelMain::exitProgram);
     connect(mnuAbout, &QAction::triggered, this, &FrmZelMain::showAbout);
@@ -71,37 +68,41 @@ void FrmZelMain::connectSession() {
         activateWindow();
     });
 
-    connect(link, &zel::LinkController::stateChanged, this, &FrmZelMain::showLinkEvent);
-    connect(link, &zel::LinkController::activeChanged, this, &FrmZelMain::showActive);
-    connect(link, &zel::LinkController::dialingCaptionChanged, lblDialing, &QLabel::setText);
-    connect(link, &zel::LinkController::rawRead, this, &FrmZelMain::showRawRead);
-    connect(link, &zel::LinkController::modemLog, this, &FrmZelMain::logModem);
-    connect(link, &zel::LinkController::modemWords, this, &FrmZelMain::showModemWords);
-    connect(link, &zel::LinkController::noDataChanged, this, &FrmZelMain::showStatus);
-    connect(m_session, &zel::MonitorSession::portError, this, &FrmZelMain::showPortError);
-    connect(m_session, &zel::MonitorSession::beep, this, &FrmZelMain::beep);
-    connect(m_session, &zel::MonitorSession::readingsReceived, this, &FrmZelMain::packetShown);
-    connect(model, &MonitorModel::barChanged, this, &FrmZelMain::showBarGraph);
-    connect(model, &MonitorModel::flasherChanged, this, &FrmZelMain::showFlasher);
-    connect(model, &MonitorModel::carrierAlarmChanged, this, &FrmZelMain::showCarrierAlarm);
-    connect(model, &MonitorModel::audioAlarmChanged, this, &FrmZelMain::showAudioAlarm);
-    connect(model, &MonitorModel::selectionChanged, this, &FrmZelMain::showSelection);
-    connect(model, &MonitorModel::thresholdsChanged, this, &FrmZelMain::showThresholds);
-    connect(model, &MonitorModel::speakerChanged, this, &FrmZelMain::showSpeaker);
+    connect(session, &zel::MonitorSession::linkEvent, this, &FrmZelMain::showLinkEvent);
+    connect(session, &zel::MonitorSession::linkStatusChanged, this, &FrmZelMain::showLinkStatus);
+    connect(session, &zel::MonitorSession::activeChanged, this, &FrmZelMain::showActive);
+    connect(session, &zel::MonitorSession::rawRead, this, &FrmZelMain::showRawRead);
+    connect(session, &zel::MonitorSession::modemLog, this, &FrmZelMain::logModem);
+    connect(session, &zel::MonitorSession::modemWords, this, &FrmZelMain::showModemWords);
+    connect(session, &zel::MonitorSession::portError, this, &FrmZelMain::showPortError);
+    connect(session, &zel::MonitorSession::beep, this, &FrmZelMain::beep);
+    connect(session, &zel::MonitorSession::readingsReceived, this, &FrmZelMain::packetShown);
+    connect(session, &zel::MonitorSession::barChanged, this, &FrmZelMain::showBarGraph);
+    connect(session, &zel::MonitorSession::flasherChanged, this, &FrmZelMain::showFlasher);
+    connect(session, &zel::MonitorSession::carrierAlarmChanged, this, &FrmZelMain::showCarrierAlarm);
+    connect(session, &zel::MonitorSession::audioAlarmChanged, this, &FrmZelMain::showAudioAlarm);
+    connect(session, &zel::MonitorSession::selectionChanged, this, &FrmZelMain::showSelection);
+    connect(session, &zel::MonitorSession::thresholdsChanged, this, &FrmZelMain::showThresholds);
+    connect(session, &zel::MonitorSession::speakerChanged, this, &FrmZelMain::showSpeaker);
 
-    // What the model holds already.
-    showSelection(model->selection());
-    showSpeaker(model->speakerOnShown(), model->speakerOffShown());
-    showThresholds(model->positiveThreshold(), model->negativeThreshold());
+    // What the session holds already.
+    showSelection(session->selection());
+    showSpeaker(session->speakerOnShown(), session->speakerOffShown());
+    showThresholds(session->positiveThreshold(), session->negativeThreshold());
     // Setting the thresholds at start-up judges the carrier: its LED shows
     // the judgement from the start, unlike the audio LED.
-    showCarrierAlarm(model->carrierAlarm());
-    showActive(link->isActive(), link->settingsEnabled());
+    showCarrierAlarm(session->carrierAlarm());
+    showActive(session->isActive(), session->settingsEnabled());
+}
+
+void FrmZelMain::showLinkStatus(const zel::LinkStatus& status) {
+    lblDialing->setText(status.dialCaption);
+    m_linkState = status.state;
+    m_noData = status.noData;
+    showStatus();
 }
 
 void FrmZelMain::showLinkEvent(const zel::LinkEvent& e) {
-    m_linkState = e.state;
-    showStatus();
     // A lost link says why on its label.
     lblReconnecting->setToolTip(e.state == LinkState::Reconnecting ? e.detail : QString());
     if (e.state == LinkState::Initializing || e.state == LinkState::OffLine)
@@ -122,7 +123,7 @@ void FrmZelMain::showStatus() {
         label = lblDialing;
         break;
     case LinkState::Connected:
-        label = m_session->link()->noData() ? lblNoData : lblConnected;
+        label = m_noData ? lblNoData : lblConnected;
         break;
     case LinkState::Busy:
         label = lblBusy;
@@ -148,10 +149,7 @@ void FrmZelMain::showActive(bool active, bool settingsEnabled) {
     mnuModemSettings->setEnabled(settingsEnabled);
 }
 
-void FrmZelMain::showBarGraph() {
-    const zel::BarGraph& bar = m_session->model()->barGraph();
-    const zel::BarGraph::Bits& leds = bar.leds();
-    const zel::BarGraph::Bits& dots = bar.dots();
+void FrmZelMain::showBarGraph(const zel::BarGraph::Bits& leds, const zel::BarGraph::Bits& dots) {
     const zel::BarGraph::Bits ledChanges = leds ^ m_shownLeds;
     const zel::BarGraph::Bits dotChanges = dots ^ m_shownDots;
     if (ledChanges.none() && dotChanges.none()) return;
@@ -171,18 +169,18 @@ void FrmZelMain::showBarGraph() {
     m_shownDots = dots;
 }
 
-void FrmZelMain::showFlasher(MonitorModel::Flasher f, bool lit) {
-    switch (f) {
-    case MonitorModel::PosVar:
+void FrmZelMain::showFlasher(zel::AlarmKind kind, bool lit) {
+    switch (kind) {
+    case zel::AlarmKind::PosVariable:
         shpPkPosLed->setFillColor(lit ? Yellow : DimYellow);
         break;
-    case MonitorModel::NegVar:
+    case zel::AlarmKind::NegVariable:
         shpPkNegLed->setFillColor(lit ? Yellow : DimYellow);
         break;
-    case MonitorModel::Pos125:
+    case zel::AlarmKind::Pos125:
         shpPkPos125Led->setFillColor(lit ? Red : RedOut);
         break;
-    case MonitorModel::Neg100:
+    case zel::AlarmKind::Neg100:
         shpPkNeg100Led->setFillColor(lit ? Red : RedOut);
         break;
     default:
@@ -284,7 +282,7 @@ void FrmZelMain::saveSettings() {
     if (saved) {
         QSettings conf(zel::SettingsStore::confPath(), QSettings::IniFormat);
         frmZelModem->saveExtras(conf);
-        if (m_alerts) m_alerts->setSettings(frmZelModem->alertSettings());
+        m_station->setAlertSettings(frmZelModem->alertSettings());
         return;
     }
     QMessageBox box(QMessageBox::Warning, QStringLiteral("FILE ERROR"),

@@ -1,7 +1,7 @@
 #include "logger/logger.h"
 
-#include "core/link/linkcontroller.h"
 #include "core/session/monitorsession.h"
+#include "core/station/station.h"
 
 #include <QDateTime>
 
@@ -24,59 +24,52 @@ QString readingFields(const Readings& r) {
 
 } // namespace
 
-Logger::Logger(QTextStream& out, QObject* parent)
+Logger::Logger(QTextStream& out, Station* station, QObject* parent)
     : QObject(parent)
-    , m_out(out) {}
-
-Logger::~Logger() = default;
-
-MonitorSession* Logger::addSession(const ConnectionSettings& settings) {
-    auto* s = new MonitorSession(this);
-    Settings all;
-    all.connection = settings;
-    s->applySettings(all);
-    const QString port = (settings.modemLink ? settings.modemPort : settings.directPort).trimmed();
-    connect(s, &MonitorSession::linkEvent, this, [this, port](const LinkEvent& e) {
-        QString line = QStringLiteral("link ") + QLatin1String(linkStateName(e.state));
-        if (!e.detail.isEmpty()) line += QStringLiteral(" detail=") + quoted(e.detail);
-        print(port, line);
+    , m_out(out) {
+    for (int i = 0; i < station->monitorCount(); ++i) {
+        MonitorSession* s = station->session(i);
+        const QString label = station->label(i);
+        connect(s, &MonitorSession::linkEvent, this, [this, label](const LinkEvent& e) {
+            QString line = QStringLiteral("link ") + QLatin1String(linkStateName(e.state));
+            if (!e.detail.isEmpty()) line += QStringLiteral(" detail=") + quoted(e.detail);
+            print(label, line);
+        });
+        connect(s, &MonitorSession::portError, this, [this, label](const QString&, const QString& reason) {
+            print(label, QStringLiteral("port-error reason=") + quoted(reason));
+        });
+        connect(s, &MonitorSession::alarmEvent, this, [this, label](const AlarmEvent& e) {
+            print(label, QLatin1String(alarmKindName(e.kind)) +
+                             (e.on ? QStringLiteral(" on ") : QStringLiteral(" off ")) +
+                             readingFields(e.readings));
+        });
+        connect(s, &MonitorSession::readingsReceived, this, [this, label](const Readings& r) {
+            if (m_readings) print(label, QStringLiteral("reading ") + readingFields(r));
+        });
+        connect(s, &MonitorSession::packetRejected, this, [this, label] {
+            if (m_readings) print(label, QStringLiteral("rejected"));
+        });
+    }
+    connect(station, &Station::problem, this, [this](const QString& kind, const QString& m) {
+        const QString event = kind == QLatin1String("HISTORY") ? QStringLiteral("history-problem")
+                                                               : QStringLiteral("status-page-problem");
+        print(QStringLiteral("-"), event + QStringLiteral(" reason=") + quoted(m));
     });
-    connect(s, &MonitorSession::portError, this, [this, port](const QString&, const QString& reason) {
-        if (m_starting) ++m_failedAtStart;
-        print(port, QStringLiteral("port-error reason=") + quoted(reason));
-    });
-    connect(s, &MonitorSession::alarmEvent, this, [this, port](const AlarmEvent& e) {
-        print(port, QLatin1String(alarmKindName(e.kind)) +
-                        (e.on ? QStringLiteral(" on ") : QStringLiteral(" off ")) +
-                        readingFields(e.readings));
-    });
-    connect(s, &MonitorSession::readingsReceived, this, [this, port](const Readings& r) {
-        if (m_readings) print(port, QStringLiteral("reading ") + readingFields(r));
-    });
-    connect(s, &MonitorSession::packetRejected, this, [this, port] {
-        if (m_readings) print(port, QStringLiteral("rejected"));
-    });
-    m_sessions.push_back(s);
-    return s;
+    connect(station, &Station::alertSent, this,
+            [this, station](int i, const QString& event, const QString& state, const QString& via) {
+                print(station->label(i),
+                      QStringLiteral("alert-sent event=%1 state=%2 via=%3").arg(event, state, via));
+            });
+    connect(station, &Station::alertFailed, this,
+            [this, station](int i, const QString& what, const QString& reason) {
+                print(station->label(i),
+                      QStringLiteral("alert-failed what=%1 reason=%2").arg(quoted(what), quoted(reason)));
+            });
 }
 
-bool Logger::start() {
-    m_starting = true;
-    m_failedAtStart = 0;
-    for (MonitorSession* s : m_sessions)
-        s->connectLink();
-    m_starting = false;
-    return m_failedAtStart < int(m_sessions.size());
-}
-
-void Logger::stop() {
-    for (MonitorSession* s : m_sessions)
-        s->shutDown();
-    m_out.flush();
-}
-
-void Logger::print(const QString& port, const QString& event) {
-    m_out << formatLocalTime(QDateTime::currentMSecsSinceEpoch()) << u' ' << port << u' ' << event << u'\n';
+void Logger::print(const QString& monitor, const QString& event) {
+    m_out << formatLocalTime(QDateTime::currentMSecsSinceEpoch()) << u' ' << monitor << u' ' << event
+          << u'\n';
     m_out.flush();
 }
 

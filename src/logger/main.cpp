@@ -4,13 +4,11 @@
 #include "core/outputs/alerts/alertsettings.h"
 #include "core/outputs/history/csvexport.h"
 #include "core/outputs/history/historystore.h"
-#include "core/outputs/history/recorder.h"
 #include "core/session/eventloop.h"
-#include "core/session/monitorsession.h"
-#include "core/session/services.h"
+#include "core/station/station.h"
+#include "core/station/stationfile.h"
 #include "core/transport/transport.h"
 #include "core/transport/transportfactory.h"
-#include "core/outputs/web/statusserver.h"
 #include "logger/logger.h"
 
 #include <QCommandLineParser>
@@ -122,8 +120,13 @@ int main(int argc, char** argv) {
     const QCommandLineOption httpTokenOption(QStringLiteral("http-token"),
                                              QStringLiteral("The status page's access token."),
                                              QStringLiteral("TOKEN"));
-    parser.addOptions({portOption, forOption, readingsOption, historyOption, noHistoryOption, exportOption,
-                       outputOption, fromOption, toOption, alertCommandOption, webhookOption,
+    const QCommandLineOption configOption(
+        QStringLiteral("config"),
+        QStringLiteral("Read the site, its monitors and the outputs from FILE (INI: [site], [monitor.ID], "
+                       "[history], [alerts], [http]). --port monitors are added to its monitors."),
+        QStringLiteral("FILE"));
+    parser.addOptions({configOption, portOption, forOption, readingsOption, historyOption, noHistoryOption,
+                       exportOption, outputOption, fromOption, toOption, alertCommandOption, webhookOption,
                        alertDelayOption, testAlertOption, httpOption, httpTokenOption});
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "zel-logger: %s\n", qPrintable(parser.errorText()));
@@ -173,11 +176,22 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    zel::AlertSettings alerts;
-    {
+    zel::StationConfig config;
+    config.unattended = true;
+    if (parser.isSet(configOption)) {
+        QStringList warnings;
+        QString error;
+        const bool ok = zel::readStationFile(parser.value(configOption), &config, &warnings, &error);
+        for (const QString& w : warnings)
+            std::fprintf(stderr, "zel-logger: warning: %s\n", qPrintable(w));
+        if (!ok) return fail(error);
+    } else {
         QSettings conf(zel::SettingsStore::confPath(), QSettings::IniFormat);
-        alerts.load(conf);
+        config.alerts.load(conf);
     }
+    if (parser.isSet(historyOption)) config.history.path = historyPath;
+    if (parser.isSet(noHistoryOption)) config.history.enabled = false;
+    zel::AlertSettings& alerts = config.alerts;
     if (parser.isSet(alertCommandOption)) alerts.command = parser.value(alertCommandOption);
     if (parser.isSet(webhookOption)) alerts.webhookUrl = parser.value(webhookOption);
     if (parser.isSet(alertDelayOption)) {
@@ -186,28 +200,39 @@ int main(int argc, char** argv) {
             return fail(QStringLiteral("--alert-delay: ") + error);
     }
     if (const QString problem = alerts.webhookProblem(); !problem.isEmpty()) return fail(problem);
+    if (parser.isSet(httpOption)) {
+        const QString spec = parser.value(httpOption);
+        const int colon = spec.lastIndexOf(u':');
+        bool ok = false;
+        const uint port = spec.mid(colon + 1).toUInt(&ok);
+        QString host = colon > 0 ? spec.left(colon) : QStringLiteral("127.0.0.1");
+        if (host.startsWith(u'[') && host.endsWith(u']')) host = host.mid(1, host.size() - 2);
+        const QHostAddress address(host);
+        if (!ok || port < 1 || port > 65535 || address.isNull())
+            return fail(
+                QStringLiteral("--http takes ADDR:PORT, such as 127.0.0.1:8080, not \"%1\"").arg(spec));
+        config.http.enabled = true;
+        config.http.address = address;
+        config.http.port = quint16(port);
+    }
+    if (parser.isSet(httpTokenOption)) config.http.token = parser.value(httpTokenOption);
 
-    QTextStream out(stdout);
-    zel::Logger logger(out);
-    logger.setPrintReadings(parser.isSet(readingsOption));
-    const QStringList ports = parser.values(portOption);
-    if (ports.isEmpty()) {
+    for (const QString& port : parser.values(portOption)) {
+        QString error;
+        if (!zel::makeTransport(port, &error)) return fail(error);
+        config.monitors.append(zel::monitorForPort(port));
+    }
+    if (config.monitors.isEmpty()) {
         const zel::SettingsStore::Loaded loaded = zel::SettingsStore::load();
         if (!loaded.settings)
             std::fprintf(stderr, "zel-logger: %s; using the defaults\n", qPrintable(loaded.problem));
-        logger.addSession(loaded.settings.value_or(zel::Settings{}).connection);
-    }
-    for (const QString& port : ports) {
-        QString error;
-        if (!zel::makeTransport(port, &error)) {
-            std::fprintf(stderr, "zel-logger: %s\n", qPrintable(error));
-            return 2;
-        }
-        zel::ConnectionSettings c;
-        c.directCable = true;
-        c.modemLink = false;
-        c.directPort = port;
-        logger.addSession(c);
+        zel::Settings saved;
+        saved.connection = loaded.settings.value_or(zel::Settings{}).connection;
+        zel::MonitorConfig m = zel::monitorForPort(
+            (saved.connection.modemLink ? saved.connection.modemPort : saved.connection.directPort)
+                .trimmed());
+        m.settings = saved;
+        config.monitors.append(m);
     }
 
     // Signals reach the event loop through a pipe: nothing else is safe in a
@@ -222,87 +247,43 @@ int main(int argc, char** argv) {
         ::sigaction(SIGINT, &sa, nullptr);
         ::sigaction(SIGTERM, &sa, nullptr);
     }
+
+    QTextStream out(stdout);
     if (parser.isSet(testAlertOption)) {
         // One test alert by every way configured; ends when each has answered.
-        auto* manager = new zel::AlertManager(&app);
-        manager->setSettings(alerts);
-        manager->setPortText(logger.sessions().front() ? zel::monitorName(logger.sessions().front())
-                                                       : QString());
         int waiting = int(!alerts.command.isEmpty()) + int(!alerts.webhookUrl.isEmpty());
         if (waiting == 0) return fail(QStringLiteral("--test-alert needs --alert-command or --webhook"));
+        config.history.enabled = false;
+        config.http.enabled = false;
+        zel::Station station(config);
+        zel::Logger logger(out, &station);
         int status = 0;
         auto done = [&] {
             if (--waiting == 0) QCoreApplication::exit(status);
         };
-        QObject::connect(manager, &zel::AlertManager::alertSent, &app,
-                         [&](const QString&, const QString&, const QString& via) {
-                             logger.print(QStringLiteral("-"), QStringLiteral("alert-sent via=") + via);
+        QObject::connect(&station, &zel::Station::alertSent, &app,
+                         [&](int, const QString&, const QString&, const QString&) { done(); });
+        QObject::connect(&station, &zel::Station::alertFailed, &app,
+                         [&](int, const QString&, const QString&) {
+                             status = 1;
                              done();
                          });
-        QObject::connect(
-            manager, &zel::AlertManager::alertFailed, &app, [&](const QString& what, const QString& reason) {
-                logger.print(QStringLiteral("-"),
-                             QStringLiteral("alert-failed what=\"%1\" reason=\"%2\"").arg(what, reason));
-                status = 1;
-                done();
-            });
-        manager->sendTestAlert();
+        station.alerts(0)->sendTestAlert();
         return app.exec();
     }
 
-    std::unique_ptr<zel::HistoryStore> store;
-    if (!parser.isSet(noHistoryOption)) {
-        store = std::make_unique<zel::HistoryStore>();
-        QObject::connect(store.get(), &zel::HistoryStore::problem, &app, [&logger](const QString& m) {
-            logger.print(QStringLiteral("-"), QStringLiteral("history-problem reason=\"%1\"").arg(m));
-        });
-        store->open(historyPath); // a failure is printed; the watching goes on
-    }
-    for (zel::MonitorSession* session : logger.sessions()) {
-        if (store) zel::attachRecorder(session, store.get());
-        if (!alerts.command.isEmpty() || !alerts.webhookUrl.isEmpty()) {
-            zel::AlertManager* a = zel::attachAlerts(session, alerts);
-            const QString port = zel::monitorName(session);
-            QObject::connect(
-                a, &zel::AlertManager::alertSent, &app,
-                [&logger, port](const QString& event, const QString& state, const QString& via) {
-                    logger.print(
-                        port, QStringLiteral("alert-sent event=%1 state=%2 via=%3").arg(event, state, via));
-                });
-            QObject::connect(
-                a, &zel::AlertManager::alertFailed, &app,
-                [&logger, port](const QString& what, const QString& reason) {
-                    logger.print(port,
-                                 QStringLiteral("alert-failed what=\"%1\" reason=\"%2\"").arg(what, reason));
-                });
-        }
-    }
-    std::unique_ptr<zel::StatusServer> server;
-    if (parser.isSet(httpOption)) {
-        const QString spec = parser.value(httpOption);
-        const int colon = spec.lastIndexOf(u':');
-        bool ok = false;
-        const uint port = spec.mid(colon + 1).toUInt(&ok);
-        QString host = colon > 0 ? spec.left(colon) : QStringLiteral("127.0.0.1");
-        if (host.startsWith(u'[') && host.endsWith(u']')) host = host.mid(1, host.size() - 2);
-        const QHostAddress address(host);
-        if (!ok || port > 65535 || address.isNull())
-            return fail(
-                QStringLiteral("--http takes ADDR:PORT, such as 127.0.0.1:8080, not \"%1\"").arg(spec));
-        server = std::make_unique<zel::StatusServer>();
-        if (!server->listen(address, quint16(port), parser.value(httpTokenOption)))
-            return fail(server->errorString());
-        zel::attachStatusServer(logger.sessions().front(), server.get(), store.get());
-    }
+    zel::Station station(config);
+    zel::Logger logger(out, &station);
+    logger.setPrintReadings(parser.isSet(readingsOption));
+    station.openOutputs();
 
     if (seconds >= 0) QTimer::singleShot(qint64(seconds * 1000), &app, [] { QCoreApplication::quit(); });
-    if (!logger.start()) {
-        logger.stop();
+    if (!station.start()) {
+        station.stop();
         return 1;
     }
     const int status = app.exec();
-    logger.stop();
-    for (zel::MonitorSession* session : logger.sessions())
-        if (auto* r = session->findChild<zel::Recorder*>()) r->flush();
+    station.stop();
+    out.flush();
     return status;
 }

@@ -1,4 +1,5 @@
 // Faults and rough edges found by using the panel: each case failed before its mend.
+#include "core/monitor/monitormodel.h"
 #include "core/session/monitorsession.h"
 #include "core/settings/settings.h"
 #include "core/transport/portname.h"

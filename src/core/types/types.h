@@ -39,12 +39,12 @@ constexpr qint64 EpisodeGapMs = 1000;
 
 struct Episode {
     AlarmKind kind = AlarmKind::Pos125;
-    bool open = true;    // started and may still grow; false once ended
-    qint64 startMs = 0;  // the first lighting (UTC ms)
-    qint64 lastMs = 0;   // the last lighting so far
-    int packets = 0;     // lightings in it
-    float extreme = 0;   // the highest bar position of its peak
-    int threshold = 0;   // percent in force when it started
+    bool open = true;   // started and may still grow; false once ended
+    qint64 startMs = 0; // the first lighting (UTC ms)
+    qint64 lastMs = 0;  // the last lighting so far
+    int packets = 0;    // lightings in it
+    float extreme = 0;  // the highest bar position of its peak
+    int threshold = 0;  // percent in force when it started
 };
 
 // A monitor's stable id: letters, digits and '-'. It keys the history, the

@@ -1,0 +1,177 @@
+#include "core/station/station.h"
+
+#include "core/outputs/alerts/alertmanager.h"
+#include "core/outputs/history/historystore.h"
+#include "core/outputs/history/recorder.h"
+#include "core/outputs/web/statusserver.h"
+#include "core/session/monitorsession.h"
+
+#include <limits>
+
+namespace zel {
+
+Station::Station(const StationConfig& config, QObject* parent, MonitorSession* first)
+    : QObject(parent)
+    , m_config(config) {
+    m_history = new HistoryStore(this);
+    m_history->setObjectName(QStringLiteral("history"));
+    connect(m_history, &HistoryStore::problem, this,
+            [this](const QString& m) { emit problem(QStringLiteral("HISTORY"), m); });
+    m_monitors.resize(size_t(m_config.monitors.size()));
+    for (int i = 0; i < m_config.monitors.size(); ++i) {
+        MonitorSession* s = i == 0 && first ? first : new MonitorSession;
+        s->setParent(this);
+        s->setObjectName(QStringLiteral("session-") + m_config.monitors[i].id);
+        s->applySettings(m_config.monitors[i].settings);
+        m_monitors[size_t(i)].session = s;
+        connect(s, &MonitorSession::portError, this, [this](const QString&, const QString&) {
+            if (m_starting) ++m_failedAtStart;
+        });
+        if (m_config.alertsAlways || !m_config.alerts.command.isEmpty() ||
+            !m_config.alerts.webhookUrl.isEmpty())
+            attachAlerts(i);
+    }
+}
+
+Station::~Station() {
+    for (Monitor& m : m_monitors)
+        delete m.recorder; // flushes what it holds while the store is still there
+}
+
+QString Station::label(int i) const {
+    const MonitorConfig& m = m_config.monitors[i];
+    return m.fromPort ? m_monitors[size_t(i)].session->configuredPort() : m.label;
+}
+
+void Station::openOutputs() {
+    if (m_config.history.enabled && !m_history->isOpen()) {
+        if (m_config.history.retentionDays > 0) m_history->setRetentionDays(m_config.history.retentionDays);
+        m_history->open(m_config.history.path.isEmpty() ? HistoryStore::defaultPath()
+                                                        : m_config.history.path);
+        for (int i = 0; i < monitorCount(); ++i) {
+            ensureRecorder(i);
+            // The record follows the port in use: a new one when it changes.
+            connect(session(i), &MonitorSession::activeChanged, this, [this, i](bool active) {
+                if (active) ensureRecorder(i);
+            });
+        }
+    }
+    if (m_config.http.enabled && !m_server) {
+        m_server = new StatusServer(this);
+        m_server->setObjectName(QStringLiteral("statusServer"));
+        if (!m_server->listen(m_config.http.address, m_config.http.port, m_config.http.token)) {
+            emit problem(QStringLiteral("STATUS PAGE"), m_server->errorString());
+            delete m_server;
+            m_server = nullptr;
+        } else {
+            attachStatusServer();
+        }
+    }
+}
+
+void Station::ensureRecorder(int i) {
+    if (!m_history || !m_history->isOpen()) return;
+    Monitor& m = m_monitors[size_t(i)];
+    const QString key = label(i);
+    if (key.isEmpty()) return;
+    if (m.recorder && m.recorder->monitor() == key) return;
+    delete m.recorder; // flushes what it holds
+    MonitorSession* s = m.session;
+    auto* r = new Recorder(m_history, key, s);
+    r->setObjectName(QStringLiteral("recorder"));
+    connect(s, &MonitorSession::readingsReceived, r, &Recorder::onReadings);
+    connect(s, &MonitorSession::packetRejected, r, &Recorder::onRejectedPacket);
+    connect(s, &MonitorSession::linkEvent, r, &Recorder::onLinkEvent);
+    connect(s, &MonitorSession::alarmEvent, r, &Recorder::onAlarmEvent);
+    connect(s, &MonitorSession::thresholdsChanged, r, &Recorder::setThresholds);
+    connect(r, &Recorder::problem, this,
+            [this](const QString& msg) { emit problem(QStringLiteral("HISTORY"), msg); });
+    r->setThresholds(s->positiveThreshold(), s->negativeThreshold());
+    m.recorder = r;
+}
+
+void Station::attachAlerts(int i) {
+    MonitorSession* s = session(i);
+    auto* a = new AlertManager(s);
+    a->setObjectName(QStringLiteral("alerts"));
+    a->setSettings(m_config.alerts);
+    a->setPortText(label(i));
+    m_monitors[size_t(i)].alerts = a;
+    connect(s, &MonitorSession::alarmEvent, a, &AlertManager::onAlarmEvent);
+    connect(s, &MonitorSession::linkEvent, a, [this, a, i](const LinkEvent& e) {
+        a->setPortText(label(i));
+        a->onLinkEvent(e);
+    });
+    connect(a, &AlertManager::alertSent, this,
+            [this, i](const QString& event, const QString& state, const QString& via) {
+                emit alertSent(i, event, state, via);
+            });
+    connect(a, &AlertManager::alertFailed, this,
+            [this, i](const QString& what, const QString& reason) { emit alertFailed(i, what, reason); });
+    connect(a, &AlertManager::notify, this, &Station::notify);
+}
+
+void Station::attachStatusServer() {
+    if (monitorCount() == 0) return;
+    MonitorSession* s = session(0);
+    StatusServer* server = m_server;
+    server->setPortText(label(0));
+    connect(s, &MonitorSession::readingsReceived, server, &StatusServer::onReadings);
+    connect(s, &MonitorSession::alarmEvent, server, &StatusServer::onAlarmEvent);
+    connect(s, &MonitorSession::linkEvent, server, [this, server](const LinkEvent& e) {
+        server->setPortText(label(0));
+        server->onLinkEvent(e);
+    });
+    HistoryStore* store = m_history;
+    if (!store) return;
+    server->setEventSource([store](qint64 sinceMs) {
+        QList<StatusEvent> out;
+        if (!store->isOpen()) return out;
+        const QList<EventRecord> events =
+            store->events(sinceMs, std::numeric_limits<qint64>::max() / 2, {}, {}, 100);
+        for (const EventRecord& e : events) {
+            StatusEvent ev;
+            ev.timeMs = e.timeMs;
+            ev.event = e.kind;
+            ev.state = e.on ? (*e.on ? QStringLiteral("on") : QStringLiteral("off")) : QString();
+            ev.detail = e.detail;
+            out.append(ev);
+        }
+        return out;
+    });
+}
+
+void Station::setOutputs(const StationConfig& config) {
+    const QList<MonitorConfig> monitors = m_config.monitors;
+    m_config = config;
+    m_config.monitors = monitors;
+    setAlertSettings(m_config.alerts);
+}
+
+void Station::setAlertSettings(const AlertSettings& settings) {
+    m_config.alerts = settings;
+    for (Monitor& m : m_monitors)
+        if (m.alerts) m.alerts->setSettings(settings);
+}
+
+void Station::sendTestAlert(int i) {
+    if (AlertManager* a = alerts(i)) a->sendTestAlert();
+}
+
+bool Station::start() {
+    m_starting = true;
+    m_failedAtStart = 0;
+    for (Monitor& m : m_monitors)
+        m.session->connectLink();
+    m_starting = false;
+    return m_failedAtStart < monitorCount();
+}
+
+void Station::stop() {
+    for (Monitor& m : m_monitors)
+        m.session->shutDown();
+    for (Monitor& m : m_monitors)
+        if (m.recorder) m.recorder->flush();
+}
+
+} // namespace zel
