@@ -4,6 +4,7 @@
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include <csignal>
 
@@ -82,6 +83,33 @@ private slots:
         QProcess again;
         QCOMPARE(run(again, {"--port", sim.devicePath(), "--for", "0.5"}), 0);
         QVERIFY(events(again.readAllStandardOutput(), QStringLiteral("port-error")).isEmpty());
+    }
+
+    // A config file's monitors each print under their id; a bad one ends it at
+    // once with one line naming the file and the line.
+    void monitorsFromAConfigFile() {
+        QTemporaryDir dir;
+        const QString good = dir.filePath(QStringLiteral("site.conf"));
+        QFile f(good);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[site]\nid=north\nname=North site\n\n[monitor.wzel-1]\nname=WZEL 1230 AM\nport=SIM\n"
+                "[monitor.wzel-2]\nport=SIM\nspeed=fast\n");
+        f.close();
+        QProcess logger;
+        QCOMPARE(run(logger, {"--config", good, "--for", "2", "--no-history"}), 0);
+        const QByteArray out = logger.readAllStandardOutput();
+        QVERIFY2(out.contains(" wzel-1 link connected") && out.contains(" wzel-2 link connected"), out.constData());
+        const QByteArray err = logger.readAllStandardError();
+        QVERIFY2(err.contains("site.conf:10:") && err.contains("speed"), err.constData());
+
+        QFile bad(dir.filePath(QStringLiteral("bad.conf")));
+        QVERIFY(bad.open(QIODevice::WriteOnly));
+        bad.write("[monitor.a]\nport=SIM\n[monitor.a]\nport=SIM\n");
+        bad.close();
+        QProcess refused;
+        QCOMPARE(run(refused, {"--config", bad.fileName(), "--for", "30"}), 2);
+        const QByteArray why = refused.readAllStandardError();
+        QVERIFY2(why.count('\n') == 1 && why.contains("bad.conf:3:"), why.constData());
     }
 
     // A port text that names no port ends it at once with one line saying why.
