@@ -5,6 +5,8 @@
 #include "core/outputs/history/recorder.h"
 #include "core/outputs/web/statusserver.h"
 #include "core/session/monitorsession.h"
+#include "core/transport/transport.h"
+#include "core/transport/transportfactory.h"
 
 #include <limits>
 
@@ -73,7 +75,9 @@ void Station::ensureRecorder(int i) {
     if (!m_history || !m_history->isOpen()) return;
     Monitor& m = m_monitors[size_t(i)];
     const QString key = label(i);
-    if (key.isEmpty()) return;
+    // A text that names no port is never a monitor of the record.
+    QString refused;
+    if (key.isEmpty() || !makeTransport(m.session->configuredPort(), &refused)) return;
     if (m.recorder && m.recorder->monitor() == key) return;
     delete m.recorder; // flushes what it holds
     MonitorSession* s = m.session;
