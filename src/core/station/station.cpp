@@ -8,6 +8,7 @@
 #include "core/transport/transport.h"
 #include "core/transport/transportfactory.h"
 
+#include <QDateTime>
 #include <limits>
 
 namespace zel {
@@ -29,6 +30,7 @@ Station::Station(const StationConfig& config, QObject* parent, MonitorSession* f
         connect(s, &MonitorSession::portError, this, [this](const QString&, const QString&) {
             if (m_starting) ++m_failedAtStart;
         });
+        trackState(i);
         if (m_config.alertsAlways || !m_config.alerts.command.isEmpty() ||
             !m_config.alerts.webhookUrl.isEmpty())
             attachAlerts(i);
@@ -38,6 +40,48 @@ Station::Station(const StationConfig& config, QObject* parent, MonitorSession* f
 Station::~Station() {
     for (Monitor& m : m_monitors)
         delete m.recorder; // flushes what it holds while the store is still there
+}
+
+void Station::trackState(int i) {
+    MonitorSession* s = session(i);
+    MonitorState* st = &m_monitors[size_t(i)].state;
+    st->positiveThreshold = s->positiveThreshold();
+    st->negativeThreshold = s->negativeThreshold();
+    st->link = s->linkStatus();
+    connect(s, &MonitorSession::readingsReceived, this, [st](const Readings& r) {
+        st->readings = r;
+        st->hasReadings = true;
+        st->lastPacketMs = QDateTime::currentMSecsSinceEpoch();
+        ++st->packets;
+    });
+    connect(s, &MonitorSession::packetRejected, this, [st] { ++st->rejected; });
+    connect(s, &MonitorSession::linkStatusChanged, this, [st](const LinkStatus& l) {
+        if (l.state != LinkState::Connected) st->hasReadings = false;
+        st->link = l;
+    });
+    connect(s, &MonitorSession::alarmEvent, this, [st](const AlarmEvent& e) {
+        switch (e.kind) {
+        case AlarmKind::Carrier:
+        case AlarmKind::AudioLoss:
+        case AlarmKind::NoData:
+        case AlarmKind::LinkLost:
+            if (e.kind == AlarmKind::LinkLost && e.on && !st->alarm(AlarmKind::LinkLost)) ++st->linkLosses;
+            st->alarms[size_t(e.kind)] = e.on;
+            break;
+        default: // the flashers count by their episodes
+            break;
+        }
+    });
+    connect(s, &MonitorSession::episode, this, [st](const Episode& e) {
+        st->alarms[size_t(e.kind)] = e.open;
+        if (!e.open) return;
+        if (e.kind == AlarmKind::Pos125) ++st->episodesPos125;
+        if (e.kind == AlarmKind::Neg100) ++st->episodesNeg100;
+    });
+    connect(s, &MonitorSession::thresholdsChanged, this, [st](int pos, int neg) {
+        st->positiveThreshold = pos;
+        st->negativeThreshold = neg;
+    });
 }
 
 QString Station::label(int i) const {
@@ -108,10 +152,13 @@ void Station::attachAlerts(int i) {
     });
     connect(a, &AlertManager::alertSent, this,
             [this, i](const QString& event, const QString& state, const QString& via) {
+                ++m_monitors[size_t(i)].state.alertsSent;
                 emit alertSent(i, event, state, via);
             });
-    connect(a, &AlertManager::alertFailed, this,
-            [this, i](const QString& what, const QString& reason) { emit alertFailed(i, what, reason); });
+    connect(a, &AlertManager::alertFailed, this, [this, i](const QString& what, const QString& reason) {
+        ++m_monitors[size_t(i)].state.alertsFailed;
+        emit alertFailed(i, what, reason);
+    });
     connect(a, &AlertManager::notify, this, &Station::notify);
 }
 

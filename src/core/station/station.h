@@ -5,6 +5,7 @@
 // server, each as the config asks. The front ends (the panel, the logger)
 // build a station and show or print it; they wire no output themselves. A
 // new output is one folder under core/outputs and its lines here.
+#include "core/station/monitorstate.h"
 #include "core/station/stationconfig.h"
 
 #include <QObject>
@@ -31,6 +32,8 @@ public:
     int monitorCount() const { return int(m_monitors.size()); }
     MonitorSession* session(int i) const { return m_monitors[size_t(i)].session; }
     const MonitorConfig& monitor(int i) const { return m_config.monitors[i]; }
+    // The monitor as it stands: link, readings, alarms and counters.
+    const MonitorState& state(int i) const { return m_monitors[size_t(i)].state; }
     // The key of the monitor's rows in the history and of its logger lines:
     // its id, or the port text it uses for a monitor named by its port.
     QString label(int i) const;
@@ -72,7 +75,9 @@ private:
         MonitorSession* session = nullptr;
         QPointer<Recorder> recorder;
         AlertManager* alerts = nullptr;
+        MonitorState state;
     };
+    void trackState(int i);
     void ensureRecorder(int i);
     void attachAlerts(int i);
     void attachStatusServer();
