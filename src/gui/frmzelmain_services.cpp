@@ -66,6 +66,17 @@ void FrmZelMain::startServices() {
             [this](const QString& event, const QString& state, const QString& via) {
                 logModem(QStringLiteral("Alert sent by %1: %2 %3").arg(via, event, state));
             });
+    // A test's outcome is also shown beside the dialog's button.
+    connect(m_alerts, &zel::AlertManager::alertSent, frmZelModem,
+            [this](const QString& event, const QString&, const QString& via) {
+                if (event == u"test")
+                    frmZelModem->showTestAlertResult(QStringLiteral("Sent by %1.").arg(via));
+            });
+    connect(m_alerts, &zel::AlertManager::alertFailed, frmZelModem,
+            [this](const QString& what, const QString& reason) {
+                if (what.startsWith(u"test") || what.endsWith(u" test test"))
+                    frmZelModem->showTestAlertResult(QStringLiteral("Not sent (%1): %2").arg(what, reason));
+            });
     connect(frmZelModem, &FrmZelModem::testAlertRequested, this, [this] {
         m_alerts->setSettings(frmZelModem->alertSettings());
         m_alerts->sendTestAlert();
