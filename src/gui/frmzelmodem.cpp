@@ -362,6 +362,7 @@ void FrmZelModem::loadExtras(QSettings& conf) {
     spnAlertOn->setValue(a.onDelayS);
     spnAlertOff->setValue(a.offDelayS);
     txtAlertCommand->setText(a.command);
+    checkAlertCommand(); // one edited into zel.conf: the tab says so when opened
     txtWebhook->setText(a.webhookUrl);
     chkStatusPage->setChecked(conf.value(QStringLiteral("http/enabled"), false).toBool());
     txtStatusAddress->setText(
