@@ -1,39 +1,63 @@
+// zel: the panel, or one of its tasks without a window (--report).
 #include "core/outputs/history/historystore.h"
 #include "core/session/eventloop.h"
 #include "gui/frmzelmain.h"
 #include "gui/history/dailyreport.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDate>
-#include <QSettings>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-// `zel --report DAY --output FILE.pdf [--history FILE]`: the daily report
-// without a window or a display.
-int writeReport(const QStringList& args) {
-    QString day, output, history = zel::HistoryStore::defaultPath();
-    for (int i = 1; i + 1 < args.size(); ++i) {
-        if (args[i] == u"--report")
-            day = args[++i];
-        else if (args[i] == u"--output")
-            output = args[++i];
-        else if (args[i] == u"--history")
-            history = args[++i];
+// Our own options all start with "--" (or are -h, -? and -v); Qt's own
+// (-platform, -style, -geometry...) take one dash. A run with one of ours
+// writes a file or prints text: it needs Qt's drawing, not a screen, and must
+// work where there is none.
+bool wantsNoWindow(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if (std::strncmp(a, "--", 2) == 0 || std::strcmp(a, "-h") == 0 || std::strcmp(a, "-?") == 0 ||
+            std::strcmp(a, "-v") == 0)
+            return true;
     }
-    const QDate date = QDate::fromString(day, Qt::ISODate);
-    if (!date.isValid() || output.isEmpty()) {
-        std::fprintf(stderr, "usage: zel --report YYYY-MM-DD --output FILE.pdf [--history FILE]\n");
-        return 2;
-    }
+    return false;
+}
+
+int usageError(const QString& message) {
+    std::fprintf(stderr, "zel: %s (see zel --help)\n", qPrintable(message));
+    return 2;
+}
+
+struct Options {
+    QCommandLineOption report{QStringLiteral("report"),
+                              QStringLiteral("Write the daily report of DAY (YYYY-MM-DD) as a PDF to "
+                                             "--output, without a window or a display, and end."),
+                              QStringLiteral("DAY")};
+    QCommandLineOption output{QStringLiteral("output"), QStringLiteral("The report's PDF file."),
+                              QStringLiteral("FILE")};
+    QCommandLineOption history{
+        QStringLiteral("history"),
+        QStringLiteral("Read the record from FILE (default: %1).").arg(zel::HistoryStore::defaultPath()),
+        QStringLiteral("FILE")};
+};
+
+// `zel --report DAY --output FILE.pdf [--history FILE]`.
+int writeReport(const QCommandLineParser& parser, const Options& o) {
+    const QDate day = QDate::fromString(parser.value(o.report), Qt::ISODate);
+    if (!day.isValid())
+        return usageError(
+            QStringLiteral("--report takes a day as YYYY-MM-DD, not \"%1\"").arg(parser.value(o.report)));
+    if (parser.value(o.output).isEmpty()) return usageError(QStringLiteral("--report needs --output FILE"));
     zel::HistoryStore store;
     QObject::connect(&store, &zel::HistoryStore::problem,
                      [](const QString& m) { std::fprintf(stderr, "zel: %s\n", qPrintable(m)); });
-    if (!store.open(history)) return 1;
+    if (!store.open(parser.isSet(o.history) ? parser.value(o.history) : zel::HistoryStore::defaultPath()))
+        return 1;
     QString why;
-    if (!zel::writeDailyReport(store, date, QString(), output, &why)) {
+    if (!zel::writeDailyReport(store, day, QString(), parser.value(o.output), &why)) {
         std::fprintf(stderr, "zel: %s\n", qPrintable(why));
         return 1;
     }
@@ -43,16 +67,32 @@ int writeReport(const QStringList& args) {
 } // namespace
 
 int main(int argc, char** argv) {
-    bool report = false;
-    for (int i = 1; i < argc; ++i)
-        report = report || std::strcmp(argv[i], "--report") == 0;
-    // The report needs Qt's drawing, not a screen.
-    if (report && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (wantsNoWindow(argc, argv) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     zel::preferLeanEventLoop();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("zel"));
     QApplication::setApplicationVersion(QStringLiteral(ZEL_VERSION));
-    if (report) return writeReport(app.arguments());
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("The front panel of the AM modulation monitor. Without options it opens the panel."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const Options o;
+    parser.addOptions({o.report, o.output, o.history});
+    if (!parser.parse(app.arguments())) return usageError(parser.errorText());
+    if (parser.isSet(QStringLiteral("help"))) parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version"))) parser.showVersion();
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(
+            QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    // Each task names the options it reads; one given to no task is a mistake.
+    if (parser.isSet(o.report)) return writeReport(parser, o);
+    for (const QCommandLineOption* taskOnly : {&o.output, &o.history})
+        if (parser.isSet(*taskOnly))
+            return usageError(QStringLiteral("--%1 goes with --report").arg(taskOnly->names().first()));
+
     QApplication::setQuitOnLastWindowClosed(false);
     FrmZelMain window;
     QObject::connect(&window, &FrmZelMain::programEnded, &app, [] { QCoreApplication::exit(0); });

@@ -8,6 +8,7 @@
 #include "gui/frmzelabout.h"
 #include "gui/frmzelmodem.h"
 #include "gui/indicator.h"
+#include "gui/scaledstyle.h"
 #include "gui/twips.h"
 
 #include <QAbstractSlider>
@@ -228,10 +229,12 @@ void FrmZelMain::createPanel() {
     makeLabel(w, arrayName("Label4", 6), "RF", 6225, 480, 300, 135, tiny);
     makeLine(w, "Line2", 6600, 810, 6600, 940);
 
-    // Variable peak thresholds.
+    // Variable peak thresholds. Their arrows grow with the zoom (setZoom).
+    auto* thresholdStyle = new zel::ScaledStyle(this);
     auto makeThreshold = [&](const char* name, int top, int value) {
         auto* sb = new QScrollBar(Qt::Vertical, w);
         sb->setObjectName(QString::fromLatin1(name));
+        sb->setStyle(thresholdStyle);
         sb->setRange(70, 130);
         sb->setSingleStep(1);
         sb->setPageStep(1);
@@ -451,14 +454,28 @@ void FrmZelMain::setZoom(int percent) {
     }
     for (ClickableImage* img : {imgSpeakerOn, imgSpeakerOff})
         img->setScaledContents(percent != 100);
+    if (auto* style = dynamic_cast<zel::ScaledStyle*>(vsbPkPosLed->style())) style->setScale(f);
     std::vector<QRect> columns;
     for (int i = 0; i < zel::BarGraph::Elements; ++i)
         columns.push_back(picLed[i]->geometry() | picDot[i]->geometry());
     m_barSpans = zel::SpanRegions(std::move(columns));
 
+    const double shownPart = m_zoom > 0 ? double(height() - menuBar()->sizeHint().height()) /
+                                              (zel::px(FullHeightTwips) * m_zoom / 100.0)
+                                        : 0;
+    // The menu bar and its menus (separate windows, so not reached by the
+    // bar's font) grow with the panel.
+    QList<QWidget*> menus{menuBar()};
+    for (QMenu* m : menuBar()->findChildren<QMenu*>())
+        menus.append(m);
+    for (QWidget* m : menus) {
+        if (!m->property("zelBaseFontSize").isValid())
+            m->setProperty("zelBaseFontSize", m->font().pointSizeF());
+        QFont font = m->font();
+        font.setPointSizeF(m->property("zelBaseFontSize").toDouble() * f);
+        m->setFont(font);
+    }
     const int menuHeight = menuBar()->sizeHint().height();
-    const double shownPart =
-        m_zoom > 0 ? double(height() - menuHeight) / (zel::px(FullHeightTwips) * m_zoom / 100.0) : 0;
     m_panel->setFixedSize(qRound(zel::px(ClientWidthTwips) * f), qRound(zel::px(FullHeightTwips) * f));
     setFixedWidth(qRound(zel::px(ClientWidthTwips) * f));
     setMinimumHeight(menuHeight + qRound(zel::px(ClientHeightTwips) * f));

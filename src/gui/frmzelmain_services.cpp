@@ -53,6 +53,17 @@ void FrmZelMain::startServices() {
             [this](int, const QString& event, const QString& state, const QString& via) {
                 logModem(QStringLiteral("Alert sent by %1: %2 %3").arg(via, event, state));
             });
+    // A test's outcome is also shown beside the dialog's button.
+    connect(m_station, &zel::Station::alertSent, frmZelModem,
+            [this](int, const QString& event, const QString&, const QString& via) {
+                if (event == u"test")
+                    frmZelModem->showTestAlertResult(QStringLiteral("Sent by %1.").arg(via));
+            });
+    connect(m_station, &zel::Station::alertFailed, frmZelModem,
+            [this](int, const QString& what, const QString& reason) {
+                if (what.startsWith(u"test") || what.endsWith(u" test test"))
+                    frmZelModem->showTestAlertResult(QStringLiteral("Not sent (%1): %2").arg(what, reason));
+            });
     connect(frmZelModem, &FrmZelModem::testAlertRequested, this, [this] {
         m_station->setAlertSettings(frmZelModem->alertSettings());
         m_station->sendTestAlert(0);

@@ -164,22 +164,22 @@ FrmZelModem::FrmZelModem(QWidget* parent)
     setPalette(pal);
     setFixedSize(zel::px(4260), zel::px(5760));
 
-    SSTab1 = new QTabWidget(this);
-    SSTab1->setObjectName(QStringLiteral("SSTab1"));
-    SSTab1->setFont(controlFont());
-    placeTwips(SSTab1, 0, 0, 4245, 5535);
+    tabs = new QTabWidget(this);
+    tabs->setObjectName(QStringLiteral("SSTab1"));
+    tabs->setFont(controlFont());
+    placeTwips(tabs, 0, 0, 4245, 5535);
     buildConnectionTab(addTab(QStringLiteral("Connection"), QStringLiteral("tabConnection")));
     buildDialingTab(addTab(QStringLiteral("Dialing"), QStringLiteral("tabDialing")));
     buildModemSetupTab(addTab(QStringLiteral("Modem Setup"), QStringLiteral("tabModemSetup")));
     buildAlertsTab();
     // Wide enough for every tab's caption: the Alerts tab came after the
     // first three, which alone filled the row.
-    const int tabs = SSTab1->tabBar()->sizeHint().width() + zel::px(60);
-    if (tabs > SSTab1->width()) {
-        SSTab1->resize(tabs, SSTab1->height());
-        setFixedSize(tabs + (width() - zel::px(4245)), height());
+    const int captions = tabs->tabBar()->sizeHint().width() + zel::px(60);
+    if (captions > tabs->width()) {
+        tabs->resize(captions, tabs->height());
+        setFixedSize(captions + (width() - zel::px(4245)), height());
     }
-    SSTab1->setCurrentIndex(0);
+    tabs->setCurrentIndex(0);
 
     // In front of the tab control, whichever tab is shown.
     auto makeButton = [this](const char* name, const char* caption, int left) {
@@ -200,7 +200,7 @@ FrmZelModem::FrmZelModem(QWidget* parent)
     connect(optModem, &QRadioButton::toggled, this, &FrmZelModem::updateControls);
     for (QCheckBox* c : {chkOutside, chkWaiting, chkModemIni})
         connect(c, &QCheckBox::stateChanged, this, &FrmZelModem::updateControls);
-    connect(SSTab1, &QTabWidget::tabBarClicked, this, &FrmZelModem::updateControls);
+    connect(tabs, &QTabWidget::tabBarClicked, this, &FrmZelModem::updateControls);
 
     // Every edit reaches the session at once: Connect uses what the dialog
     // shows, applied or not.
@@ -208,7 +208,7 @@ FrmZelModem::FrmZelModem(QWidget* parent)
         connect(r, &QRadioButton::toggled, this, &FrmZelModem::settingsEdited);
     for (QCheckBox* c : {chkOutside, chkWaiting, chkModemIni})
         connect(c, &QCheckBox::stateChanged, this, &FrmZelModem::settingsEdited);
-    for (QLineEdit* t : {txtPhoneNumber, txt9, txt70, txtModemIni})
+    for (QLineEdit* t : {txtPhoneNumber, txtOutsideLine, txtCallWaiting, txtModemIni})
         connect(t, &QLineEdit::textChanged, this, &FrmZelModem::settingsEdited);
     for (QComboBox* b : {cmbPort, cmbModem})
         connect(b, &QComboBox::currentTextChanged, this, &FrmZelModem::settingsEdited);
@@ -296,11 +296,30 @@ void FrmZelModem::buildAlertsTab() {
     txtAlertCommand = line("txtAlertCommand", "program and arguments");
     txtWebhook = line("txtWebhook", "https://...");
     form->addRow(QStringLiteral("Command"), txtAlertCommand);
+    lblAlertCommandProblem = new QLabel(page);
+    lblAlertCommandProblem->setObjectName(QStringLiteral("lblAlertCommandProblem"));
+    lblAlertCommandProblem->setWordWrap(true);
+    lblAlertCommandProblem->setTextFormat(Qt::PlainText);
+    QPalette warning = lblAlertCommandProblem->palette();
+    warning.setColor(QPalette::WindowText, QColor(176, 0, 0));
+    lblAlertCommandProblem->setPalette(warning);
+    lblAlertCommandProblem->hide();
+    form->addRow(lblAlertCommandProblem);
+    // Checked when the operator leaves the field; an edit clears the message.
+    connect(txtAlertCommand, &QLineEdit::editingFinished, this, &FrmZelModem::checkAlertCommand);
+    connect(txtAlertCommand, &QLineEdit::textEdited, lblAlertCommandProblem, &QLabel::hide);
     form->addRow(QStringLiteral("Webhook"), txtWebhook);
     cmdTestAlert = new QPushButton(QStringLiteral("Send test alert"), page);
     cmdTestAlert->setObjectName(QStringLiteral("cmdTestAlert"));
-    form->addRow(cmdTestAlert);
-    connect(cmdTestAlert, &QPushButton::clicked, this, &FrmZelModem::testAlertRequested);
+    lblTestAlertResult = new QLabel(page);
+    lblTestAlertResult->setObjectName(QStringLiteral("lblTestAlertResult"));
+    lblTestAlertResult->setWordWrap(true);
+    lblTestAlertResult->setTextFormat(Qt::PlainText);
+    auto* test = new QHBoxLayout;
+    test->addWidget(cmdTestAlert, 0, Qt::AlignTop);
+    test->addWidget(lblTestAlertResult, 1);
+    form->addRow(test);
+    connect(cmdTestAlert, &QPushButton::clicked, this, &FrmZelModem::testAlertClicked);
     chkStatusPage = new QCheckBox(QStringLiteral("Serve the status page"), page);
     chkStatusPage->setObjectName(QStringLiteral("chkStatusPage"));
     chkStatusPage->setToolTip(QStringLiteral("Takes effect at the next start of the panel."));
@@ -314,7 +333,7 @@ void FrmZelModem::buildAlertsTab() {
     form->addRow(QStringLiteral("Address"), where);
     txtStatusToken = line("txtStatusToken", "needed off this computer");
     form->addRow(QStringLiteral("Token"), txtStatusToken);
-    SSTab1->addTab(page, QStringLiteral("Alerts"));
+    tabs->addTab(page, QStringLiteral("Alerts"));
     const zel::AlertSettings defaults;
     for (int i = 0; i < 6; ++i)
         chkAlert[i]->setChecked(defaults.isEnabled(AlertKindBoxes[i].kind));
@@ -343,6 +362,7 @@ void FrmZelModem::loadExtras(QSettings& conf) {
     spnAlertOn->setValue(a.onDelayS);
     spnAlertOff->setValue(a.offDelayS);
     txtAlertCommand->setText(a.command);
+    checkAlertCommand(); // one edited into zel.conf: the tab says so when opened
     txtWebhook->setText(a.webhookUrl);
     chkStatusPage->setChecked(conf.value(QStringLiteral("http/enabled"), false).toBool());
     txtStatusAddress->setText(
@@ -368,9 +388,9 @@ zel::ConnectionSettings FrmZelModem::settings() const {
     s.pulseDial = optPulse->isChecked();
     s.phoneNumber = txtPhoneNumber->text();
     s.outsideLineOn = checkValue(chkOutside);
-    s.outsideLineCode = txt9->text();
+    s.outsideLineCode = txtOutsideLine->text();
     s.callWaitingOn = checkValue(chkWaiting);
-    s.callWaitingCode = txt70->text();
+    s.callWaitingCode = txtCallWaiting->text();
     s.modemPort = cmbModem->currentText();
     s.speakerOff = optOff->isChecked();
     s.speakerLow = optLow->isChecked();
@@ -388,9 +408,9 @@ void FrmZelModem::setSettings(const zel::ConnectionSettings& s) {
     setOption(optPulse, s.pulseDial);
     txtPhoneNumber->setText(s.phoneNumber);
     setCheckValue(chkOutside, s.outsideLineOn);
-    txt9->setText(s.outsideLineCode);
+    txtOutsideLine->setText(s.outsideLineCode);
     setCheckValue(chkWaiting, s.callWaitingOn);
-    txt70->setText(s.callWaitingCode);
+    txtCallWaiting->setText(s.callWaitingCode);
     setPortText(cmbModem, s.modemPort);
     setOption(optOff, s.speakerOff);
     setOption(optLow, s.speakerLow);
@@ -404,7 +424,7 @@ QWidget* FrmZelModem::addTab(const QString& caption, const QString& name) {
     auto* page = new QWidget;
     page->setObjectName(name);
     page->setAutoFillBackground(true);
-    SSTab1->addTab(page, caption);
+    tabs->addTab(page, caption);
     auto* canvas = new QWidget(page);
     canvas->setObjectName(name + QStringLiteral("Canvas"));
     m_tabCanvases.append(canvas);
@@ -416,8 +436,8 @@ QWidget* FrmZelModem::addTab(const QString& caption, const QString& name) {
 
 void FrmZelModem::alignTabCanvases() {
     for (QWidget* canvas : m_tabCanvases) {
-        const QPoint origin = canvas->parentWidget()->mapTo(SSTab1, QPoint(0, 0));
-        canvas->setGeometry(-origin.x(), -origin.y(), SSTab1->width(), SSTab1->height());
+        const QPoint origin = canvas->parentWidget()->mapTo(tabs, QPoint(0, 0));
+        canvas->setGeometry(-origin.x(), -origin.y(), tabs->width(), tabs->height());
     }
 }
 
@@ -427,41 +447,43 @@ bool FrmZelModem::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void FrmZelModem::buildConnectionTab(QWidget* tab) {
-    Frame4 = makeFrame(tab, "Frame4", "", 240, 480, 3735, 1095);
-    optDirect = makeOption(Frame4, "optDirect", "Direct Cable", 240, 240, 1455, 255);
-    optModem = makeOption(Frame4, "optModem", "Modem", 240, 720, 1095, 255);
-    cmbPort = makePortList(Frame4, "cmbPort", "COM 1", 1800, 240, 1695, 315);
-    Frame1 = makeFrame(tab, "Frame1", "Tip", 240, 2880, 3735, 1935);
-    Label2 = makeLabel(Frame1, "Label2", withLineBreaks(ConnectionTip), 360, 480, 3255, 975);
+    connectionFrame = makeFrame(tab, "Frame4", "", 240, 480, 3735, 1095);
+    optDirect = makeOption(connectionFrame, "optDirect", "Direct Cable", 240, 240, 1455, 255);
+    optModem = makeOption(connectionFrame, "optModem", "Modem", 240, 720, 1095, 255);
+    cmbPort = makePortList(connectionFrame, "cmbPort", "COM 1", 1800, 240, 1695, 315);
+    connectionTipFrame = makeFrame(tab, "Frame1", "Tip", 240, 2880, 3735, 1935);
+    connectionTip =
+        makeLabel(connectionTipFrame, "Label2", withLineBreaks(ConnectionTip), 360, 480, 3255, 975);
 }
 
 void FrmZelModem::buildDialingTab(QWidget* tab) {
-    Frame5 = makeFrame(tab, "Frame5", "", 240, 480, 3735, 1095);
-    optTone = makeOption(Frame5, "optTone", "Tone", 240, 240, 975, 255);
-    optPulse = makeOption(Frame5, "optPulse", "Pulse", 240, 720, 1095, 195);
-    Label5 = makeLabel(Frame5, "Label5", QStringLiteral("Dialing Mode / Number"), 1200, 240, 2295, 255,
-                       Qt::AlignHCenter | Qt::AlignTop);
-    txtPhoneNumber = makeText(Frame5, "txtPhoneNumber", "", 24, 1200, 600, 2295, 285);
+    dialingFrame = makeFrame(tab, "Frame5", "", 240, 480, 3735, 1095);
+    optTone = makeOption(dialingFrame, "optTone", "Tone", 240, 240, 975, 255);
+    optPulse = makeOption(dialingFrame, "optPulse", "Pulse", 240, 720, 1095, 195);
+    dialingModeLabel = makeLabel(dialingFrame, "Label5", QStringLiteral("Dialing Mode / Number"), 1200, 240,
+                                 2295, 255, Qt::AlignHCenter | Qt::AlignTop);
+    txtPhoneNumber = makeText(dialingFrame, "txtPhoneNumber", "", 24, 1200, 600, 2295, 285);
     chkOutside = makeCheck(tab, "chkOutside", "Dial for outside line.", 480, 1920, 1695, 375);
-    txt9 = makeText(tab, "txt9", "9", 5, 3120, 1920, 615, 285);
+    txtOutsideLine = makeText(tab, "txt9", "9", 5, 3120, 1920, 615, 285);
     chkWaiting = makeCheck(tab, "chkWaiting", "Disable Call waiting.", 480, 2400, 1815, 375);
-    txt70 = makeText(tab, "txt70", "*70", 5, 3120, 2400, 615, 285);
-    Frame2 = makeFrame(tab, "Frame2", "Tip", 240, 2880, 3735, 1935);
-    Label3 = makeLabel(Frame2, "Label3", withLineBreaks(DialingTip), 360, 360, 3255, 1335);
+    txtCallWaiting = makeText(tab, "txt70", "*70", 5, 3120, 2400, 615, 285);
+    dialingTipFrame = makeFrame(tab, "Frame2", "Tip", 240, 2880, 3735, 1935);
+    dialingTip = makeLabel(dialingTipFrame, "Label3", withLineBreaks(DialingTip), 360, 360, 3255, 1335);
 }
 
 void FrmZelModem::buildModemSetupTab(QWidget* tab) {
-    Label6 = makeLabel(tab, "Label6", QStringLiteral("Modem Port"), 480, 720, 1335, 255);
+    modemPortLabel = makeLabel(tab, "Label6", QStringLiteral("Modem Port"), 480, 720, 1335, 255);
     cmbModem = makePortList(tab, "cmbModem", "COM 3", 2040, 720, 1695, 315);
-    Frame6 = makeFrame(tab, "Frame6", "", 240, 1080, 3735, 1335);
-    optOff = makeOption(Frame6, "optOff", "Off", 240, 120, 1095, 375);
-    optLow = makeOption(Frame6, "optLow", "Low", 240, 480, 1095, 375);
-    optLoud = makeOption(Frame6, "optLoud", "Loud", 240, 840, 1095, 375);
-    Label7 = makeLabel(Frame6, "Label7", withLineBreaks(SpeakerHeading), 2040, 480, 1335, 495);
+    speakerFrame = makeFrame(tab, "Frame6", "", 240, 1080, 3735, 1335);
+    optOff = makeOption(speakerFrame, "optOff", "Off", 240, 120, 1095, 375);
+    optLow = makeOption(speakerFrame, "optLow", "Low", 240, 480, 1095, 375);
+    optLoud = makeOption(speakerFrame, "optLoud", "Loud", 240, 840, 1095, 375);
+    speakerLabel = makeLabel(speakerFrame, "Label7", withLineBreaks(SpeakerHeading), 2040, 480, 1335, 495);
     chkModemIni = makeCheck(tab, "chkModemIni", "Ini. String", 480, 2475, 975, 375);
     txtModemIni = makeText(tab, "txtModemIni", "AT", 23, 1560, 2520, 2175, 315);
-    Frame3 = makeFrame(tab, "Frame3", "Tip", 240, 2880, 3735, 1935);
-    Label4 = makeLabel(Frame3, "Label4", withLineBreaks(ModemSetupTip), 360, 480, 3255, 1335);
+    modemSetupTipFrame = makeFrame(tab, "Frame3", "Tip", 240, 2880, 3735, 1935);
+    modemSetupTip =
+        makeLabel(modemSetupTipFrame, "Label4", withLineBreaks(ModemSetupTip), 360, 480, 3255, 1335);
 }
 
 void FrmZelModem::setOption(QRadioButton* button, bool on) {
@@ -487,16 +509,48 @@ void FrmZelModem::updateControls() {
                                          optOff, optLow, optLoud, chkModemIni})
         w->setEnabled(modem);
     // Only state 1 (checked) counts; greyed does not.
-    txt9->setEnabled(modem && chkOutside->checkState() == Qt::Checked);
-    txt70->setEnabled(modem && chkWaiting->checkState() == Qt::Checked);
+    txtOutsideLine->setEnabled(modem && chkOutside->checkState() == Qt::Checked);
+    txtCallWaiting->setEnabled(modem && chkWaiting->checkState() == Qt::Checked);
     txtModemIni->setEnabled(modem && chkModemIni->checkState() == Qt::Checked);
 }
 
+bool FrmZelModem::checkAlertCommand() {
+    // The alerts run the command split by this same rule: a command it
+    // refuses would only fail when an alarm fires, at night.
+    QString problem;
+    if (txtAlertCommand->text().trimmed().isEmpty() ||
+        !zel::splitCommandLine(txtAlertCommand->text(), &problem).isEmpty()) {
+        lblAlertCommandProblem->hide();
+        return true;
+    }
+    lblAlertCommandProblem->setText(QStringLiteral("This command cannot be run: %1.").arg(problem));
+    lblAlertCommandProblem->show();
+    tabs->setCurrentWidget(txtAlertCommand->parentWidget());
+    return false;
+}
+
+void FrmZelModem::testAlertClicked() {
+    m_testAlertResults.clear();
+    if (!checkAlertCommand()) {
+        showTestAlertResult(QStringLiteral("Not sent: the command cannot be run."));
+        return;
+    }
+    lblTestAlertResult->setText(QStringLiteral("Sending..."));
+    emit testAlertRequested();
+}
+
+void FrmZelModem::showTestAlertResult(const QString& text) {
+    m_testAlertResults.append(text);
+    lblTestAlertResult->setText(m_testAlertResults.join(u'\n'));
+}
+
 void FrmZelModem::okClicked() {
+    if (!checkAlertCommand()) return;
     emit saveRequested();
 }
 
 void FrmZelModem::applyClicked() {
+    if (!checkAlertCommand()) return;
     emit saveRequested();
     hide();
     emit mainWindowRequested();

@@ -4,6 +4,7 @@
 // session always dials what the dialog shows. Created hidden at start-up,
 // hidden (never destroyed) by Close, Apply and Escape.
 #include <QDialog>
+#include <QStringList>
 
 #include "core/outputs/alerts/alertsettings.h"
 #include "core/settings/settings.h"
@@ -29,41 +30,41 @@ public:
     // clears its group mates), false clears it even when selected.
     static void setOption(QRadioButton* button, bool on);
 
-    QTabWidget* SSTab1 = nullptr;
+    QTabWidget* tabs = nullptr;
     QPushButton* cmdOk = nullptr;
     QPushButton* cmdApply = nullptr;
     QPushButton* cmdClose = nullptr;
     // Connection
-    QGroupBox* Frame4 = nullptr;
+    QGroupBox* connectionFrame = nullptr;
     QRadioButton* optDirect = nullptr;
     QRadioButton* optModem = nullptr;
     QComboBox* cmbPort = nullptr;
-    QGroupBox* Frame1 = nullptr;
-    QLabel* Label2 = nullptr;
+    QGroupBox* connectionTipFrame = nullptr;
+    QLabel* connectionTip = nullptr;
     // Dialing
-    QGroupBox* Frame5 = nullptr;
+    QGroupBox* dialingFrame = nullptr;
     QRadioButton* optTone = nullptr;
     QRadioButton* optPulse = nullptr;
-    QLabel* Label5 = nullptr;
+    QLabel* dialingModeLabel = nullptr;
     QLineEdit* txtPhoneNumber = nullptr;
     QCheckBox* chkOutside = nullptr;
-    QLineEdit* txt9 = nullptr;
+    QLineEdit* txtOutsideLine = nullptr;
     QCheckBox* chkWaiting = nullptr;
-    QLineEdit* txt70 = nullptr;
-    QGroupBox* Frame2 = nullptr;
-    QLabel* Label3 = nullptr;
+    QLineEdit* txtCallWaiting = nullptr;
+    QGroupBox* dialingTipFrame = nullptr;
+    QLabel* dialingTip = nullptr;
     // Modem Setup
-    QLabel* Label6 = nullptr;
+    QLabel* modemPortLabel = nullptr;
     QComboBox* cmbModem = nullptr;
-    QGroupBox* Frame6 = nullptr;
+    QGroupBox* speakerFrame = nullptr;
     QRadioButton* optOff = nullptr;
     QRadioButton* optLow = nullptr;
     QRadioButton* optLoud = nullptr;
-    QLabel* Label7 = nullptr;
+    QLabel* speakerLabel = nullptr;
     QCheckBox* chkModemIni = nullptr;
     QLineEdit* txtModemIni = nullptr;
-    QGroupBox* Frame3 = nullptr;
-    QLabel* Label4 = nullptr;
+    QGroupBox* modemSetupTipFrame = nullptr;
+    QLabel* modemSetupTip = nullptr;
 
     // The connection choices the controls show, and setting them as a
     // restore does (each control in record order, running its handlers).
@@ -81,6 +82,8 @@ public:
     QLineEdit* txtAlertCommand = nullptr;
     QLineEdit* txtWebhook = nullptr;
     QPushButton* cmdTestAlert = nullptr;
+    QLabel* lblTestAlertResult = nullptr;     // beside the button: sent, or why not
+    QLabel* lblAlertCommandProblem = nullptr; // under the command: why it cannot be used
     QCheckBox* chkStatusPage = nullptr;
     QLineEdit* txtStatusAddress = nullptr;
     QSpinBox* spnStatusPort = nullptr;
@@ -98,6 +101,9 @@ signals:
 
 public slots:
     void updateControls();
+    // One outcome of the test alert (a test may go out by command and by
+    // webhook: each adds a line until the next test).
+    void showTestAlertResult(const QString& text);
     void okClicked();
     void applyClicked();
     void closeClicked();
@@ -115,9 +121,14 @@ private:
     void buildModemSetupTab(QWidget* tab);
     void buildAlertsTab();
     void alignTabCanvases();
+    // False when the alert command cannot be run (an unclosed quote): the
+    // reason is shown under it and the Alerts tab brought forward.
+    bool checkAlertCommand();
+    void testAlertClicked();
 
-    // One canvas per tab page, the size of SSTab1 and shifted so that its
+    // One canvas per tab page, the size of the tab control and shifted so that its
     // origin is the tab control's top-left corner: the controls of a tab are
     // placed relative to the whole tab control, tab row included.
     QList<QWidget*> m_tabCanvases;
+    QStringList m_testAlertResults;
 };

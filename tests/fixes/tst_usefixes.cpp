@@ -18,9 +18,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QStyleOptionSlider>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -237,6 +239,20 @@ private slots:
         auto w = window();
         const int width100 = w->width();
         const double font100 = w->lblConnected->font().pointSizeF();
+        // The threshold's upper arrow as its style lays it out for drawing and clicks.
+        const auto arrow = [](QScrollBar* bar) {
+            QStyleOptionSlider o;
+            o.initFrom(bar);
+            o.orientation = bar->orientation();
+            std::tie(o.minimum, o.maximum, o.sliderPosition, o.sliderValue) =
+                std::tuple(bar->minimum(), bar->maximum(), bar->value(), bar->value());
+            std::tie(o.singleStep, o.pageStep, o.upsideDown) =
+                std::tuple(bar->singleStep(), bar->pageStep(), bar->invertedAppearance());
+            o.subControls = QStyle::SC_All;
+            return bar->style()->subControlRect(QStyle::CC_ScrollBar, &o, QStyle::SC_ScrollBarSubLine, bar);
+        };
+        const QRect arrow100 = arrow(w->vsbPkPosLed);
+        const int menu100 = w->menuBar()->sizeHint().height();
         QApplication::setActiveWindow(w.get());
         QTest::keyClick(w.get(), Qt::Key_Plus, Qt::ControlModifier);
         QCOMPARE(w->zoom(), 150);
@@ -244,6 +260,17 @@ private slots:
         QVERIFY(w->zoom() == 200 && qAbs(w->width() - 2 * width100) <= 2);
         QCOMPARE(std::pair(w->lblConnected->font().pointSizeF(), w->picLed[30]->width()),
                  std::pair(2 * font100, 2 * zel::px(85)));
+        // The menu bar and the threshold arrows grow too.
+        const QRect arrow200 = arrow(w->vsbPkPosLed);
+        QVERIFY2(qAbs(arrow200.width() - 2 * arrow100.width()) <= 1 &&
+                     qAbs(arrow200.height() - 2 * arrow100.height()) <= 1,
+                 qPrintable(QStringLiteral("%1x%2 at 100 %, %3x%4 at 200 %")
+                                .arg(arrow100.width())
+                                .arg(arrow100.height())
+                                .arg(arrow200.width())
+                                .arg(arrow200.height())));
+        QVERIFY2(w->menuBar()->sizeHint().height() >= menu100 * 3 / 2,
+                 qPrintable(QStringLiteral("%1 / %2").arg(menu100).arg(w->menuBar()->sizeHint().height())));
         w->session()->model()->showReadings({30, 10, 40});
         QCoreApplication::processEvents();
         QVERIFY(w->grab().save(QStringLiteral(ZEL_TEST_OUTPUT_DIR "/panel-200.png")));

@@ -5,6 +5,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -40,8 +41,8 @@ private slots:
                              d.optOff, d.optLow, d.optLoud, d.chkModemIni})
                         QVERIFY2(w->isEnabled() == bool(modem), row + w->objectName().toLatin1());
                     QVERIFY2(
-                        QList<bool>(
-                            {d.txt9->isEnabled(), d.txt70->isEnabled(), d.txtModemIni->isEnabled()}) ==
+                        QList<bool>({d.txtOutsideLine->isEnabled(), d.txtCallWaiting->isEnabled(),
+                                     d.txtModemIni->isEnabled()}) ==
                             QList<bool>({modem && outside == 1, modem && waiting == 1, modem && ini == 1}),
                         row);
                 }
@@ -50,14 +51,14 @@ private slots:
     void captionsFit() {
         FrmZelModem d;
         d.show();
-        for (int tab = 0; tab < d.SSTab1->count(); ++tab) {
-            d.SSTab1->setCurrentIndex(tab); // a page is laid out when shown
+        for (int tab = 0; tab < d.tabs->count(); ++tab) {
+            d.tabs->setCurrentIndex(tab); // a page is laid out when shown
             QCoreApplication::processEvents();
-            for (QAbstractButton* b : d.SSTab1->currentWidget()->findChildren<QAbstractButton*>())
+            for (QAbstractButton* b : d.tabs->currentWidget()->findChildren<QAbstractButton*>())
                 if (qobject_cast<QCheckBox*>(b) || qobject_cast<QRadioButton*>(b))
                     QVERIFY2(b->width() >= b->sizeHint().width(), qPrintable(b->objectName()));
         }
-        QVERIFY(d.SSTab1->tabBar()->sizeHint().width() <= d.SSTab1->width());
+        QVERIFY(d.tabs->tabBar()->sizeHint().width() <= d.tabs->width());
     }
 
     // An option group may be left empty and still excludes within its frame; a
@@ -75,11 +76,12 @@ private slots:
         QVERIFY(!d.optOff->isChecked() && d.optLow->isChecked());
 
         FrmZelModem::setOption(d.optModem, true);
-        d.txt70->setText(QStringLiteral("*82"));
+        d.txtCallWaiting->setText(QStringLiteral("*82"));
         d.chkWaiting->setCheckState(Qt::PartiallyChecked);
         for (Qt::CheckState next : {Qt::Checked, Qt::Unchecked, Qt::Checked}) {
             d.chkWaiting->click();
-            QCOMPARE(std::tuple(d.chkWaiting->checkState(), d.txt70->isEnabled(), d.txt70->text()),
+            QCOMPARE(std::tuple(d.chkWaiting->checkState(), d.txtCallWaiting->isEnabled(),
+                                d.txtCallWaiting->text()),
                      std::tuple(next, next == Qt::Checked, QStringLiteral("*82")));
         }
     }
@@ -91,15 +93,15 @@ private slots:
         d.chkOutside->setCheckState(Qt::Checked);
         QTest::keyClicks(d.txtPhoneNumber, QStringLiteral("123456789012345678901234567890"));
         QCOMPARE(d.txtPhoneNumber->text(), QStringLiteral("123456789012345678901234"));
-        d.txt9->setText(QStringLiteral("9     "));
+        d.txtOutsideLine->setText(QStringLiteral("9     "));
         for (auto [key, after] :
              {std::pair{Qt::Key_1, "9     "}, {Qt::Key_Backspace, "9    "}, {Qt::Key_1, "9    "}}) {
-            QTest::keyClick(d.txt9, key);
-            QCOMPARE(d.txt9->text(), QLatin1String(after));
+            QTest::keyClick(d.txtOutsideLine, key);
+            QCOMPARE(d.txtOutsideLine->text(), QLatin1String(after));
         }
-        d.txt9->selectAll();
-        QTest::keyClicks(d.txt9, QStringLiteral("12345678"));
-        QCOMPARE(d.txt9->text(), QStringLiteral("12345"));
+        d.txtOutsideLine->selectAll();
+        QTest::keyClicks(d.txtOutsideLine, QStringLiteral("12345678"));
+        QCOMPARE(d.txtOutsideLine->text(), QStringLiteral("12345"));
         d.cmbModem->setEditText(QStringLiteral("SIM  "));
         QCOMPARE(d.cmbModem->currentText(), QStringLiteral("SIM  "));
     }
@@ -128,7 +130,7 @@ private slots:
         d.show();
         QVERIFY(QTest::qWaitForWindowExposed(&d));
         FrmZelModem::setOption(d.optModem, true);
-        d.SSTab1->setCurrentIndex(1);
+        d.tabs->setCurrentIndex(1);
         d.txtPhoneNumber->setFocus();
         d.txtPhoneNumber->setText(QStringLiteral("1234567"));
         if (action == "Ok") d.cmdOk->click();
@@ -140,7 +142,7 @@ private slots:
         QCOMPARE(std::tuple(savedWhileShown, int(main.count()), d.isHidden()),
                  std::tuple(saves, raises, raises == 1));
         d.show();
-        QCOMPARE(std::pair(d.txtPhoneNumber->text(), d.SSTab1->currentIndex()),
+        QCOMPARE(std::pair(d.txtPhoneNumber->text(), d.tabs->currentIndex()),
                  std::pair(QStringLiteral("1234567"), 1));
     }
 
@@ -156,14 +158,37 @@ private slots:
             QStringLiteral("USB0 "), QStringLiteral("5551234"), QStringLiteral("8"), QStringLiteral("ATZ"));
         QSignalSpy edited(&d, &FrmZelModem::settingsEdited);
         d.setSettings(s);
-        QVERIFY(edited.count() > 0 && d.optPulse->isChecked() && d.txt9->isEnabled() &&
-                !d.txt70->isEnabled());
+        QVERIFY(edited.count() > 0 && d.optPulse->isChecked() && d.txtOutsideLine->isEnabled() &&
+                !d.txtCallWaiting->isEnabled());
         QCOMPARE(d.settings(), s);
         edited.clear();
         d.txtPhoneNumber->end(false);
         QTest::keyClicks(d.txtPhoneNumber, QStringLiteral("9"));
         QVERIFY(edited.count() > 0);
         QCOMPARE(d.settings().phoneNumber, QStringLiteral("55512349"));
+    }
+
+    // An alert command with an unclosed quote is refused when it is set:
+    // Ok and Apply keep the dialog open on the Alerts tab and say why.
+    void unclosedQuoteInTheAlertCommandIsRefused() {
+        FrmZelModem d;
+        d.show();
+        QSignalSpy saved(&d, &FrmZelModem::saveRequested);
+        d.txtAlertCommand->setText(QStringLiteral("sh -c \"echo $ZEL_EVENT"));
+        for (QPushButton* b : {d.cmdOk, d.cmdApply}) {
+            d.tabs->setCurrentIndex(0);
+            b->click();
+            QCOMPARE(std::tuple(int(saved.count()), d.isVisible(), d.tabs->currentWidget()->objectName()),
+                     std::tuple(0, true, QStringLiteral("tabAlerts")));
+            QVERIFY2(
+                d.lblAlertCommandProblem->isVisible() &&
+                    d.lblAlertCommandProblem->text().contains(QStringLiteral("double quote is not closed")),
+                qPrintable(d.lblAlertCommandProblem->text()));
+        }
+        d.txtAlertCommand->setText(QStringLiteral("sh -c 'echo \"$ZEL_EVENT\"'"));
+        d.cmdOk->click();
+        QCOMPARE(saved.count(), 1);
+        QVERIFY(!d.lblAlertCommandProblem->isVisible());
     }
 
     // A run of bar segments repaints its segments and gaps, the same region each time.

@@ -160,12 +160,27 @@ private slots:
         w->cmdConnect->click();
         w->mnuModemSettings->trigger();
         QVERIFY(QTest::qWaitForWindowExposed(w->frmZelModem));
-        QTabWidget* tabs = w->frmZelModem->SSTab1;
+        QTabWidget* tabs = w->frmZelModem->tabs;
         for (int i = 0; i < tabs->count(); ++i) {
             tabs->setCurrentIndex(i);
             QVERIFY(w->frmZelModem->grab().save(
                 QStringLiteral(ZEL_TEST_OUTPUT_DIR "/settings-tab%1.png").arg(i + 1)));
         }
+    }
+
+    // "Send test alert" shows beside the button whether it went, or why not.
+    void testAlertShowsItsOutcome() {
+        FrmZelModem* d = w->frmZelModem;
+        d->cmdTestAlert->click();
+        QVERIFY2(d->lblTestAlertResult->text().contains(QStringLiteral("no alert command or webhook is set")),
+                 qPrintable(d->lblTestAlertResult->text()));
+        d->txtAlertCommand->setText(QStringLiteral("true"));
+        d->cmdTestAlert->click();
+        QCOMPARE(d->lblTestAlertResult->text(), QStringLiteral("Sending..."));
+        QTRY_COMPARE(d->lblTestAlertResult->text(), QStringLiteral("Sent by command."));
+        d->txtAlertCommand->setText(QStringLiteral("sh -c 'exit 3"));
+        d->cmdTestAlert->click();
+        QVERIFY(d->lblTestAlertResult->text().startsWith(QStringLiteral("Not sent")));
     }
 
     // A packet switches exactly the segments whose state changes, and repaints

@@ -12,6 +12,12 @@ std::int64_t monotonicNs();
 
 class Line {
 public:
+    // Bytes leave one by one when due, as on a serial line; or, with
+    // wholeReplies, each text given to send() leaves in one write when its
+    // last byte is due, as a device server passes a reply on.
+    explicit Line(bool wholeReplies = false)
+        : m_whole(wholeReplies) {}
+
     // 10 bits (start, 8 data, stop) at 9600 baud.
     static std::int64_t charsNs(std::int64_t chars) { return chars * 10'000'000'000LL / 9600; }
 
@@ -27,13 +33,19 @@ public:
     void writeDue(int fd, std::int64_t now, std::FILE* log);
     // Drops everything queued (line hung up).
     void clear();
+    // Replies (texts sent with a log line) whose last byte was written.
+    std::uint64_t repliesWritten() const { return m_replies; }
 
 private:
     struct Byte {
         std::int64_t due;
         char byte;
         std::string logLine;
+        bool last; // of a send()
+        bool reply;
     };
     std::deque<Byte> m_queue;
     std::int64_t m_free = 0;
+    std::uint64_t m_replies = 0;
+    bool m_whole = false;
 };

@@ -1,4 +1,5 @@
-// zel-monitor-sim: the stand-in monitor (and modem) on a pseudo-terminal.
+// zel-monitor-sim: the stand-in monitor (and modem) on a pseudo-terminal, or
+// many of them on TCP ports (tcpserver.cpp).
 // One poll() loop; bytes leave at the pace of a 9600-baud line, slept to with
 // absolute deadlines. See --help.
 #include <algorithm>
@@ -20,13 +21,19 @@
 #include "monitor.h"
 #include "options.h"
 #include "pty.h"
+#include "tcpserver.h"
 
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_report = 0;
 
 void onSignal(int) {
     g_stop = 1;
+}
+
+void onReport(int) {
+    g_report = 1;
 }
 
 bool stdinIsPipe() {
@@ -97,9 +104,22 @@ int main(int argc, char** argv) {
     ::sigemptyset(&blocked);
     ::sigaddset(&blocked, SIGTERM);
     ::sigaddset(&blocked, SIGINT);
+    // SIGUSR1: the replies so far (--tcp).
+    if (!options.tcpHost.empty()) {
+        sa.sa_handler = onReport;
+        ::sigaction(SIGUSR1, &sa, nullptr);
+        ::sigaddset(&blocked, SIGUSR1);
+    }
     ::sigprocmask(SIG_BLOCK, &blocked, &waitMask);
     ::sigdelset(&waitMask, SIGTERM);
     ::sigdelset(&waitMask, SIGINT);
+    ::sigdelset(&waitMask, SIGUSR1);
+
+    if (!options.tcpHost.empty()) {
+        const int status = serveTcp(options, log, waitMask, stdinIsPipe(), g_stop, g_report);
+        if (log) std::fclose(log);
+        return status;
+    }
 
     auto pty = std::make_unique<Pty>();
     if (!pty->open(&error)) {

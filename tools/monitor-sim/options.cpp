@@ -9,9 +9,10 @@ namespace {
 
 const char* const HelpText = R"(Usage: zel-monitor-sim [OPTION]...
 A stand-in for the modulation monitor on a pseudo-terminal, and for a Hayes
-modem in front of it. The first line of standard output is the device path to
-open in the panel (type it into the port box); after --vanish-after a new line
-gives the new path. Every other message goes to standard error.
+modem in front of it; or for many monitors behind a device server (--tcp).
+The first line of standard output is the device path to open in the panel
+(type it into the port box); after --vanish-after a new line gives the new
+path. Every other message goes to standard error.
 
 Each "x" received is answered with a packet, "x" and nine digits (positive
 peak, negative peak, carrier; three digits each, 000-255), written at the pace
@@ -99,6 +100,25 @@ Modem:
   --silent-number N   dialling N is never answered (until the panel hangs up)
                       The number options may be given more than once.
 
+Network:
+  --tcp ADDR:PORT     serve the monitor on a TCP port instead of a
+                      pseudo-terminal, as a serial device server in raw TCP
+                      mode would (the panel's port text tcp://ADDR:PORT).
+                      ADDR is an IPv4 address, an IPv6 address in brackets
+                      or a host name; PORT 0 picks free ports. Each
+                      reply is sent whole when its last character would have
+                      crossed a 9600-baud line. A connection that arrives
+                      while one is open replaces it, and closing the
+                      connection is the hang-up (a modem hangs up). Standard
+                      output gives one tcp://ADDR:PORT line per monitor once
+                      all listen, and on exit and on SIGUSR1 one line per
+                      monitor: "replies tcp://ADDR:PORT N", the replies sent
+                      whole so far.
+  --count N           with --tcp, N independent monitors (1-256) on N
+                      consecutive ports from PORT, each on its own line and
+                      with its own programme (seed + 0, 1, 2...). Not with
+                      --vanish-after or --link.
+
   --link PATH         keep a symbolic link at PATH to the current device
                       (replaced when the device comes back after
                       --vanish-after, absent while it is gone, removed on
@@ -111,7 +131,8 @@ Modem:
 
 Options that take a value accept it as the next argument or after "=".
 Exit status: 0 after SIGTERM, SIGINT or the end of standard input; 1 when no
-pseudo-terminal can be made; 2 for a bad option or script.
+pseudo-terminal can be made or a TCP port cannot be listened on; 2 for a bad
+option or script.
 )";
 
 bool toInt(std::string_view text, long long lo, long long hi, long long* out) {
@@ -127,6 +148,24 @@ bool toSeconds(const std::string& text, double* out) {
     const double v = std::strtod(text.c_str(), &end);
     if (text.empty() || end != text.c_str() + text.size() || !(v >= 0 && v <= 1e6)) return false;
     *out = v;
+    return true;
+}
+
+// "HOST:PORT" or "[IPv6]:PORT", PORT 0-65535.
+bool parseHostPort(const std::string& text, std::string* host, int* port) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    std::string h = text.substr(0, colon);
+    if (h.front() == '[') {
+        if (h.size() < 3 || h.back() != ']') return false;
+        h = h.substr(1, h.size() - 2);
+    } else if (h.find(':') != std::string::npos) {
+        return false; // an IPv6 address goes in brackets
+    }
+    long long p = 0;
+    if (!toInt(std::string_view(text).substr(colon + 1), 0, 65535, &p)) return false;
+    *host = h;
+    *port = int(p);
     return true;
 }
 
@@ -182,7 +221,9 @@ int parseOptions(int argc, char** argv, SimOptions* out) {
                                                 "--no-dialtone-number",
                                                 "--no-carrier-number",
                                                 "--no-answer-number",
-                                                "--silent-number"};
+                                                "--silent-number",
+                                                "--tcp",
+                                                "--count"};
         bool known = false;
         for (const char* name : withValue)
             known = known || opt == name;
@@ -240,6 +281,11 @@ int parseOptions(int argc, char** argv, SimOptions* out) {
         } else if (flag("--vanish-gap")) {
             ok = number(0, 600000);
             o.faults.vanishGapMs = int(n);
+        } else if (flag("--tcp")) {
+            ok = parseHostPort(value, &o.tcpHost, &o.tcpPort);
+        } else if (flag("--count")) {
+            ok = number(1, MaxTcpMonitors);
+            o.count = int(n);
         } else if (flag("--dial-delay")) {
             ok = number(0, 600000);
             o.dialDelayMs = int(n);
@@ -257,6 +303,13 @@ int parseOptions(int argc, char** argv, SimOptions* out) {
                 o.silentNumbers.push_back(value);
         }
         if (!ok) return bad("bad value \"" + value + "\" for " + opt);
+    }
+    if (o.count != 0 && o.tcpHost.empty()) return bad("--count goes with --tcp");
+    if (!o.tcpHost.empty()) {
+        if (o.count == 0) o.count = 1;
+        if (!o.linkPath.empty() || o.faults.vanishAfter != 0)
+            return bad("--link and --vanish-after are for the pseudo-terminal, not --tcp");
+        if (o.tcpPort != 0 && o.tcpPort + o.count - 1 > 65535) return bad("--count runs past port 65535");
     }
     *out = o;
     return GoOn;

@@ -17,6 +17,12 @@ struct SimOptions {
     std::string linkPath;
     zel::sim::FaultPlan faults;
 
+    // --tcp ADDR:PORT --count N: N monitors on TCP ports PORT... (PORT 0:
+    // the first free run of N ports); empty host: the pseudo-terminal.
+    std::string tcpHost;
+    int tcpPort = 0;
+    int count = 0; // 0: not given (1)
+
     bool modem = false;
     int dialDelayMs = 1000;
     std::vector<std::string> busyNumbers;
@@ -25,6 +31,8 @@ struct SimOptions {
     std::vector<std::string> noAnswerNumbers;
     std::vector<std::string> silentNumbers;
 };
+
+constexpr int MaxTcpMonitors = 256;
 
 // Parses argv. Returns GoOn, or the exit code when the run ends here (--help
 // printed: 0; a bad option, reported on stderr: 2).
