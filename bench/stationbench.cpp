@@ -7,6 +7,7 @@
 // process's CPU seconds (user + system, from /proc/PID/stat) per wall second
 // over the same window. monitors_N_rss_mb: the logger's peak resident memory
 // (VmHWM) at the end. N is 1, 8 and 64 unless --monitors says otherwise.
+// Also the mean packets a second and the stand-in's own CPU, for context.
 //
 // Usage: zel-stationbench [--seconds N] [--warmup N] [--monitors 1,8,64]
 #include "benchsupport.h"
@@ -111,11 +112,13 @@ bool run(int monitors, int seconds, int warmup) {
     sleepFor(warmup * 1000);
     const std::vector<double> before = sim.replies(monitors);
     const double cpuBefore = processCpuSeconds(logger.processId());
+    const double simCpuBefore = processCpuSeconds(sim.proc.processId());
     QElapsedTimer wall;
     wall.start();
     sleepFor(seconds * 1000);
     const std::vector<double> after = sim.replies(monitors);
     const double cpu = processCpuSeconds(logger.processId()) - cpuBefore;
+    const double simCpu = processCpuSeconds(sim.proc.processId()) - simCpuBefore;
     const double elapsed = double(wall.nsecsElapsed()) / 1e9;
     const double rss = peakRssMbOf(logger.processId());
     const bool alive = logger.state() == QProcess::Running;
@@ -138,6 +141,7 @@ bool run(int monitors, int seconds, int warmup) {
     bench::figure((prefix + "packets_per_s_mean").constData(), total / monitors, 2);
     bench::figure((prefix + "cpu_per_wall_s").constData(), cpu / elapsed, 4);
     bench::figure((prefix + "rss_mb").constData(), rss, 1);
+    bench::figure((prefix + "standin_cpu_per_wall_s").constData(), simCpu / elapsed, 4);
     return true;
 }
 

@@ -61,8 +61,12 @@ void FrmZelMain::startServices() {
             });
     connect(m_station, &zel::Station::alertFailed, frmZelModem,
             [this](int, const QString& what, const QString& reason) {
-                if (what.startsWith(u"test") || what.endsWith(u" test test"))
-                    frmZelModem->showTestAlertResult(QStringLiteral("Not sent (%1): %2").arg(what, reason));
+                // `what` is "test alert" or "command test test", "webhook test test".
+                if (what.startsWith(u"test"))
+                    frmZelModem->showTestAlertResult(QStringLiteral("Not sent: %1.").arg(reason));
+                else if (what.endsWith(u" test test"))
+                    frmZelModem->showTestAlertResult(
+                        QStringLiteral("Not sent by %1: %2.").arg(what.section(u' ', 0, 0), reason));
             });
     connect(frmZelModem, &FrmZelModem::testAlertRequested, this, [this] {
         m_station->setAlertSettings(frmZelModem->alertSettings());

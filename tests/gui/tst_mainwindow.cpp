@@ -160,6 +160,11 @@ private slots:
         w->cmdConnect->click();
         w->mnuModemSettings->trigger();
         QVERIFY(QTest::qWaitForWindowExposed(w->frmZelModem));
+        // The Alerts tab with a refused command and a long outcome beside the test button.
+        w->frmZelModem->txtAlertCommand->setText(QStringLiteral("sh -c 'mail -s alarm"));
+        w->frmZelModem->cmdTestAlert->click();
+        w->frmZelModem->showTestAlertResult(
+            QStringLiteral("Not sent by command: exited with code 1: mail: cannot send message: no route."));
         QTabWidget* tabs = w->frmZelModem->tabs;
         for (int i = 0; i < tabs->count(); ++i) {
             tabs->setCurrentIndex(i);
@@ -178,6 +183,10 @@ private slots:
         d->cmdTestAlert->click();
         QCOMPARE(d->lblTestAlertResult->text(), QStringLiteral("Sending..."));
         QTRY_COMPARE(d->lblTestAlertResult->text(), QStringLiteral("Sent by command."));
+        d->txtAlertCommand->setText(QStringLiteral("false"));
+        d->cmdTestAlert->click();
+        QTRY_VERIFY2(d->lblTestAlertResult->text().startsWith(QStringLiteral("Not sent by command: exited")),
+                     qPrintable(d->lblTestAlertResult->text()));
         d->txtAlertCommand->setText(QStringLiteral("sh -c 'exit 3"));
         d->cmdTestAlert->click();
         QVERIFY(d->lblTestAlertResult->text().startsWith(QStringLiteral("Not sent")));
