@@ -3,6 +3,7 @@
 #include "core/protocol/modemdial.h"
 #include "core/protocol/packetdecoder.h"
 #include "core/protocol/packetframer.h"
+#include "core/settings/connectionkeys.h"
 #include "support/testmain.h"
 
 #include <string>
@@ -155,6 +156,41 @@ private slots:
         reader.reset();
         QCOMPARE(shown(reader.feed("\nNO" + QByteArray(2 * zel::ModemLineReader::LineLimit, ' ') + "\r")),
                  "N NO" + QByteArray(zel::ModemLineReader::LineLimit - 2, ' '));
+    }
+
+    // A config file's monitor keys make the dial they say; a bad one is refused, naming the key, and changes
+    // nothing.
+    void monitorKeys() {
+        zel::ConnectionSettings c;
+        QString error;
+        const std::pair<const char*, const char*> keys[] = {
+            {"link", "Modem"},    {"port", "/dev/ttyUSB1"}, {"number", "555 0001   "}, {"dialMode", "pulse"},
+            {"outsideLine", "9"}, {"callWaiting", "*70"},   {"speaker", "loud"},       {"init", "AT&D2V1X4"}};
+        for (const auto& [key, value] : keys)
+            QVERIFY2(zel::applyMonitorKey(c, QString::fromLatin1(key), QString::fromLatin1(value), &error),
+                     qPrintable(error));
+        QVERIFY(c.modemLink && !c.directCable && c.modemPort == "/dev/ttyUSB1");
+        QCOMPARE(zel::modemCommands(c.dialOptions()),
+                 (QList<QByteArray>{"ATM1L3\r", "ate0\r", "AT&D2V1X4\r", "ATDP9,,*70,,555 0001\r"}));
+        for (const char* key : {"outsideLine", "callWaiting", "init"})
+            QVERIFY(zel::applyMonitorKey(c, QString::fromLatin1(key), QString(), &error));
+        QVERIFY(zel::applyMonitorKey(c, QStringLiteral("speaker"), QStringLiteral("default"), &error));
+        QCOMPARE(zel::modemCommands(c.dialOptions()), (QList<QByteArray>{"ate0\r", "ATDP555 0001\r"}));
+        const zel::ConnectionSettings before = c;
+        const std::tuple<const char*, QString, const char*> bad[] = {
+            {"link", QStringLiteral("serial"), "link: \"serial\" is not one of direct, modem"},
+            {"number", QStringLiteral("5551234\rATH"), "number: only printable characters"},
+            {"number", QString(25, u'5'), "number: at most 24 characters"},
+            {"outsideLine", QStringLiteral("999999"), "outsideLine: at most 5 characters"},
+            {"speaker", QStringLiteral("medium"),
+             "speaker: \"medium\" is not one of off, low, loud, default"},
+            {"baud", QStringLiteral("9600"), "baud: not a monitor setting"}};
+        for (const auto& [key, value, why] : bad) {
+            QVERIFY(!zel::applyMonitorKey(c, QString::fromLatin1(key), value, &error));
+            QCOMPARE(error, QString::fromLatin1(why));
+        }
+        QVERIFY(c == before);
+        QCOMPARE(zel::monitorKeys().size(), int(std::size(keys)));
     }
 };
 ZEL_TEST(ProtocolTest)
