@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zelfuzz {
@@ -196,33 +197,70 @@ inline std::string checkSettings(const std::uint8_t* data, std::size_t size) {
 
 // --- Modem replies -------------------------------------------------------------
 
+// The decisive line of the modem's text (the nine zeros first, as at a dial)
+// by the plain rule: lines end at CR or LF, are cut at the reader's limit,
+// and the first non-empty one that is a CONNECT, BUSY or NO ... decides; with
+// `quiet`, an unended last line counts too.
+inline std::optional<std::pair<zel::ModemOutcome, QByteArray>> modemReference(const QByteArray& received,
+                                                                              bool quiet) {
+    const QByteArray text = "000000000" + received;
+    QByteArray line;
+    const auto decide = [&]() -> std::optional<std::pair<zel::ModemOutcome, QByteArray>> {
+        const QByteArray whole = std::exchange(line, QByteArray());
+        if (whole.startsWith("CONNECT")) return std::pair(zel::ModemOutcome::Connected, whole);
+        if (whole.contains("BUSY")) return std::pair(zel::ModemOutcome::Busy, whole);
+        if (whole.startsWith("NO")) return std::pair(zel::ModemOutcome::NoDialTone, whole);
+        return std::nullopt;
+    };
+    for (const char c : text) {
+        if (c == '\r' || c == '\n') {
+            if (auto d = decide()) return d;
+        } else if (line.size() < zel::ModemLineReader::LineLimit) {
+            line += c;
+        }
+    }
+    if (quiet) return decide();
+    return std::nullopt;
+}
+
 inline std::string checkModem(const std::uint8_t* data, std::size_t size) {
     const QByteArray received(reinterpret_cast<const char*>(data), qsizetype(size));
-    const QByteArray status = zel::modemStatus(received);
 
-    // The text after the last line break among all but the last two
-    // characters.
-    QByteArray want;
-    for (qsizetype i = 0; i < received.size() - 2; ++i) {
-        const char c = received[i];
-        if (c == '\r' || c == '\n')
-            want.clear();
-        else
-            want += c;
+    // The same reply whether the text comes at once or a character a read.
+    for (const bool oneByOne : {false, true}) {
+        zel::ModemLineReader reader;
+        reader.reset("000000000");
+        std::optional<zel::ModemLineReader::Reply> reply;
+        if (oneByOne) {
+            for (qsizetype i = 0; i < received.size() && !reply; ++i)
+                reply = reader.feed(QByteArrayView(received).sliced(i, 1));
+        } else {
+            reply = reader.feed(received);
+        }
+        const bool quiet = !reply;
+        if (!reply) reply = reader.flush();
+        const auto want = modemReference(received, quiet);
+        const bool same =
+            reply ? want && reply->outcome == want->first && reply->line == want->second : !want;
+        if (!same)
+            return "\"" + printable(received.toStdString()) + "\" read " +
+                   (oneByOne ? "a character a time" : "at once") + " gave \"" +
+                   (reply ? printable(reply->line.toStdString()) : std::string("nothing")) + "\", want \"" +
+                   (want ? printable(want->second.toStdString()) : std::string("nothing")) + "\"";
     }
-    if (status != want)
-        return "modemStatus(\"" + printable(received.toStdString()) + "\") gave \"" +
-               printable(status.toStdString()) + "\"";
 
-    const zel::ModemOutcome outcome = zel::classifyModemResponse(status);
-    zel::ModemOutcome expected = zel::ModemOutcome::Waiting;
-    if (status.startsWith("CONNECT"))
-        expected = zel::ModemOutcome::Connected;
-    else if (status.contains("BUSY"))
-        expected = zel::ModemOutcome::Busy;
-    else if (status.startsWith("NO"))
-        expected = zel::ModemOutcome::NoDialTone;
-    if (outcome != expected) return "\"" + printable(status.toStdString()) + "\" classified wrongly";
+    // NO CARRIER among the packets is found where it first ends, however the
+    // text is cut: here once where the first byte says, then a byte a read.
+    const qsizetype end = received.contains("NO CARRIER") ? received.indexOf("NO CARRIER") + 10 : -1;
+    const qsizetype cut = received.isEmpty() ? 0 : data[0] % received.size();
+    zel::StreamWordFinder finder("NO CARRIER");
+    qsizetype found = -1;
+    if (finder.feed(QByteArrayView(received).first(cut))) found = end >= 0 && end <= cut ? end : cut;
+    for (qsizetype i = cut; i < received.size() && found < 0; ++i)
+        if (finder.feed(QByteArrayView(received).sliced(i, 1))) found = i + 1;
+    if (found != end)
+        return "NO CARRIER in \"" + printable(received.toStdString()) + "\" found at " +
+               std::to_string(found) + ", not " + std::to_string(end);
     return {};
 }
 

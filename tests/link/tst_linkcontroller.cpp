@@ -49,6 +49,16 @@ class LinkControllerTest : public QObject {
         link->connectLink();
         finishDelay(1000);
     }
+    void freshLink() {
+        cleanup();
+        init();
+    }
+    // A dialled call that stands, and then the modem's NO CARRIER among the replies.
+    void connectCall() { port()->receive("\r\nCONNECT 9600\r\n"); }
+    void dropCall() {
+        port()->receive("x196040181\r\nNO CARRIER\r\n");
+        QTRY_COMPARE(link->state(), LinkState::Reconnecting);
+    }
 
 private slots:
     void init() {
@@ -184,9 +194,10 @@ private slots:
         QCOMPARE(state(), QStringLiteral("dialing active"));
         QCOMPARE(caption.last().first().toString(), QStringLiteral("             Dialing  9,,*70,,5551234"));
         QVERIFY(beeps == 1 && timer("tmrModemTimeout")->interval() == 60000);
-        // Each arrival logs the text, its length and the last line.
+        // Each arrival logs the text, its length and the last whole line.
         port()->receive("\r\nCONN");
-        QCOMPARE(QList<QVariantList>(log), (QList<QVariantList>{{"000000000\r\nCONN"}, {"15"}, {"CO"}}));
+        QCOMPARE(QList<QVariantList>(log),
+                 (QList<QVariantList>{{"000000000\r\nCONN"}, {"15"}, {"000000000"}}));
         QCOMPARE(state(), QStringLiteral("dialing active"));
         port()->receive("ECT 9600\r\n");
         QCOMPARE(events.last().detail, QStringLiteral("CONNECT 9600"));
@@ -199,10 +210,13 @@ private slots:
         for (int i = 0; i < 300; ++i)
             port()->receive(QByteArray(100, 'R') + "\r\n");
         QCOMPARE(log.at(log.size() - 2).first().toString(), QString::number(LinkController::ModemTextLimit));
-        // Closing the program ends everything at once and drops DTR.
+        // Closing the program ends everything at once, drops DTR and says so.
         QPointer<FakeTransport> t = port();
+        events.clear();
         link->shutDown();
         QVERIFY(t && !t->isOpen() && t->dtr == QList<bool>{false} && !link->isActive());
+        QVERIFY(events.size() == 2 && events[0].state == LinkState::HangingUp &&
+                events[1].state == LinkState::OffLine);
         for (const char* name : {"tmrXmit", "tmrDelay", "tmrModemTimeout"})
             QVERIFY2(!timer(name)->isActive(), name);
     }
@@ -211,9 +225,12 @@ private slots:
     void failedCall_data() {
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<int>("shown");
-        QTest::newRow("busy") << QByteArray("\r\nBUSY\r\n") << int(LinkState::Busy);
-        QTest::newRow("no carrier") << QByteArray("\r\nNO CARRIER\r\n") << int(LinkState::NoDialTone);
-        QTest::newRow("no reply in a minute") << QByteArray() << int(LinkState::NoDialTone);
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("busy") << QByteArray("\r\nBUSY\r\n") << int(LinkState::Busy) << "BUSY";
+        QTest::newRow("no carrier") << QByteArray("\r\nNO CARRIER\r\n") << int(LinkState::NoDialTone)
+                                    << "NO CARRIER";
+        QTest::newRow("no reply in a minute")
+            << QByteArray() << int(LinkState::NoDialTone) << "No reply from the modem within 60 s";
     }
     void failedCall() {
         QFETCH(QByteArray, reply);
@@ -226,6 +243,7 @@ private slots:
         else
             t->receive(reply);
         QTEST(int(link->state()), "shown");
+        QTEST(events.last().detail, "detail");
         QVERIFY(link->isActive() && link->settingsEnabled());
         finishDelay(3000);
         QCOMPARE(state(), QStringLiteral("off-line"));
@@ -243,6 +261,113 @@ private slots:
         finishDelay(1000);
         QCOMPARE(opened.size(), 2);
         QCOMPARE(state(), QStringLiteral("dialing active"));
+    }
+
+    // Every reply cut at every place is classed only once whole, with all its
+    // words; one whose line break never comes, after a quiet.
+    void modemRepliesAreReadWhole() {
+        const std::pair<QByteArray, LinkState> replies[] = {{"CONNECT 9600", LinkState::Connected},
+                                                            {"BUSY", LinkState::Busy},
+                                                            {"NO DIALTONE", LinkState::NoDialTone},
+                                                            {"NO CARRIER", LinkState::NoDialTone},
+                                                            {"NO ANSWER", LinkState::NoDialTone}};
+        for (const auto& [reply, outcome] : replies) {
+            const QByteArray text = "\r\nOK\r\n\r\nERROR\r\n\r\n" + reply + "\r\n";
+            const qsizetype lineEnd = text.size() - 1;
+            for (qsizetype cut = 0; cut <= text.size(); ++cut) {
+                freshLink();
+                dialToWait();
+                port()->receive(text.left(cut));
+                QCOMPARE(link->state(), cut < lineEnd ? LinkState::Dialing : outcome);
+                port()->receive(text.mid(cut));
+                QCOMPARE(link->state(), outcome);
+                QCOMPARE(events.last().detail, QString::fromLatin1(reply));
+            }
+            freshLink();
+            dialToWait();
+            port()->receive("\r\n" + reply);
+            QVERIFY(link->state() == LinkState::Dialing && timer("tmrModemQuiet")->isActive());
+            QCOMPARE(timer("tmrModemQuiet")->interval(), LinkController::ModemQuietMs);
+            link->onModemQuiet();
+            QCOMPARE(link->state(), outcome);
+            QCOMPARE(events.last().detail, QString::fromLatin1(reply));
+        }
+    }
+
+    // NO CARRIER cut anywhere, even inside a reply: the readings before it
+    // decoded, none from it, the call lost and redialled.
+    void noCarrierAmongTheReplies() {
+        const QByteArray stream = "x196040181x2100\r\nNO CARRIER\r\n";
+        for (qsizetype cut = 1; cut < stream.size(); ++cut) {
+            freshLink();
+            dialToWait();
+            connectCall();
+            QSignalSpy decoded(link.get(), &LinkController::readingsReceived);
+            port()->receive(stream.left(cut));
+            port()->receive(stream.mid(cut));
+            link->onPollTimer(); // the retry tick reads a tail too short to be a reply
+            QTRY_COMPARE(link->state(), LinkState::Reconnecting);
+            QCOMPARE(events.last().detail, QStringLiteral("The modem lost the call (NO CARRIER)."));
+            QCOMPARE(decoded.size(), 1);
+            QCOMPARE(decoded.first().first().value<zel::Readings>().posPeak, 40.0f);
+            QCOMPARE(timer("tmrReconnect")->interval(), 1000);
+        }
+    }
+
+    // Each call that drops before it has carried valid data for a while
+    // waits longer; one that has restarts the waits.
+    void redialsBackOffUntilACallStays() {
+        QList<zel::AlarmEvent> alarms;
+        connect(link.get(), &LinkController::alarmEvent, this,
+                [&](const zel::AlarmEvent& e) { alarms << e; });
+        QCOMPARE(link->steadyCallMs(), 60000);
+        dialToWait();
+        connectCall();
+        dropCall();
+        for (int seconds : {1, 2, 4, 8}) {
+            QCOMPARE(timer("tmrReconnect")->interval(), seconds * 1000);
+            link->onReconnectTimer();
+            finishDelay(1000);
+            connectCall();
+            QCOMPARE(link->state(), LinkState::Connected);
+            port()->receive("x196040181");
+            dropCall();
+        }
+        QCOMPARE(alarms.size(), 2 * 5 - 1); // lost, then back and lost again each time
+        link->setSteadyCallMs(0);
+        link->onReconnectTimer();
+        finishDelay(1000);
+        connectCall();
+        port()->receive("x196040181");
+        port()->receive("x196040181");
+        dropCall();
+        QCOMPARE(timer("tmrReconnect")->interval(), 1000);
+    }
+
+    // Unattended, a first connect that fails is retried like a lost link, with no box and no alarm.
+    void unattendedFirstConnectRetries() {
+        QList<zel::AlarmEvent> alarms;
+        connect(link.get(), &LinkController::alarmEvent, this,
+                [&](const zel::AlarmEvent& e) { alarms << e; });
+        link->setRetryFirstConnect(true);
+        nextOpenError = QStringLiteral("missing");
+        link->connectLink();
+        QCOMPARE(state(), QStringLiteral("reconnecting active locked"));
+        QCOMPARE(events.last().detail, QStringLiteral("missing"));
+        link->onReconnectTimer();
+        QCOMPARE(timer("tmrReconnect")->interval(), 2000);
+        nextOpenError.clear();
+        link->onReconnectTimer();
+        QCOMPARE(state(), QStringLiteral("connected active polling locked"));
+        link->disconnectLink();
+        QVERIFY(errors.isEmpty() && alarms.isEmpty());
+        // A dial the modem answers BUSY is dialled again.
+        dialToWait();
+        port()->receive("\r\nBUSY\r\n");
+        QCOMPARE(state(), QStringLiteral("reconnecting active locked"));
+        QCOMPARE(timer("tmrReconnect")->interval(), 1000);
+        QVERIFY(!port() || !port()->isOpen());
+        QVERIFY(errors.isEmpty() && alarms.isEmpty());
     }
 
     void directConnectOnThePortLeftOpen() {

@@ -3,6 +3,7 @@
 #include "core/protocol/modemdial.h"
 #include "core/protocol/packetdecoder.h"
 #include "core/protocol/packetframer.h"
+#include "core/settings/connectionkeys.h"
 #include "support/testmain.h"
 
 #include <string>
@@ -101,12 +102,13 @@ private slots:
         QCOMPARE(fed(framer, noise + "x196040181" + noise.substr(0, 5)), "196040181");
     }
 
-    // Prefixes, speaker and ini only when checked, padded texts kept; speaker off > low > loud.
+    // Prefixes, speaker and ini only when checked, the record's padding not dialled; speaker off > low >
+    // loud.
     void dialBurst() {
         zel::DialOptions o;
         o.outside = "9";
-        o.waiting = "*70   ";
-        o.number = "5551234";
+        o.waiting = "*70  ";
+        o.number = "5551234                 ";
         o.ini = "AT&F  ";
         QCOMPARE(zel::modemCommands(o), (QList<QByteArray>{"ate0\r", "ATDT5551234\r"}));
         o.waitingOn = o.speakerLoud = o.speakerLow = true;
@@ -114,36 +116,81 @@ private slots:
         QCOMPARE(zel::speakerCommand(o), QByteArray("ATM1L1"));
         o.speakerOff = o.iniOn = true;
         QCOMPARE(zel::modemCommands(o),
-                 (QList<QByteArray>{"ATM0\r", "ate0\r", "AT&F  \r", "ATDP*70   ,,5551234\r"}));
+                 (QList<QByteArray>{"ATM0\r", "ate0\r", "AT&F  \r", "ATDP*70,,5551234\r"}));
+        QCOMPARE(zel::dialingCaption(o),
+                 QStringLiteral("             Dialing  *70  ,,5551234                 "));
     }
 
-    // The last line so far, never its last two characters, and what it means.
-    void modemStatus_data() {
+    // Whole lines only, the first that decides; an unended one once the line is quiet.
+    void modemReplies_data() {
         QTest::addColumn<QByteArray>("received");
-        QTest::addColumn<QByteArray>("response");
-        QTest::addColumn<ModemOutcome>("outcome");
-        const auto W = ModemOutcome::Waiting, C = ModemOutcome::Connected, B = ModemOutcome::Busy,
-                   N = ModemOutcome::NoDialTone;
-        const std::tuple<const char*, const char*, ModemOutcome> rows[] = {
-            {"", "", W},
-            {"000000000", "0000000", W},
-            {"000000000\r\nCONNE", "CON", W},
-            {"000000000\r\nCONNECT 9", "CONNECT", C},
-            {"000000000CONNECT 9600\r\n", "000000000CONNECT 9600", W},
-            {"000000000\r\nconnect 9600\r\n", "connect 9600", W},
-            {"000000000\r\nLINE BUSY NOW\r\n", "LINE BUSY NOW", B},
-            {"000000000\r\nNO CARRIER\r\n", "NO CARRIER", N},
-            {"000000000\r\nOK\r\n\r\nCONNECT\r\n", "CONNECT", C},
-            {"000000000\r\nERROR\r\n", "ERROR", W}};
-        for (const auto& [received, response, outcome] : rows)
+        QTest::addColumn<QByteArray>("decided"); // outcome letter and line; "-" for none
+        QTest::addColumn<QByteArray>("afterQuiet");
+        const std::tuple<const char*, const char*, const char*> rows[] = {
+            {"\r\nCONNE", "-", "-"},
+            {"\r\nCONNECT 9600\r", "C CONNECT 9600", "-"},
+            {"\r\nCONNECT 9600", "-", "C CONNECT 9600"},
+            {"\r\nNO", "-", "N NO"},
+            {"\nNO DIALTONE\n", "N NO DIALTONE", "-"},
+            {"\r\nconnect 9600\r\n", "-", "-"},
+            {"\r\nLINE BUSY NOW\r\n", "B LINE BUSY NOW", "-"},
+            // The first reply runs on from the nine zeros the text starts with.
+            {"CONNECT 9600\r\n", "-", "-"},
+            {"BUSY\r\n", "B 000000000BUSY", "-"},
+            {"\r\nOK\r\n\r\nERROR\r\nRING\r\n\r\nNO ANSWER\r\nCONNECT\r\n", "N NO ANSWER", "-"}};
+        for (const auto& [received, decided, afterQuiet] : rows)
             QTest::newRow(QByteArray(received).toPercentEncoding().constData())
-                << QByteArray(received) << QByteArray(response) << outcome;
+                << QByteArray(received) << QByteArray(decided) << QByteArray(afterQuiet);
     }
-    void modemStatus() {
+    void modemReplies() {
         QFETCH(QByteArray, received);
-        QFETCH(QByteArray, response);
-        QCOMPARE(zel::modemStatus(received), response);
-        QTEST(zel::classifyModemResponse(response), "outcome");
+        const auto shown = [](const std::optional<zel::ModemLineReader::Reply>& r) {
+            if (!r) return QByteArray("-");
+            return QByteArray(1, "WCBN"[int(r->outcome)]) + ' ' + r->line;
+        };
+        zel::ModemLineReader reader;
+        reader.reset("000000000");
+        QTEST(shown(reader.feed(received)), "decided");
+        QTEST(shown(reader.flush()), "afterQuiet");
+        // A line longer than the limit is kept by its start.
+        reader.reset();
+        QCOMPARE(shown(reader.feed("\nNO" + QByteArray(2 * zel::ModemLineReader::LineLimit, ' ') + "\r")),
+                 "N NO" + QByteArray(zel::ModemLineReader::LineLimit - 2, ' '));
+    }
+
+    // A config file's monitor keys make the dial they say; a bad one is refused, naming the key, and changes
+    // nothing.
+    void monitorKeys() {
+        zel::ConnectionSettings c;
+        QString error;
+        const std::pair<const char*, const char*> keys[] = {
+            {"link", "Modem"},    {"port", "/dev/ttyUSB1"}, {"number", "555 0001   "}, {"dialMode", "pulse"},
+            {"outsideLine", "9"}, {"callWaiting", "*70"},   {"speaker", "loud"},       {"init", "AT&D2V1X4"}};
+        for (const auto& [key, value] : keys)
+            QVERIFY2(zel::applyMonitorKey(c, QString::fromLatin1(key), QString::fromLatin1(value), &error),
+                     qPrintable(error));
+        QVERIFY(c.modemLink && !c.directCable && c.modemPort == "/dev/ttyUSB1");
+        QCOMPARE(zel::modemCommands(c.dialOptions()),
+                 (QList<QByteArray>{"ATM1L3\r", "ate0\r", "AT&D2V1X4\r", "ATDP9,,*70,,555 0001\r"}));
+        for (const char* key : {"outsideLine", "callWaiting", "init"})
+            QVERIFY(zel::applyMonitorKey(c, QString::fromLatin1(key), QString(), &error));
+        QVERIFY(zel::applyMonitorKey(c, QStringLiteral("speaker"), QStringLiteral("default"), &error));
+        QCOMPARE(zel::modemCommands(c.dialOptions()), (QList<QByteArray>{"ate0\r", "ATDP555 0001\r"}));
+        const zel::ConnectionSettings before = c;
+        const std::tuple<const char*, QString, const char*> bad[] = {
+            {"link", QStringLiteral("serial"), "link: \"serial\" is not one of direct, modem"},
+            {"number", QStringLiteral("5551234\rATH"), "number: only printable characters"},
+            {"number", QString(25, u'5'), "number: at most 24 characters"},
+            {"outsideLine", QStringLiteral("999999"), "outsideLine: at most 5 characters"},
+            {"speaker", QStringLiteral("medium"),
+             "speaker: \"medium\" is not one of off, low, loud, default"},
+            {"baud", QStringLiteral("9600"), "baud: not a monitor setting"}};
+        for (const auto& [key, value, why] : bad) {
+            QVERIFY(!zel::applyMonitorKey(c, QString::fromLatin1(key), value, &error));
+            QCOMPARE(error, QString::fromLatin1(why));
+        }
+        QVERIFY(c == before);
+        QCOMPARE(zel::monitorKeys().size(), int(std::size(keys)));
     }
 };
 ZEL_TEST(ProtocolTest)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstring>
 
 namespace {
 
@@ -34,7 +35,17 @@ void Modem::input(std::string_view data, std::int64_t now, Line& line, Monitor& 
     for (const char c : data) {
         switch (m_state) {
         case State::Online:
-            if (c == 'x') monitor.request(now, line, log);
+            if (c == 'x') {
+                // A request the monitor answered puts its reply on the line.
+                const std::int64_t before = line.freeAt();
+                monitor.request(now, line, log);
+                if (line.freeAt() != before && ++m_replies == m_options.dropCallAfter) {
+                    // The far end hangs up: the modem says so once the
+                    // reply is out, and takes commands again.
+                    line.send(now, "\r\nNO CARRIER\r\n");
+                    m_state = State::Command;
+                }
+            }
             break;
         case State::Dialling:
             break;
@@ -105,13 +116,16 @@ void Modem::command(const std::string& text, std::int64_t now, Line& line) {
 void Modem::dial(std::string_view dialString, std::int64_t now) {
     if (const std::size_t comma = dialString.rfind(','); comma != std::string_view::npos)
         dialString.remove_prefix(comma + 1);
-    std::string number;
-    for (const char c : dialString) {
-        if (std::isdigit(static_cast<unsigned char>(c))) number += c;
-    }
+    else if (!dialString.empty() && std::strchr("TtPp", dialString.front()))
+        dialString.remove_prefix(1);
+    // Taken as it is, like an emulator that dials a host name: a blank or
+    // any other character makes it a number that nobody answers.
+    const std::string number(dialString);
+    const bool digits = std::all_of(number.begin(), number.end(),
+                                    [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
     m_state = State::Dialling;
     m_dialDue = now + std::int64_t(m_options.dialDelayMs) * 1'000'000;
-    if (number.empty() || listed(m_options.noCarrierNumbers, number))
+    if (number.empty() || !digits || listed(m_options.noCarrierNumbers, number))
         m_dialResult = "NO CARRIER";
     else if (listed(m_options.busyNumbers, number))
         m_dialResult = "BUSY";
@@ -131,6 +145,7 @@ void Modem::tick(std::int64_t now, Line& line) {
     if (m_dialResult.empty()) {
         line.send(now, "\r\nCONNECT 9600\r\n");
         m_state = State::Online;
+        m_replies = 0;
     } else {
         line.send(now, "\r\n" + m_dialResult + "\r\n");
         m_state = State::Command;

@@ -2,7 +2,7 @@
 // A Hayes modem in front of the monitor: command mode with echo, OK to every
 // set-up command, a dial that connects (or is busy, finds no dial tone...)
 // after a delay, then data passed through to the monitor until the panel
-// closes the device.
+// closes the device, or until the far end drops the call (--drop-call-after).
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -35,5 +35,6 @@ private:
     bool m_echo = true;
     std::string m_buffer;
     std::int64_t m_dialDue = INT64_MAX;
-    std::string m_dialResult; // empty: CONNECT
+    std::string m_dialResult;    // empty: CONNECT
+    std::uint64_t m_replies = 0; // replies in this call
 };

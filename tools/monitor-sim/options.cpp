@@ -87,11 +87,13 @@ Modem:
                       through to the monitor, or with CR LF and "BUSY",
                       "NO DIALTONE", "NO CARRIER" or "NO ANSWER" and CR LF for
                       the numbers below, and goes back to command mode. The
-                      number is the digits of the dial string after its last
-                      comma ("ATDT9,,*70,,5551234" dials 5551234); an empty
-                      number gives NO CARRIER. Characters received while
-                      dialling are ignored. When the panel closes the device,
-                      the modem hangs up and returns to command mode, echo on.
+                      number is the dial string after its last comma, or
+                      after T or P ("ATDT9,,*70,,5551234" dials 5551234); a
+                      number that is empty or holds anything but digits (a
+                      blank, say: it is not skipped) gives NO CARRIER.
+                      Characters received while dialling are ignored. When
+                      the panel closes the device, the modem hangs up and
+                      returns to command mode, echo on.
   --dial-delay MS     time from the dial command to its result (default 1000)
   --busy-number N     dialling N gives BUSY
   --no-dialtone-number N    dialling N gives NO DIALTONE
@@ -99,6 +101,10 @@ Modem:
   --no-answer-number N      dialling N gives NO ANSWER
   --silent-number N   dialling N is never answered (until the panel hangs up)
                       The number options may be given more than once.
+  --drop-call-after N the far end hangs up after the Nth reply of each call:
+                      the modem sends CR LF "NO CARRIER" CR LF behind that
+                      reply, at the line's pace, and goes back to command
+                      mode (echo as it was); later requests are not answered
 
 Network:
   --tcp ADDR:PORT     serve the monitor on a TCP port instead of a
@@ -223,7 +229,8 @@ int parseOptions(int argc, char** argv, SimOptions* out) {
                                                 "--no-answer-number",
                                                 "--silent-number",
                                                 "--tcp",
-                                                "--count"};
+                                                "--count",
+                                                "--drop-call-after"};
         bool known = false;
         for (const char* name : withValue)
             known = known || opt == name;
@@ -286,6 +293,9 @@ int parseOptions(int argc, char** argv, SimOptions* out) {
         } else if (flag("--count")) {
             ok = number(1, MaxTcpMonitors);
             o.count = int(n);
+        } else if (flag("--drop-call-after")) {
+            ok = number(1, 1LL << 62);
+            o.dropCallAfter = std::uint64_t(n);
         } else if (flag("--dial-delay")) {
             ok = number(0, 600000);
             o.dialDelayMs = int(n);

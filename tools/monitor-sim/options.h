@@ -25,6 +25,7 @@ struct SimOptions {
 
     bool modem = false;
     int dialDelayMs = 1000;
+    std::uint64_t dropCallAfter = 0; // 0: the far end never hangs up
     std::vector<std::string> busyNumbers;
     std::vector<std::string> noDialtoneNumbers;
     std::vector<std::string> noCarrierNumbers;

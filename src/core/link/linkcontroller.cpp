@@ -1,6 +1,5 @@
 #include "core/link/linkcontroller.h"
 
-#include "core/protocol/modemdial.h"
 #include "core/protocol/packetdecoder.h"
 #include "core/transport/alarm.h"
 #include "core/transport/serialtransport.h"
@@ -37,6 +36,8 @@ LinkController::LinkController(QObject* parent)
     m_delay->setTimerType(Qt::PreciseTimer);
     m_modemTimeout = make("tmrModemTimeout", ModemReplyTimeoutMs);
     m_modemTimeout->setSingleShot(true);
+    m_modemQuiet = make("tmrModemQuiet", ModemQuietMs);
+    m_modemQuiet->setSingleShot(true);
     m_reconnect = make("tmrReconnect", 1000);
     m_reconnect->setSingleShot(true);
     m_noData = make("tmrNoData", 1000);
@@ -46,6 +47,7 @@ LinkController::LinkController(QObject* parent)
     connect(m_poll, &QTimer::timeout, this, &LinkController::onPollTimer);
     connect(m_delay, &QTimer::timeout, this, &LinkController::onDelayTimer);
     connect(m_modemTimeout, &QTimer::timeout, this, &LinkController::onModemTimeout);
+    connect(m_modemQuiet, &QTimer::timeout, this, &LinkController::onModemQuiet);
     m_read.reserve(256);
 }
 
@@ -90,6 +92,10 @@ void LinkController::toggleConnect() {
 
 void LinkController::connectLink() {
     if (m_active) return;
+    // Each Connect starts the waits afresh; unattended, a first attempt
+    // that fails is already a retry.
+    m_attempt = 0;
+    m_retrying = m_retryFirstConnect;
     setActive(true, true);
     if (m_settings.modemLink)
         connectModem();
@@ -156,12 +162,22 @@ void LinkController::onOpened() {
 }
 
 void LinkController::linkEstablished() {
-    const bool wasLost = m_established && m_retrying;
     m_established = true;
     m_retrying = false;
-    m_attempt = 0;
+    // A call proves itself first (callStaysUp).
+    if (!m_settings.modemLink) m_attempt = 0;
+    m_steadySinceNs = 0;
     m_reconnect->stop();
-    if (wasLost) report(AlarmKind::LinkLost, false);
+    if (std::exchange(m_lostOn, false)) report(AlarmKind::LinkLost, false);
+}
+
+// A valid packet while the back-off is raised: a call that has carried valid
+// data for steadyCallMs() without a gap has proved itself.
+void LinkController::callStaysUp() {
+    if (m_steadySinceNs == 0)
+        m_steadySinceNs = m_lastPacketNs;
+    else if (m_lastPacketNs - m_steadySinceNs >= qint64(m_steadyCallMs) * 1'000'000)
+        m_attempt = 0;
 }
 
 void LinkController::linkLost(const QString& reason) {
@@ -173,16 +189,20 @@ void LinkController::linkLost(const QString& reason) {
     if (m_transport && m_settings.modemLink) m_transport->setDataTerminalReady(false);
     closeTransport();
     emit displayCleared();
-    if (!m_retrying) report(AlarmKind::LinkLost, true, reason);
+    // A link that never stood (an unattended first connect) was not lost.
+    if (m_established && !m_lostOn) {
+        m_lostOn = true;
+        report(AlarmKind::LinkLost, true, reason);
+    }
     m_retrying = true;
     setState(LinkState::Reconnecting, reason);
     setActive(true, false);
     m_reconnect->setInterval(reconnectDelayMs(m_attempt));
+    m_attempt = qMin(m_attempt + 1, 100);
     m_reconnect->start();
 }
 
 void LinkController::retryFailed(const QString& reason) {
-    ++m_attempt;
     linkLost(reason);
 }
 
@@ -197,6 +217,7 @@ void LinkController::onReconnectTimer() {
 void LinkController::setNoData(bool on) {
     if (m_noDataOn == on) return;
     m_noDataOn = on;
+    if (on) m_steadySinceNs = 0;
     emit noDataChanged(on);
     report(AlarmKind::NoData, on);
     if (on) emit displayCleared();
@@ -236,10 +257,8 @@ void LinkController::disconnectLink() {
     m_noData->stop();
     m_reconnect->stop();
     setNoData(false);
-    if (m_retrying) {
-        m_retrying = false;
-        report(AlarmKind::LinkLost, false);
-    }
+    m_retrying = false;
+    if (std::exchange(m_lostOn, false)) report(AlarmKind::LinkLost, false);
     m_established = false;
     m_onOpen = nullptr;
     // A second Disconnect while hanging up ends the hang-up at once rather
@@ -270,15 +289,20 @@ void LinkController::disconnectTail() {
 }
 
 void LinkController::shutDown() {
+    // A modem link says that it hangs up (the logger prints it); a port left
+    // open by a failed dial is closed without a word, as nothing is on it.
+    const bool announce = m_settings.modemLink && m_state != LinkState::OffLine;
     cancelDelay();
     endModemWait();
     m_poll->stop();
     m_noData->stop();
     m_reconnect->stop();
-    m_retrying = m_established = false;
+    m_retrying = m_established = m_lostOn = false;
+    if (announce && isOpen()) setState(LinkState::HangingUp);
     if (m_transport) m_transport->setDataTerminalReady(false);
     closeTransport();
     m_active = false;
+    if (announce) setState(LinkState::OffLine);
 }
 
 void LinkController::onTransportFailed(const QString& reason) {
@@ -339,6 +363,7 @@ void LinkController::dialAndWait() {
             m_transport->write(command);
         m_transport->discardInput();
         m_modemText = Zeros;
+        m_modemReader.reset(Zeros);
         m_modemWaiting = true;
         m_modemTimeout->start();
     });
@@ -346,35 +371,56 @@ void LinkController::dialAndWait() {
 
 void LinkController::onModemReply() {
     if (!m_modemWaiting || !isOpen() || m_transport->bytesAvailable() == 0) return;
-    m_modemText += m_transport->readAll();
+    const QByteArray text = m_transport->readAll();
+    m_modemText += text;
     // A chattering modem must not grow the text without bound.
     if (m_modemText.size() > ModemTextLimit) m_modemText.remove(0, m_modemText.size() - ModemTextLimit);
-    const QByteArray response = modemStatus(m_modemText);
+    const auto reply = m_modemReader.feed(text);
     emit modemLog(QString::fromLatin1(m_modemText));
     emit modemLog(QString::number(m_modemText.size()));
-    emit modemLog(QString::fromLatin1(response));
-    const QString words = QString::fromLatin1(response).trimmed();
-    switch (classifyModemResponse(response)) {
+    emit modemLog(QString::fromLatin1(m_modemReader.lastLine()));
+    if (reply) {
+        modemReplied(*reply);
+        return;
+    }
+    // A line begun and not ended is taken as it is if nothing follows.
+    if (m_modemReader.hasOpenLine())
+        m_modemQuiet->start();
+    else
+        m_modemQuiet->stop();
+}
+
+void LinkController::onModemQuiet() {
+    if (!m_modemWaiting || !isOpen()) return;
+    if (m_transport->bytesAvailable() > 0) {
+        onModemReply();
+        return;
+    }
+    if (const auto reply = m_modemReader.flush()) {
+        emit modemLog(QString::fromLatin1(reply->line));
+        modemReplied(*reply);
+    }
+}
+
+void LinkController::modemReplied(const ModemLineReader::Reply& reply) {
+    endModemWait();
+    const QString words = QString::fromLatin1(reply.line).trimmed();
+    emit modemWords(words);
+    switch (reply.outcome) {
     case ModemOutcome::Connected:
-        endModemWait();
-        emit modemWords(words);
         setState(LinkState::Connected, words);
         emit beepWanted();
+        m_noCarrier.reset();
         startPolling();
         linkEstablished();
         connectTail();
         break;
     case ModemOutcome::Busy:
-        endModemWait();
-        emit modemWords(words);
-        modemFailed(LinkState::Busy, false);
+        modemFailed(LinkState::Busy, false, words);
         break;
     case ModemOutcome::NoDialTone:
-        endModemWait();
-        emit modemWords(words);
-        modemFailed(LinkState::NoDialTone, false);
-        break;
     case ModemOutcome::Waiting:
+        modemFailed(LinkState::NoDialTone, false, words);
         break;
     }
 }
@@ -382,12 +428,14 @@ void LinkController::onModemReply() {
 void LinkController::endModemWait() {
     m_modemWaiting = false;
     m_modemTimeout->stop();
+    m_modemQuiet->stop();
 }
 
-void LinkController::modemFailed(LinkState s, bool hangUp) {
+void LinkController::modemFailed(LinkState s, bool hangUp, const QString& detail) {
     if (m_retrying) {
-        // Bringing a lost call back: hang up and dial again later.
-        retryFailed(QString::fromLatin1(modemStatus(m_modemText)).trimmed());
+        // Bringing a lost call back, or unattended: hang up and dial again
+        // later.
+        retryFailed(detail);
         return;
     }
     // The modem ended the call itself: the port stays open and the bar graph
@@ -395,7 +443,7 @@ void LinkController::modemFailed(LinkState s, bool hangUp) {
     // no such word from the modem, so the program hangs up itself: DTR low
     // for the three seconds the status shows, then the port is closed.
     if (hangUp && isOpen()) m_transport->setDataTerminalReady(false);
-    setState(s, m_modemText.isEmpty() ? QString() : QString::fromLatin1(modemStatus(m_modemText)).trimmed());
+    setState(s, detail);
     delay(3000, [this, hangUp] {
         if (hangUp) closeTransport();
         setActive(false, true);
@@ -410,7 +458,14 @@ void LinkController::onModemTimeout() {
         QStringLiteral("No reply from the modem within %1 s").arg(ModemReplyTimeoutMs / 1000);
     emit modemLog(line);
     emit modemWords(line);
-    modemFailed(LinkState::NoDialTone, true);
+    modemFailed(LinkState::NoDialTone, true, line);
+}
+
+// The modem said NO CARRIER among the replies: the call is gone.
+void LinkController::callDropped() {
+    if (!m_poll->isActive()) return;
+    emit modemWords(QStringLiteral("NO CARRIER"));
+    linkLost(QStringLiteral("The modem lost the call (NO CARRIER)."));
 }
 
 // ---- Polling ------------------------------------------------------------
@@ -463,7 +518,9 @@ void LinkController::onReplyOverdue(int arrived) {
 
 void LinkController::onPollTimer() {
     if (!isOpen()) return;
-    if (m_transport->bytesAvailable() >= charactersToComplete()) readData();
+    // On a modem link, text short of a reply may be the rest of a NO CARRIER.
+    const qint64 waiting = m_transport->bytesAvailable();
+    if (waiting >= charactersToComplete() || (m_settings.modemLink && waiting > 0)) readData();
     sendPoll();
 }
 
@@ -506,15 +563,15 @@ void LinkController::readData() {
         m_lastPacketNs = Alarm::nowNs();
         m_lastReadings = decodePacket(std::string_view(data->data(), data->size()));
         if (m_noDataOn) setNoData(false);
+        if (m_attempt > 0) callStaysUp();
         emit readingsReceived(m_lastReadings);
     } else if (m_framer.pending().empty()) {
         emit packetRejected();
-        // A modem that lost the call says so in the data stream.
-        if (m_settings.modemLink && m_read.contains("NO CARRIER"))
-            QTimer::singleShot(0, this, [this] {
-                if (m_poll->isActive()) linkLost(QStringLiteral("The modem lost the call (NO CARRIER)."));
-            });
     }
+    // A modem that lost the call says so in the data stream, cut into as
+    // many reads as the line happens to make of it.
+    if (m_settings.modemLink && m_noCarrier.feed(m_read))
+        QTimer::singleShot(0, this, &LinkController::callDropped);
 }
 
 } // namespace zel

@@ -17,9 +17,10 @@
 #include <functional>
 #include <memory>
 
+#include "core/protocol/modemdial.h"
 #include "core/protocol/packetframer.h"
-#include "core/types/types.h"
 #include "core/settings/settings.h"
+#include "core/types/types.h"
 
 class QTimer;
 
@@ -40,11 +41,19 @@ public:
     // Bound on the modem reply wait and on the text it gathers.
     static constexpr int ModemReplyTimeoutMs = 60000;
     static constexpr int ModemTextLimit = 4096;
+    // Quiet after part of a modem reply line before it is taken as it is
+    // (a reply whose CR LF never comes). Far longer than a character, so a
+    // line that a device server delivers in bunches is not cut short.
+    static constexpr int ModemQuietMs = 500;
     // How long DTR stays low to hang a modem up.
     static constexpr int HangUpMs = 1000;
     // Waits before each attempt to bring a lost link back: 1, 2, 4, 8, 16,
-    // then every 30 seconds.
+    // then every 30 seconds. A direct or network link starts again at 1 s
+    // once it is back; a modem call only once it has stayed up with valid
+    // data for steadyCallMs(): each call may be billed, and a far end that
+    // answers and hangs up must not be called every second.
     static int reconnectDelayMs(int attempt);
+    static constexpr int DefaultSteadyCallMs = 60000;
     // Silence while connected before the readings are no longer trusted.
     static constexpr int DefaultNoDataMs = 5000;
 
@@ -56,6 +65,13 @@ public:
     void setConnectionSettings(const ConnectionSettings& settings);
     void setNoDataTimeout(int ms) { m_noDataMs = ms; }
     int noDataTimeout() const { return m_noDataMs; }
+    void setSteadyCallMs(int ms) { m_steadyCallMs = ms; }
+    int steadyCallMs() const { return m_steadyCallMs; }
+    // Unattended (the logger): a first connect or dial that fails is tried
+    // again with the same waits as a lost link, shown as Reconnecting with
+    // the reason, instead of reporting a port error and going Off Line.
+    void setRetryFirstConnect(bool on) { m_retryFirstConnect = on; }
+    bool retryFirstConnect() const { return m_retryFirstConnect; }
     // No valid packet for noDataTimeout() while connected.
     bool noData() const { return m_noDataOn; }
     const ConnectionSettings& connectionSettings() const { return m_settings; }
@@ -80,12 +96,15 @@ public slots:
     void connectLink();
     void disconnectLink();
     // Ends everything at once (the program is closing): no timer, no wait.
+    // A modem link reports Hanging Up (DTR drops and stays low as the port
+    // closes) and Off Line.
     void shutDown();
 
     // Timer slots, public so tests can run them.
     void onPollTimer();
     void onDelayTimer();
     void onModemTimeout();
+    void onModemQuiet();
     void onReconnectTimer();
     void onNoDataTimer();
 
@@ -99,7 +118,8 @@ signals:
     // A read that completed no valid packet.
     void packetRejected();
     void modemLog(const QString& line);
-    // The modem's own result text ("NO CARRIER") when it ends a dial.
+    // The modem's own result line ("CONNECT 9600", "NO CARRIER") when it
+    // ends a dial or a call.
     void modemWords(const QString& words);
     // A port could not be opened or failed while in use.
     void portError(const QString& portText, const QString& reason);
@@ -148,8 +168,11 @@ private:
     void readData();
     // Modem
     void onModemReply();
+    void modemReplied(const ModemLineReader::Reply& reply);
     void endModemWait();
-    void modemFailed(LinkState s, bool hangUp);
+    void modemFailed(LinkState s, bool hangUp, const QString& detail);
+    void callDropped();
+    void callStaysUp();
 
     ConnectionSettings m_settings;
     TransportFactory m_factory;
@@ -162,9 +185,12 @@ private:
     QTimer* m_poll = nullptr;         // tmrXmit
     QTimer* m_delay = nullptr;        // tmrDelay
     QTimer* m_modemTimeout = nullptr; // tmrModemTimeout
+    QTimer* m_modemQuiet = nullptr;   // tmrModemQuiet
     std::function<void()> m_delayThen;
     PacketFramer m_framer;
-    QByteArray m_modemText;
+    QByteArray m_modemText; // as received, for the diagnostic list
+    ModemLineReader m_modemReader;
+    StreamWordFinder m_noCarrier{"NO CARRIER"};
     bool m_modemWaiting = false;
     int m_inFlight = 0;         // requests not yet answered, as far as is known
     bool m_draining = false;    // asking for nothing until the line is idle
@@ -175,7 +201,11 @@ private:
     std::function<void()> m_onOpen;
     bool m_established = false; // the link has stood since the operator connected
     bool m_retrying = false;    // an attempt to bring it back is under way
-    int m_attempt = 0;
+    bool m_lostOn = false;      // LinkLost reported on, not yet off
+    bool m_retryFirstConnect = false;
+    int m_attempt = 0; // attempts since the link last proved itself
+    int m_steadyCallMs = DefaultSteadyCallMs;
+    qint64 m_steadySinceNs = 0; // valid data without a gap since, 0: none yet
     int m_noDataMs = DefaultNoDataMs;
     bool m_noDataOn = false;
     qint64 m_lastPacketNs = 0;
