@@ -33,6 +33,7 @@ AlertManager* attachAlerts(MonitorSession* session, const AlertSettings& setting
     a->setSettings(settings);
     a->setPortText(monitorName(session));
     QObject::connect(session, &MonitorSession::alarmEvent, a, &AlertManager::onAlarmEvent);
+    QObject::connect(session, &MonitorSession::readingsReceived, a, &AlertManager::onReadings);
     QObject::connect(session, &MonitorSession::linkEvent, a, [a, session](const LinkEvent& e) {
         a->setPortText(monitorName(session));
         a->onLinkEvent(e);
