@@ -297,7 +297,6 @@ private slots:
         rig.m.onReadings({38, 30, 33});
         rig.m.sendTestAlert();
         rig.m.onLinkEvent({zel::LinkState::Reconnecting, 0, "gone"});
-        rig.m.onLinkEvent({zel::LinkState::Connected, 0, {}});
         rig.m.sendTestAlert();
         QCOMPARE(rig.decided.count(), 4);
         QVERIFY(!rig.decision(1).readings);
@@ -349,7 +348,7 @@ private slots:
         const QString pidFile = m_dir.filePath("child.pid");
         Rig rig(QString("sh -c 'sleep 120 & echo $! > \"$1\"; wait' sh '%1'").arg(pidFile));
         rig.m.sendTestAlert();
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(pidFile).size() > 0, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.dispatched.count() == 1 && QFileInfo(pidFile).size() > 0, 20000);
         fire(rig.m.findChild<QTimer*>("tmrCommandTimeout"));
         QCOMPARE(rig.outcome(), "ran over 30 s and was killed");
         QTRY_VERIFY(!rig.m.findChild<QProcess*>("alertCommand"));

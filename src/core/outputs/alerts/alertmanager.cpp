@@ -187,7 +187,6 @@ void AlertManager::onLinkEvent(const LinkEvent& event) {
     const QString detail = escapedText(event.detail);
     switch (event.state) {
     case LinkState::Connected:
-        if (!m_linkUp) m_reading.reset(); // a new link: nothing read on it yet
         m_linkUp = true;
         m_operatorStop = false;
         if (m_settings.linkLost) setPresent(AlarmKind::LinkLost, false, event.timeMs, m_reading, detail);
@@ -219,7 +218,8 @@ void AlertManager::onLinkEvent(const LinkEvent& event) {
     default:
         break;
     }
-    // The last readings of a link that is down are no reading of now.
+    // The last readings of a link that is down are no reading of now, nor
+    // of the next link until its first packet.
     if (event.state != LinkState::Connected) m_reading.reset();
 }
 
