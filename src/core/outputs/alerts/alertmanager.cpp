@@ -40,7 +40,7 @@ QString escapedText(const QString& text) {
     return out;
 }
 
-QString seconds(int ms) {
+QString secondsText(int ms) {
     return QString::number(ms / 1000.0) + QStringLiteral(" s");
 }
 
@@ -360,8 +360,8 @@ void AlertManager::runCommand(const AlertDecision& alert) {
             limit->stop();
             const QString err = escapedText(QString::fromLocal8Bit(*stderrTail).trimmed().section(u'\n', -1));
             if (*killed)
-                emit alertFailed(what,
-                                 QStringLiteral("ran over %1 and was killed").arg(seconds(CommandTimeoutMs)));
+                emit alertFailed(
+                    what, QStringLiteral("ran over %1 and was killed").arg(secondsText(CommandTimeoutMs)));
             else if (status == QProcess::CrashExit)
                 emit alertFailed(what, QStringLiteral("crashed"));
             else if (code != 0)
@@ -404,7 +404,7 @@ void AlertManager::postWebhook(const AlertDecision& alert, const QByteArray& bod
         }
         QString reason;
         if (*timedOut) {
-            reason = QStringLiteral("no answer within %1").arg(seconds(deadlineMs));
+            reason = QStringLiteral("no answer within %1").arg(secondsText(deadlineMs));
         } else if (status >= 300 && status < 400) {
             const QString location = escapedText(QString::fromUtf8(reply->rawHeader("Location").left(300)));
             reason =
