@@ -385,6 +385,10 @@ private slots:
             QVERIFY2(error.contains(bad), qPrintable(error));
         }
         QCOMPARE(w.webhookUrl, "https://chat.example.org/h/abc");
+        // Readable by all: taken, with a warning.
+        const QString open = write("open", "http://127.0.0.1:9/h\n");
+        QFile::setPermissions(open, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+        QVERIFY(w.loadWebhookFile(open, &error) && error.contains("chmod 600"));
     }
 
     void webhookRetriesWithBackoff_data() {
