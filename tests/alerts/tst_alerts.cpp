@@ -6,6 +6,7 @@
 #include "core/outputs/alerts/alertmanager.h"
 
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
@@ -14,6 +15,7 @@
 #include <QTimer>
 
 using zel::AlarmKind;
+using zel::AlertDecision;
 using zel::AlertManager;
 
 namespace {
@@ -40,6 +42,7 @@ struct Rig {
     QSignalSpy ok{&m, &AlertManager::alertSent};
     QSignalSpy failed{&m, &AlertManager::alertFailed};
     QSignalSpy dispatched{&m, &AlertManager::dispatched};
+    QSignalSpy decided{&m, &AlertManager::alertDecided};
     explicit Rig(const QString& command = {}, const QString& url = {}) {
         m.setWebhookBackoffMs(100);
         m.setPortText("COM 1");
@@ -54,11 +57,50 @@ struct Rig {
             out << args.at(0).toString().section(u' ', 1);
         return out;
     }
+    AlertDecision decision(int i) const { return decided.value(i).value(0).value<AlertDecision>(); }
     // Waits for the one outcome and gives its reason (empty: sent).
     QString outcome() {
         [this] { QTRY_COMPARE_WITH_TIMEOUT(ok.count() + failed.count(), 1, 30000); }();
         return failed.value(0).value(1).toString();
     }
+};
+
+// The ZEL_ lines of what `env` wrote.
+QStringList zelVariables(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {"(no file)"};
+    QStringList env = QString::fromUtf8(f.readAll()).split('\n').filter(QRegularExpression("^ZEL_"));
+    env.sort();
+    return env;
+}
+
+// Answers each connection's request with `answer`, a line at a time and
+// `trickleMs` apart; counts the requests.
+class Answerer : public QObject {
+public:
+    explicit Answerer(const QByteArray& answer, int trickleMs = 0) {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        connect(&m_server, &QTcpServer::newConnection, this, [this, answer, trickleMs] {
+            QTcpSocket* s = m_server.nextPendingConnection();
+            connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            connect(s, &QTcpSocket::readyRead, s, [this, s, answer, trickleMs] {
+                s->readAll();
+                if (s->findChild<QTimer*>()) return; // answering already
+                ++requests;
+                auto* trickle = new QTimer(s);
+                auto lines = std::make_shared<QList<QByteArray>>(answer.split('\n'));
+                connect(trickle, &QTimer::timeout, s, [s, lines] {
+                    if (!lines->isEmpty()) s->write(lines->takeFirst() + (lines->isEmpty() ? "" : "\n"));
+                });
+                trickle->start(trickleMs);
+            });
+        });
+    }
+    QString url() const { return QString("http://127.0.0.1:%1/hook").arg(m_server.serverPort()); }
+    int requests = 0;
+
+private:
+    QTcpServer m_server;
 };
 
 } // namespace
@@ -108,24 +150,41 @@ private slots:
         QCOMPARE(m.isRaised(AlarmKind::Carrier), expected.size() % 2 == 1 && script.contains('O'));
     }
 
-    // Flashers report every lighting: a run of them is one episode, off by
-    // default, ended by a gap.
+    // Overmodulation is alerted by the core's episodes, off by default: an
+    // episode shorter than the on-delay sends nothing, a longer one its "on"
+    // and, once ended and the off-delay past, its "off". Flasher lightings
+    // themselves and the variable thresholds' episodes send nothing.
     void overmodulationEpisodes() {
         Rig rig;
         AlertManager& m = rig.m;
-        m.onAlarmEvent(alarm(AlarmKind::Pos125, true, 53));
-        QVERIFY(!timer(m, "AlertOn", AlarmKind::Pos125)->isActive()); // off by default
+        auto episode = [&m](AlarmKind kind, bool open, qint64 atMs) {
+            m.onEpisode({kind, open, 1'700'000'000'000, atMs, 40, 53, 125});
+        };
+        episode(AlarmKind::Pos125, true, 1'700'000'000'000);
+        QVERIFY(!timer(m, "AlertOn", AlarmKind::Pos125)->isActive());
         zel::AlertSettings s;
-        s.pos125 = true;
+        std::tie(s.pos125, s.neg100) = std::tuple(true, true);
         m.setSettings(s);
-        for (int i = 0; i < 5; ++i)
-            m.onAlarmEvent(alarm(AlarmKind::Pos125, true, 53));
-        m.onAlarmEvent(alarm(AlarmKind::Pos125, false, 20)); // a put-out flasher is no gap
+        m.onReadings({53, 10, 40});
+        episode(AlarmKind::Neg100, true, 1'700'000'000'000);
+        episode(AlarmKind::Neg100, false, 1'700'000'000'500);
+        m.onAlarmEvent(alarm(AlarmKind::Pos125, true, 53));
+        episode(AlarmKind::PosVariable, true, 1'700'000'000'000);
+        QVERIFY(!timer(m, "AlertOn", AlarmKind::Neg100)->isActive());
+        QVERIFY(!timer(m, "AlertOn", AlarmKind::Pos125)->isActive());
+        episode(AlarmKind::Pos125, true, 1'700'000'000'000);
         fire(timer(m, "AlertOn", AlarmKind::Pos125));
-        fire(timer(m, "Episode", AlarmKind::Pos125));
+        episode(AlarmKind::Pos125, false, 1'700'000'012'000);
         fire(timer(m, "AlertOff", AlarmKind::Pos125));
         QCOMPARE(rig.sent(), (QStringList{"pos125 on", "pos125 off"}));
-        QVERIFY(rig.notes.first().at(1).toString().contains("pos125 on"));
+        // One decision each, as every channel and any other output get it.
+        QCOMPARE(rig.decided.count(), 2);
+        const AlertDecision on = rig.decision(0), off = rig.decision(1);
+        QCOMPARE(std::tuple(on.kind, on.on, on.timeMs, on.readings, on.port),
+                 std::tuple(std::optional(AlarmKind::Pos125), true, 1'700'000'000'000,
+                            std::optional(zel::Readings{53, 10, 40}), QString("COM 1")));
+        QCOMPARE(std::tuple(off.on, off.timeMs, off.eventName(), off.stateName()),
+                 std::tuple(false, 1'700'000'012'000, QString("pos125"), QString("off")));
     }
 
     // A failure ends in off-line with its reason; the operator's does not.
@@ -150,23 +209,70 @@ private slots:
         }
     }
 
-    void environmentOfAnOnAlert() {
+    // What a command and a webhook get, under two zones: the same time text
+    // in both, with the zone's offset (never "Z"); the station and monitor;
+    // the far end's words with their control characters escaped.
+    void alertTextAndTime() {
         const QString out = m_dir.filePath("env.txt");
+        const QByteArray savedZone = qgetenv("TZ");
+        for (const auto& [zone, offset] :
+             {std::pair("UTC", "+00:00"), std::pair("America/St_Johns", "-03:30")}) {
+            qputenv("TZ", zone);
+            tzset();
+            Rig rig(QString("sh -c 'env > \"$1\"' sh '%1'").arg(out));
+            rig.m.setStation("WZEL 1230");
+            rig.m.setMonitor("main", "Main rack");
+            rig.m.onLinkEvent({zel::LinkState::Connected, 0, {}});
+            rig.m.onReadings({38, 30, 33}); // 96 %, 80 %, 86 %
+            rig.m.onLinkEvent(
+                {zel::LinkState::Reconnecting, 1'700'000'000'000, "\x1b]0;owned\x07NO CARRIER"});
+            fire(timer(rig.m, "AlertOn", AlarmKind::LinkLost));
+            QCOMPARE(rig.outcome(), QString());
+            const QString time = zel::formatLocalTime(1'700'000'000'000);
+            QVERIFY2(time.endsWith(offset), qPrintable(time));
+            const QString detail = "\\x1b]0;owned\\x07NO CARRIER";
+            QCOMPARE(
+                zelVariables(out),
+                (QStringList{"ZEL_CARRIER=86", "ZEL_DETAIL=" + detail, "ZEL_EVENT=link-lost",
+                             "ZEL_MONITOR=main", "ZEL_MONITOR_NAME=Main rack", "ZEL_NEG=80", "ZEL_PORT=COM 1",
+                             "ZEL_POS=96", "ZEL_STATE=on", "ZEL_STATION=WZEL 1230", "ZEL_TIME=" + time}));
+            const QJsonObject body =
+                QJsonDocument::fromJson(AlertManager::jsonBody(rig.decision(0))).object();
+            QCOMPARE(httptest::pick(body, {"time", "station", "monitor", "detail", "carrier"}),
+                     (QStringList{time, "WZEL 1230", "main", detail, "86"}));
+            QCOMPARE(body["text"].toString(),
+                     "zel: link-lost on at " + time + " (WZEL 1230, Main rack, COM 1): " + detail);
+        }
+        savedZone.isNull() ? qunsetenv("TZ") : qputenv("TZ", savedZone);
+        tzset();
+    }
+
+    // Before the link's first packet there is no reading: nothing is sent
+    // for it (not the bottom of the bar), nor kept from an earlier link.
+    void noReadingIsNoValue() {
+        const QString out = m_dir.filePath("env-none.txt");
+        qputenv("ZEL_POS", "7"); // not handed down as if it were a reading
         Rig rig(QString("sh -c 'env > \"$1\"' sh '%1'").arg(out));
-        rig.m.onAlarmEvent(alarm(AlarmKind::Carrier, true, 38, 30, 33)); // 96 %, 80 %, 86 %
-        fire(timer(rig.m, "AlertOn", AlarmKind::Carrier));
+        rig.m.sendTestAlert();
         QCOMPARE(rig.outcome(), QString());
-        QCOMPARE(rig.ok.value(0), (QVariantList{"carrier-alarm", "on", "command"}));
-        QFile f(out);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QString all = QString::fromUtf8(f.readAll());
-        QStringList env = all.split('\n').filter(QRegularExpression("^ZEL_(?!TIME=)"));
-        env.sort();
-        QCOMPARE(env, (QStringList{"ZEL_CARRIER=86", "ZEL_EVENT=carrier-alarm", "ZEL_NEG=80",
-                                   "ZEL_PORT=COM 1", "ZEL_POS=96", "ZEL_STATE=on"}));
-        const auto time =
-            QRegularExpression(R"(ZEL_TIME=(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(Z|[+-]\d\d:\d\d))\n)").match(all);
-        QCOMPARE(QDateTime::fromString(time.captured(1), Qt::ISODate).toMSecsSinceEpoch(), 1'700'000'000'000);
+        qunsetenv("ZEL_POS");
+        QCOMPARE(zelVariables(out).filter(QRegularExpression("^ZEL_(POS|NEG|CARRIER)")), QStringList());
+        const QJsonObject body = QJsonDocument::fromJson(AlertManager::jsonBody(rig.decision(0))).object();
+        QVERIFY(body["pos"].isNull() && body["neg"].isNull() && body["carrier"].isNull());
+        QVERIFY(body["station"].isNull());
+
+        rig.m.setSettings({});
+        rig.m.onLinkEvent({zel::LinkState::Connected, 0, {}});
+        rig.m.onAlarmEvent(alarm(AlarmKind::NoData, true, 0, 0, 0));
+        fire(timer(rig.m, "AlertOn", AlarmKind::NoData));
+        rig.m.onReadings({38, 30, 33});
+        rig.m.sendTestAlert();
+        rig.m.onLinkEvent({zel::LinkState::Reconnecting, 0, "gone"});
+        rig.m.sendTestAlert();
+        QCOMPARE(rig.decided.count(), 4);
+        QVERIFY(!rig.decision(1).readings);
+        QVERIFY(rig.decision(2).readings == zel::Readings({38, 30, 33}));
+        QVERIFY(!rig.decision(3).readings);
     }
 
     // Test alerts through commands that work or fail; no shell stands between
@@ -179,6 +285,7 @@ private slots:
             {"/nonexistent/alert-program", "could not start /nonexistent/alert-program"},
             {"sh -c 'echo first >&2; echo mail server down >&2; exit 3'",
              "exited with code 3: mail server down"},
+            {"sh -c 'printf \"\\033[2Jdown\" >&2; exit 1'", "exited with code 1: \\x1b[2Jdown"},
             {"sh -c 'exit 0", "single quote is not closed"},
             {"   ", "no alert command or webhook is set"}};
         for (const auto& [command, reason] : cases) {
@@ -199,16 +306,34 @@ private slots:
             QString error;
             QCOMPARE(zel::splitCommandLine(text, &error), words);
             QCOMPARE(error.isEmpty(), !words.isEmpty());
+            // Refused when it is set, with the reason.
+            QString refusal;
+            QCOMPARE(zel::AlertSettings::checkCommand(text, &refusal), !words.isEmpty());
+            QVERIFY(refusal.isEmpty() ? !words.isEmpty() : refusal.contains("double quote is not closed"));
         }
+        QVERIFY(zel::AlertSettings::checkCommand("  "));
     }
 
+    // Past its time the command is killed, and so is what it started.
     void overlongCommandIsKilled() {
-        Rig rig("sleep 120");
+        const QString pidFile = m_dir.filePath("child.pid");
+        Rig rig(QString("sh -c 'sleep 120 & echo $! > \"$1\"; wait' sh '%1'").arg(pidFile));
         rig.m.sendTestAlert();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.dispatched.count(), 1, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.dispatched.count() == 1 && QFileInfo(pidFile).size() > 0, 20000);
         fire(rig.m.findChild<QTimer*>("tmrCommandTimeout"));
         QCOMPARE(rig.outcome(), "ran over 30 s and was killed");
         QTRY_VERIFY(!rig.m.findChild<QProcess*>("alertCommand"));
+        QFile f(pidFile);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QString child = QString::fromLatin1(f.readAll()).trimmed();
+        // Gone, or a zombie waiting for whoever adopted it.
+        QTRY_VERIFY2(
+            !QFile::exists("/proc/" + child) ||
+                [&] {
+                    QFile stat("/proc/" + child + "/stat");
+                    return stat.open(QIODevice::ReadOnly) && stat.readAll().split(' ').value(2) == "Z";
+                }(),
+            qPrintable("sleep " + child + " outlived its command"));
     }
 
     // Saved and read back; damaged values fall back to the defaults, as does
@@ -240,6 +365,30 @@ private slots:
             QCOMPARE(QList<int>({d.onDelayS, d.offDelayS}),
                      on >= 0 ? QList<int>({on, off}) : QList<int>({10, 30}));
         }
+
+        // The webhook URL from a file: its first line; a file that does not
+        // give one is refused and leaves the URL as it was.
+        auto write = [this](const QString& name, const QByteArray& text) {
+            QFile f(m_dir.filePath(name));
+            f.open(QIODevice::WriteOnly);
+            f.write(text);
+            f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+            return f.fileName();
+        };
+        zel::AlertSettings w;
+        QString error;
+        QVERIFY(w.loadWebhookFile(write("hook", " https://chat.example.org/h/abc \nsecond\n"), &error));
+        QCOMPARE(std::pair(w.webhookUrl, error),
+                 std::pair(QString("https://chat.example.org/h/abc"), QString()));
+        for (const QString& bad : {m_dir.filePath("missing"), write("empty", "\n  \n"), m_dir.path()}) {
+            QVERIFY(!w.loadWebhookFile(bad, &error));
+            QVERIFY2(error.contains(bad), qPrintable(error));
+        }
+        QCOMPARE(w.webhookUrl, "https://chat.example.org/h/abc");
+        // Readable by all: taken, with a warning.
+        const QString open = write("open", "http://127.0.0.1:9/h\n");
+        QFile::setPermissions(open, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+        QVERIFY(w.loadWebhookFile(open, &error) && error.contains("chmod 600"));
     }
 
     void webhookRetriesWithBackoff_data() {
@@ -257,6 +406,7 @@ private slots:
         httptest::Receiver receiver(statuses);
         Rig rig({}, receiver.url());
         rig.m.setPortText("tcp://127.0.0.1:4001");
+        rig.m.onReadings({0, 0, 40});
         rig.m.onAlarmEvent({zel::AlarmKind::AudioLoss, true, 1'700'000'000'000, {0, 0, 40}});
         fire(timer(rig.m, "AlertOn", AlarmKind::AudioLoss));
         QCOMPARE(rig.outcome(), failure);
@@ -297,6 +447,31 @@ private slots:
             QCOMPARE(unusable.dispatched.count(), 0);
             QVERIFY2(unusable.outcome().contains(url), qPrintable(unusable.outcome()));
         }
+    }
+
+    // A server that trickles its answer meets one deadline for the whole
+    // exchange (10 s unless set), reported as such, and is tried again.
+    void webhookDeadline() {
+        QCOMPARE(AlertManager().webhookDeadlineMs(), 10'000);
+        Answerer slow("HTTP/1.1 200 OK\r\nA: 1\r\nB: 2\r\nC: 3\r\nD: 4\r\nE: 5\r\n\r\n", 100);
+        Rig rig({}, slow.url());
+        rig.m.setWebhookDeadlineMs(300);
+        rig.m.setWebhookBackoffMs(50);
+        rig.m.sendTestAlert();
+        QCOMPARE(rig.outcome(), "no answer within 0.3 s (3 of 3 tries)");
+        QCOMPARE(slow.requests, 3);
+    }
+
+    // A redirect is a failure naming where it points; it is not followed (a
+    // followed one turns the POST into a GET that "succeeds").
+    void webhookRedirectIsRefused() {
+        Answerer server("HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\nContent-Length: 0\r\n"
+                        "Connection: close\r\n\r\n");
+        Rig rig({}, server.url());
+        rig.m.sendTestAlert();
+        QCOMPARE(rig.outcome(), "HTTP 302, redirected to /elsewhere (not followed) (1 of 3 tries)");
+        QTest::qWait(100);
+        QCOMPARE(server.requests, 1);
     }
 };
 ZEL_TEST(AlertTest)

@@ -1,5 +1,7 @@
 #include "core/outputs/alerts/alertsettings.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QUrl>
 
@@ -114,6 +116,37 @@ QString AlertSettings::webhookProblem() const {
     if (!url.isValid() || url.host().isEmpty())
         return QStringLiteral("webhook \"%1\" is not a valid URL").arg(webhookUrl);
     return {};
+}
+
+bool AlertSettings::checkCommand(const QString& command, QString* error) {
+    QString problem;
+    if (command.trimmed().isEmpty() || !splitCommandLine(command, &problem).isEmpty()) return true;
+    if (error) *error = QStringLiteral("alert command \"%1\": %2").arg(command, problem);
+    return false;
+}
+
+bool AlertSettings::loadWebhookFile(const QString& path, QString* error) {
+    error->clear();
+    QFile file(path);
+    // Not only a regular file: a pipe such as bash's <(...) serves as well.
+    if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("webhook file %1: %2")
+                     .arg(path, !file.exists()            ? QStringLiteral("no such file")
+                                : QFileInfo(path).isDir() ? QStringLiteral("not a file")
+                                                          : file.errorString());
+        return false;
+    }
+    const QString line = QString::fromUtf8(file.readLine(8192)).trimmed();
+    if (line.isEmpty()) {
+        *error = QStringLiteral("webhook file %1: the first line is empty").arg(path);
+        return false;
+    }
+    webhookUrl = line;
+    if (file.permissions() & QFileDevice::ReadOther)
+        *error = QStringLiteral("webhook file %1 can be read by every user; make it readable by its owner "
+                                "only (chmod 600)")
+                     .arg(path);
+    return true;
 }
 
 QStringList splitCommandLine(const QString& text, QString* error) {

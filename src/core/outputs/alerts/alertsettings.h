@@ -42,6 +42,19 @@ struct AlertSettings {
     // Empty when the webhook URL is usable (or empty), else why not.
     QString webhookProblem() const;
 
+    // Whether a command text can be run: false with the reason (an unclosed
+    // quote) when not. An empty or blank text is no command, and fine. For
+    // whoever takes the text from a user, so that a fault shows when it is
+    // set, not when an alarm fires.
+    static bool checkCommand(const QString& command, QString* error = nullptr);
+
+    // The webhook URL kept in a file (it holds a secret: on the command line
+    // any local user could read it): the file's first line, trimmed. False
+    // with the reason when the file is missing, unreadable or that line is
+    // empty; true with a warning in *error when others than its owner may
+    // read the file.
+    bool loadWebhookFile(const QString& path, QString* error);
+
     bool operator==(const AlertSettings&) const = default;
 };
 
