@@ -12,6 +12,7 @@
 #include "core/transport/transportfactory.h"
 #include "core/outputs/web/statusserver.h"
 #include "logger/logger.h"
+#include "logger/sdnotify.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -300,6 +301,11 @@ int main(int argc, char** argv) {
         logger.stop();
         return 1;
     }
+    // Under systemd (Type=notify): ready now that the monitors are set up;
+    // the watchdog is fed from the event loop.
+    auto* notify = new zel::SdNotify(&app);
+    notify->ready();
+    notify->startWatchdog();
     const int status = app.exec();
     logger.stop();
     for (zel::MonitorSession* session : logger.sessions())
