@@ -4,6 +4,7 @@
 #include "support/testmain.h"
 
 #include <QCoreApplication>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -115,6 +116,28 @@ private slots:
         notify.ready(); // harmless either way
         notify.startWatchdog();
         QVERIFY(!notify.watchdogTimer());
+    }
+
+    // The logger says it is ready once its monitors are set up, feeds the
+    // watchdog while it runs, and says when it is stopping.
+    void loggerNotifies() {
+        QTemporaryDir dir;
+        Manager manager(QFile::encodeName(dir.filePath(QStringLiteral("notify"))));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("400000"));
+        QProcess logger;
+        logger.setProcessEnvironment(env);
+        logger.start(QStringLiteral(ZEL_LOGGER),
+                     {QStringLiteral("--port"), QStringLiteral("SIM"), QStringLiteral("--for"),
+                      QStringLiteral("0.7"), QStringLiteral("--no-history")});
+        QVERIFY(logger.waitForFinished(30000));
+        QCOMPARE(logger.exitCode(), 0);
+        QByteArrayList got;
+        for (QByteArray m = manager.next(); !m.isEmpty(); m = manager.next())
+            got << m;
+        QVERIFY2(got.size() >= 3 && got.front() == "READY=1" && got.contains("WATCHDOG=1") &&
+                     got.back() == "STOPPING=1",
+                 got.join(' ').constData());
     }
 };
 
