@@ -159,7 +159,8 @@ private slots:
     // No error; each warning left is explained in the README.
     void lintian() {
         if (!found(QStringLiteral("lintian"))) QSKIP("lintian is not installed (scripts/install-deps)");
-        const Result r = run(QStringLiteral("lintian"), {QStringLiteral("--tag-display-limit"), QStringLiteral("0"), m_deb});
+        const Result r = run(QStringLiteral("lintian"),
+                             {QStringLiteral("--tag-display-limit"), QStringLiteral("0"), m_deb});
         QVERIFY2(r.finished && (r.code == 0 || r.code == 1),
                  qPrintable(describe(QStringLiteral("lintian"), r)));
         QFile readme(QStringLiteral(ZEL_SOURCE_DIR "/README.md"));
@@ -330,7 +331,8 @@ private slots:
                 .out.split(u'\n', Qt::SkipEmptyParts);
         QVERIFY(listed.contains(QStringLiteral("/usr/bin/zel-logger")));
         const QStringList groups = run(QStringLiteral("id"), {QStringLiteral("-nG"), QStringLiteral("zel")})
-                                       .out.simplified().split(u' ');
+                                       .out.simplified()
+                                       .split(u' ');
         QVERIFY2(groups.contains(QStringLiteral("dialout")), "the user zel is not in dialout");
 
         // The unit as installed, its program and man page in place.
