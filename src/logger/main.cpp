@@ -10,6 +10,7 @@
 #include "core/transport/transport.h"
 #include "core/transport/transportfactory.h"
 #include "logger/logger.h"
+#include "logger/sdnotify.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -282,6 +283,11 @@ int main(int argc, char** argv) {
         station.stop();
         return 1;
     }
+    // Under systemd (Type=notify): ready now that the monitors are set up;
+    // the watchdog is fed from the event loop.
+    auto* notify = new zel::SdNotify(&app);
+    notify->ready();
+    notify->startWatchdog();
     const int status = app.exec();
     station.stop();
     out.flush();
