@@ -104,6 +104,14 @@ int main(int argc, char** argv) {
         QStringLiteral("Run CMD for each alert (no shell unless CMD starts one), with ZEL_EVENT, ZEL_STATE, "
                        "ZEL_PORT, ZEL_TIME, ZEL_POS, ZEL_NEG, ZEL_CARRIER in its environment."),
         QStringLiteral("CMD"));
+    const QCommandLineOption webhookFileOption(
+        QStringLiteral("webhook-file"),
+        QStringLiteral("POST each alert to the URL on FILE's first line (keeps a secret URL out of ps)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption httpTokenFileOption(
+        QStringLiteral("http-token-file"),
+        QStringLiteral("The status page's access token, from FILE's first line (keeps it out of ps)."),
+        QStringLiteral("FILE"));
     const QCommandLineOption webhookOption(
         QStringLiteral("webhook"), QStringLiteral("POST each alert as JSON to URL."), QStringLiteral("URL"));
     const QCommandLineOption alertDelayOption(
@@ -128,7 +136,8 @@ int main(int argc, char** argv) {
         QStringLiteral("FILE"));
     parser.addOptions({configOption, portOption, forOption, readingsOption, historyOption, noHistoryOption,
                        exportOption, outputOption, fromOption, toOption, alertCommandOption, webhookOption,
-                       alertDelayOption, testAlertOption, httpOption, httpTokenOption});
+                       alertDelayOption, testAlertOption, httpOption, httpTokenOption,
+                       webhookFileOption, httpTokenFileOption});
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "zel-logger: %s\n", qPrintable(parser.errorText()));
         return 2;
@@ -195,6 +204,13 @@ int main(int argc, char** argv) {
     zel::AlertSettings& alerts = config.alerts;
     if (parser.isSet(alertCommandOption)) alerts.command = parser.value(alertCommandOption);
     if (parser.isSet(webhookOption)) alerts.webhookUrl = parser.value(webhookOption);
+    if (parser.isSet(webhookFileOption)) {
+        QString why;
+        if (!alerts.loadWebhookFile(parser.value(webhookFileOption), &why))
+            return fail(QStringLiteral("--webhook-file: ") + why);
+        if (!why.isEmpty()) std::fprintf(stderr, "zel-logger: warning: %s\n", qPrintable(why));
+    }
+    if (QString why; !zel::AlertSettings::checkCommand(alerts.command, &why)) return fail(why);
     if (parser.isSet(alertDelayOption)) {
         QString error;
         if (!alerts.parseDelays(parser.value(alertDelayOption), &error))
@@ -279,10 +295,9 @@ int main(int argc, char** argv) {
     station.openOutputs();
 
     if (seconds >= 0) QTimer::singleShot(qint64(seconds * 1000), &app, [] { QCoreApplication::quit(); });
-    if (!station.start()) {
-        station.stop();
-        return 1;
-    }
+    // Unattended, a port that cannot be opened is tried again like a lost
+    // link, so the logger does not end for it.
+    station.start();
     // Under systemd (Type=notify): ready now that the monitors are set up;
     // the watchdog is fed from the event loop.
     auto* notify = new zel::SdNotify(&app);

@@ -131,6 +131,10 @@ QString MonitorSession::configuredPort() const {
     return (c.modemLink ? c.modemPort : c.directPort).trimmed();
 }
 
+void MonitorSession::setUnattended(bool on) {
+    m_link->setRetryFirstConnect(on);
+}
+
 bool MonitorSession::isActive() const {
     return m_link->isActive();
 }

@@ -35,6 +35,9 @@ public:
     LinkState linkState() const { return m_status.state; }
     const LinkStatus& linkStatus() const { return m_status; }
     bool isActive() const;
+    // Unattended (a logger), a first connect or dial that fails is tried
+    // again like a lost link instead of reported once and left Off Line.
+    void setUnattended(bool on);
     bool settingsEnabled() const;
 
     // The indicators as they stand.

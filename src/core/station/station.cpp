@@ -26,6 +26,7 @@ Station::Station(const StationConfig& config, QObject* parent, MonitorSession* f
         s->setParent(this);
         s->setObjectName(QStringLiteral("session-") + m_config.monitors[i].id);
         s->applySettings(m_config.monitors[i].settings);
+        s->setUnattended(m_config.unattended);
         m_monitors[size_t(i)].session = s;
         connect(s, &MonitorSession::portError, this, [this](const QString&, const QString&) {
             if (m_starting) ++m_failedAtStart;
@@ -143,11 +144,15 @@ void Station::attachAlerts(int i) {
     auto* a = new AlertManager(s);
     a->setObjectName(QStringLiteral("alerts"));
     a->setSettings(m_config.alerts);
-    a->setPortText(label(i));
+    a->setPortText(s->configuredPort());
+    a->setMonitor(m_config.monitors[i].id, m_config.monitors[i].name);
+    a->setStation(m_config.siteName);
     m_monitors[size_t(i)].alerts = a;
     connect(s, &MonitorSession::alarmEvent, a, &AlertManager::onAlarmEvent);
-    connect(s, &MonitorSession::linkEvent, a, [this, a, i](const LinkEvent& e) {
-        a->setPortText(label(i));
+    connect(s, &MonitorSession::episode, a, &AlertManager::onEpisode);
+    connect(s, &MonitorSession::readingsReceived, a, &AlertManager::onReadings);
+    connect(s, &MonitorSession::linkEvent, a, [a, s](const LinkEvent& e) {
+        a->setPortText(s->configuredPort());
         a->onLinkEvent(e);
     });
     connect(a, &AlertManager::alertSent, this,
@@ -197,6 +202,8 @@ void Station::setOutputs(const StationConfig& config) {
     m_config = config;
     m_config.monitors = monitors;
     setAlertSettings(m_config.alerts);
+    for (Monitor& m : m_monitors)
+        if (m.alerts) m.alerts->setStation(m_config.siteName);
 }
 
 void Station::setAlertSettings(const AlertSettings& settings) {

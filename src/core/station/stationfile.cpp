@@ -1,5 +1,6 @@
 #include "core/station/stationfile.h"
 
+#include "core/settings/connectionkeys.h"
 #include "core/transport/transport.h"
 #include "core/transport/transportfactory.h"
 
@@ -28,8 +29,9 @@ const QSet<QString>& knownKeys(const QString& section) {
     static const QHash<QString, QSet<QString>> keys = {
         {QStringLiteral("site"), {QStringLiteral("id"), QStringLiteral("name")}},
         {QStringLiteral("monitor"),
-         {QStringLiteral("name"), QStringLiteral("port"), QStringLiteral("positiveThreshold"),
-          QStringLiteral("negativeThreshold")}},
+         QSet<QString>{QStringLiteral("name"), QStringLiteral("positiveThreshold"),
+                       QStringLiteral("negativeThreshold")}
+             .unite(QSet<QString>(monitorKeys().cbegin(), monitorKeys().cend()))},
         {QStringLiteral("history"),
          {QStringLiteral("enabled"), QStringLiteral("file"), QStringLiteral("retentionDays")}},
         {QStringLiteral("http"),
@@ -118,12 +120,22 @@ bool readStationFile(const QString& path, StationConfig* config, QStringList* wa
         m.name = m.id;
         int portLine = 0;
         QString port;
+        ConnectionSettings& c = m.settings.connection;
+        c.directCable = true;
+        c.modemLink = false;
         for (const Line& l : s.lines) {
             if (l.key == QLatin1String("name")) {
                 m.name = l.value;
-            } else if (l.key == QLatin1String("port")) {
-                port = l.value;
-                portLine = l.number;
+            } else if (monitorKeys().contains(l.key)) {
+                QString why;
+                if (!applyMonitorKey(c, l.key, l.value, &why)) {
+                    *error = where(l.number) + why;
+                    return false;
+                }
+                if (l.key == QLatin1String("port")) {
+                    port = l.value;
+                    portLine = l.number;
+                }
             } else if (l.key == QLatin1String("positiveThreshold") ||
                        l.key == QLatin1String("negativeThreshold")) {
                 bool ok = false;
@@ -146,9 +158,6 @@ bool readStationFile(const QString& path, StationConfig* config, QStringList* wa
             *error = where(portLine) + why;
             return false;
         }
-        m.settings.connection.directCable = true;
-        m.settings.connection.modemLink = false;
-        m.settings.connection.directPort = port;
         config->monitors.append(m);
     }
 
