@@ -22,8 +22,6 @@ Recorder* attachRecorder(MonitorSession* session, HistoryStore* store) {
     QObject::connect(session, &MonitorSession::packetRejected, r, &Recorder::onRejectedPacket);
     QObject::connect(session, &MonitorSession::linkEvent, r, &Recorder::onLinkEvent);
     QObject::connect(session, &MonitorSession::alarmEvent, r, &Recorder::onAlarmEvent);
-    QObject::connect(session->model(), &MonitorModel::thresholdsChanged, r, &Recorder::setThresholds);
-    r->setThresholds(session->model()->positiveThreshold(), session->model()->negativeThreshold());
     return r;
 }
 
