@@ -99,11 +99,14 @@ private slots:
         rig.link(LinkState::Connected);
         rig.feed(500, readings(53, 10, 38), 10); // past +125 %
         rig.advance(100);
+        rig.store.sync(); // each part on file before the next
         rig.link(LinkState::Reconnecting, "Read error");
         rig.link(LinkState::Connected);
         rig.feed(500, readings(54, 10, 41), 10);
         rig.advance(100);
+        rig.store.sync();
         rig.link(LinkState::OffLine);
+        rig.store.sync();
         {
             zel::Recorder second(&rig.store, "COM 2"); // another run, same minute
             second.setClock([&rig] { return rig.now; });
