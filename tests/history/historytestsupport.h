@@ -63,6 +63,15 @@ struct Rig {
         recorder->onLinkEvent({state, now, detail});
     }
     void alarm(zel::AlarmKind kind, bool on) { recorder->onAlarmEvent({kind, on, now, {}}); }
+    // An episode as the core reports it: open at its first lighting, closed
+    // after its last.
+    zel::Episode episode(zel::AlarmKind kind, qint64 startMs, int packets, float extreme, bool open) {
+        zel::Episode e;
+        std::tie(e.kind, e.open, e.startMs, e.lastMs, e.packets, e.extreme) =
+            std::tuple(kind, open, startMs, open ? startMs : startMs + (packets - 1) * 10, packets, extreme);
+        recorder->onEpisode(e);
+        return e;
+    }
     // `count` packets of `r`, one every `stepMs`, starting now.
     void feed(int count, zel::Readings r, qint64 stepMs = 10) {
         for (int i = 0; i < count; ++i, now += stepMs)
@@ -73,10 +82,15 @@ struct Rig {
         now += ms;
         recorder->tick();
     }
-    QList<zel::EventRecord> events(const QString& kind = {}) const {
+    // What is on file once the writer has caught up.
+    QList<zel::EventRecord> events(const QString& kind = {}) {
+        store.sync();
         return store.events(0, now + 3600'000, kind.isEmpty() ? QStringList() : QStringList{kind});
     }
-    QList<zel::MinuteRecord> minutes() const { return store.minutes(0, now + 3600'000); }
+    QList<zel::MinuteRecord> minutes() {
+        store.sync();
+        return store.minutes(0, now + 3600'000);
+    }
 };
 
 } // namespace historytest

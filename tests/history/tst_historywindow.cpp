@@ -6,9 +6,9 @@
 #include "gui/history/historywindow.h"
 #include "historytestsupport.h"
 
+#include <QCategoryAxis>
 #include <QChartView>
 #include <QComboBox>
-#include <QDateTimeAxis>
 #include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
@@ -114,18 +114,30 @@ private slots:
             return QStringList{table->item(r, 0)->text(), table->item(r, 1)->text(),
                                table->item(r, 2)->text()};
         };
-        QCOMPARE(row(0), QStringList({"2026-12-06 23:59:50", "Carrier alarm", "on"})); // newest first, local
+        // Newest first, in local time with the offset, as in the CSV.
+        const QString offset = zel::formatLocalTime(From).right(6);
+        QCOMPARE(row(0), QStringList({"2026-12-06T23:59:50" + offset, "Carrier alarm", "on"}));
         kinds->setCurrentIndex(kinds->findText("Audio loss"));
         QCOMPARE(table->rowCount(), 2);
-        QCOMPARE(row(1), QStringList({"2026-12-06 20:00:00", "Audio loss", "on"}));
+        QCOMPARE(row(1), QStringList({"2026-12-06T20:00:00" + offset, "Audio loss", "on"}));
         kinds->setCurrentIndex(0);
 
-        // Zooming the chart narrows the table to what is in view.
-        auto* axis = qobject_cast<QDateTimeAxis*>(chart->chart()->axes(Qt::Horizontal).first());
-        axis->setRange(QDateTime::fromMSecsSinceEpoch(minuteMs(590)),
-                       QDateTime::fromMSecsSinceEpoch(minuteMs(650)));
+        // Zooming the chart narrows the table to what is in view; zooming
+        // out stops at the chosen range.
+        auto* axis = qobject_cast<QCategoryAxis*>(chart->chart()->axes(Qt::Horizontal).first());
+        QVERIFY(axis);
+        axis->setRange(double(minuteMs(590)), double(minuteMs(650)));
         QCOMPARE(window.viewFrom(), minuteMs(590));
         QCOMPARE(table->rowCount(), 2); // the outage's two link events
+        chart->chart()->zoomOut();
+        chart->chart()->zoomOut();
+        chart->chart()->zoomOut();
+        chart->chart()->zoomOut();
+        chart->chart()->zoomOut();
+        QCOMPARE(std::make_pair(window.viewFrom(), window.viewTo()), std::make_pair(From, From + DayMs));
+        QCOMPARE(std::make_pair(qint64(axis->min()), qint64(axis->max())),
+                 std::make_pair(From, From + DayMs));
+        axis->setRange(double(minuteMs(590)), double(minuteMs(650)));
         window.resetZoom();
         QCOMPARE(table->rowCount(), all);
 
@@ -141,6 +153,36 @@ private slots:
         window.resize(1400, 760);
         QTest::qWait(50);
         QVERIFY(window.grab().save(outputPath("history.png")));
+    }
+
+    // Last hour and Last day move on with the clock while the window shows;
+    // the time axis is labelled on round minutes whatever the clock says.
+    void theRangeFollowsTheClockOnRoundMinutes() {
+        zel::HistoryWindow window(&m_store);
+        qint64 now = From + 12 * 3600'000LL + 37'123;
+        window.setClock([&now] { return now; });
+        window.setRange(zel::HistoryWindow::LastHour);
+        const QTimer& follow = window.followTimer();
+        QVERIFY(!follow.isActive()); // not shown
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(std::make_pair(follow.isActive(), follow.interval()),
+                 std::make_pair(true, zel::HistoryWindow::FollowHourMs));
+        now += 10'000;
+        QVERIFY(QMetaObject::invokeMethod(const_cast<QTimer*>(&follow), "timeout"));
+        QCOMPARE(window.viewTo(), now);
+        auto* axis = qobject_cast<QCategoryAxis*>(
+            window.findChild<QChartView*>("historyChart")->chart()->axes(Qt::Horizontal).first());
+        QVERIFY(axis && axis->count() >= 4);
+        for (const QString& label : axis->categoriesLabels()) {
+            const qint64 at = qint64(axis->endValue(label));
+            QVERIFY2(at % 60'000 == 0 && at >= now - 3600'000 && at <= now, qPrintable(label));
+            QCOMPARE(label, QDateTime::fromMSecsSinceEpoch(at).toString("HH:mm"));
+        }
+        window.setRange(zel::HistoryWindow::LastDay);
+        QCOMPARE(follow.interval(), zel::HistoryWindow::FollowDayMs);
+        window.setRange(zel::HistoryWindow::LastWeek);
+        QVERIFY(!follow.isActive());
     }
 
     void theDailyReportIsAPdf() {

@@ -1,6 +1,6 @@
 #include "gui/history/dailyreport.h"
-#include "core/outputs/history/csvexport.h"
 #include "core/outputs/history/historystore.h"
+#include "core/types/types.h"
 #include "gui/history/trendchart.h"
 
 #include <QApplication>
@@ -17,30 +17,38 @@ namespace {
 
 constexpr qint64 HourMs = 3600'000;
 
-// An alarm from its on to its off (either may lie outside the day).
-struct AlarmSpan {
-    QString monitor;
-    QString kind;
-    qint64 onMs = -1;  // -1: already on when the day began
-    qint64 offMs = -1; // -1: still on at the end of the day
-};
-
+// Pairs each alarm's on with its off, oldest first. An alarm the record
+// left open (a process that was killed) ends where the next run's link came
+// up: the recorder closes every alarm when the link goes down.
 QList<AlarmSpan> pairAlarms(const QList<EventRecord>& newestFirst) {
     QList<AlarmSpan> spans;
     QMap<QString, int> open; // monitor + kind -> index of a span without its off
     for (auto it = newestFirst.crbegin(); it != newestFirst.crend(); ++it) {
         const EventRecord& e = *it;
+        if (e.kind == QLatin1String(EventKind::Link)) {
+            if (!e.detail.startsWith(QLatin1String("connected"))) continue;
+            for (auto o = open.begin(); o != open.end();) {
+                const AlarmSpan& s = spans[o.value()];
+                if (s.monitor == e.monitor && s.kind != QLatin1String(EventKind::LinkLost)) {
+                    spans[o.value()].offMs = e.timeMs;
+                    o = open.erase(o);
+                } else {
+                    ++o;
+                }
+            }
+            continue;
+        }
         if (!e.on) continue;
         const QString key = e.monitor + QLatin1Char('\n') + e.kind;
         if (*e.on) {
             if (!open.contains(key)) {
                 open.insert(key, int(spans.size()));
-                spans.append({e.monitor, e.kind, e.timeMs, -1});
+                spans.append({e.monitor, e.kind, e.timeMs, -1, 0});
             }
         } else if (open.contains(key)) {
             spans[open.take(key)].offMs = e.timeMs;
         } else {
-            spans.append({e.monitor, e.kind, -1, e.timeMs});
+            spans.append({e.monitor, e.kind, -1, e.timeMs, 0});
         }
     }
     return spans;
@@ -139,6 +147,38 @@ void drawHourTable(Page& page, const QList<int>& pos, const QList<int>& neg) {
 
 } // namespace
 
+DailySummary summarizeDay(const HistoryStore& store, QDate day, const QString& monitor, qint64 nowMs) {
+    DailySummary d;
+    d.fromMs = day.startOfDay().toMSecsSinceEpoch();
+    d.toMs = day.addDays(1).startOfDay().toMSecsSinceEpoch();
+    for (const MinuteRecord& m : store.minutes(d.fromMs, d.toMs, monitor)) {
+        const int hour = QDateTime::fromMSecsSinceEpoch(m.minuteMs).time().hour();
+        d.recorded = true;
+        d.pos125PerHour[hour] += m.pos125Episodes;
+        d.neg100PerHour[hour] += m.neg100Episodes;
+        // Rows of older files lack the up time: the minute less its down time.
+        d.upS += m.upS ? *m.upS : std::max(0, 60 - m.linkDownS);
+        d.downS += m.linkDownS;
+        d.packets += m.packets;
+        d.rejected += m.rejected;
+    }
+    const QList<EventRecord> events =
+        store.events(d.fromMs, d.toMs,
+                     {QLatin1String(EventKind::CarrierAlarm), QLatin1String(EventKind::AudioLoss),
+                      QLatin1String(EventKind::NoData), QLatin1String(EventKind::LinkLost),
+                      QLatin1String(EventKind::Link)},
+                     monitor);
+    d.alarms = pairAlarms(events);
+    const qint64 end = std::min(d.toMs, nowMs);
+    for (AlarmSpan& a : d.alarms) {
+        const qint64 on = a.onMs < 0 ? d.fromMs : a.onMs;
+        const qint64 off = a.offMs < 0 ? std::max(end, on) : a.offMs;
+        a.durationMs = off - on;
+        d.alarmMs[a.kind] += a.durationMs;
+    }
+    return d;
+}
+
 bool writeDailyReport(const HistoryStore& store, QDate day, const QString& stationName,
                       const QString& pdfPath, QString* error, const QString& monitor) {
     const auto fail = [&](const QString& text) {
@@ -168,7 +208,7 @@ bool writeDailyReport(const HistoryStore& store, QDate day, const QString& stati
                       .arg(stationName.isEmpty() ? QObject::tr("(station not named)") : stationName));
         page.font(10);
         page.line(QLocale().toString(day, QLocale::LongFormat) + QStringLiteral("   ") +
-                  QObject::tr("(local time, UTC%1)").arg(isoLocalTime(from).right(6)));
+                  QObject::tr("(local time, UTC%1)").arg(formatLocalTime(from).right(6)));
         page.line(monitor.isEmpty()
                       ? QObject::tr("Monitors: %1").arg(store.monitors().join(QStringLiteral(", ")))
                       : QObject::tr("Monitor: %1").arg(monitor));
@@ -203,20 +243,9 @@ bool writeDailyReport(const HistoryStore& store, QDate day, const QString& stati
         page.gap();
 
         // Episodes per hour and the day's totals.
-        const QList<MinuteRecord> minutes = store.minutes(from, to, monitor);
-        QList<int> pos(24, 0), neg(24, 0);
-        qint64 monitored = 0, down = 0, packets = 0, rejected = 0, carrierS = 0, audioS = 0;
-        for (const MinuteRecord& m : minutes) {
-            const int hour = QDateTime::fromMSecsSinceEpoch(m.minuteMs).time().hour();
-            pos[hour] += m.pos125Episodes;
-            neg[hour] += m.neg100Episodes;
-            monitored += 60;
-            down += m.linkDownS;
-            packets += m.packets;
-            rejected += m.rejected;
-            carrierS += m.carrierAlarmS;
-            audioS += m.audioLossS;
-        }
+        const DailySummary sum = summarizeDay(store, day, monitor);
+        const QList<int>& pos = sum.pos125PerHour;
+        const QList<int>& neg = sum.neg100PerHour;
         page.font(11, true);
         page.line(QObject::tr("Peak episodes per hour"));
         drawHourTable(page, pos, neg);
@@ -232,26 +261,25 @@ bool writeDailyReport(const HistoryStore& store, QDate day, const QString& stati
         page.font(11, true);
         page.line(QObject::tr("Link and alarms"));
         page.font(9);
-        if (monitored == 0) {
+        if (!sum.recorded) {
             page.line(QObject::tr("Nothing was recorded on this day."));
         } else {
-            const double available = 100.0 * double(monitored - down) / double(monitored);
-            page.line(QObject::tr("Monitored for %1; the link was up %2 % of that time (down %3).")
-                          .arg(durationText(monitored * 1000))
-                          .arg(available, 0, 'f', 2)
-                          .arg(durationText(down * 1000)));
-            page.line(QObject::tr("Packets received: %1; not readable: %2.").arg(packets).arg(rejected));
+            // Monitored: the time the link was up. Lost: down while wanted.
+            const qint64 wanted = sum.upS + sum.downS;
+            const double available = wanted > 0 ? 100.0 * double(sum.upS) / double(wanted) : 0.0;
+            page.line(QObject::tr("Monitored for %1; the link was lost for %2 besides (up %3 % of the time "
+                                  "it was wanted).")
+                          .arg(durationText(sum.upS * 1000), durationText(sum.downS * 1000))
+                          .arg(available, 0, 'f', 2));
+            page.line(
+                QObject::tr("Packets received: %1; not readable: %2.").arg(sum.packets).arg(sum.rejected));
             page.line(QObject::tr("Carrier alarm for %1 in all; audio loss for %2 in all.")
-                          .arg(durationText(carrierS * 1000), durationText(audioS * 1000)));
+                          .arg(durationText(sum.alarmMs.value(QLatin1String(EventKind::CarrierAlarm))),
+                               durationText(sum.alarmMs.value(QLatin1String(EventKind::AudioLoss)))));
         }
         page.gap();
 
-        const QList<EventRecord> alarmEvents =
-            store.events(from, to,
-                         {QLatin1String(EventKind::CarrierAlarm), QLatin1String(EventKind::AudioLoss),
-                          QLatin1String(EventKind::NoData), QLatin1String(EventKind::LinkLost)},
-                         monitor);
-        const QList<AlarmSpan> spans = pairAlarms(alarmEvents);
+        const QList<AlarmSpan>& spans = sum.alarms;
         page.font(11, true);
         page.line(QObject::tr("Alarms (%1)").arg(spans.size()));
         page.font(9);
@@ -279,23 +307,21 @@ bool writeDailyReport(const HistoryStore& store, QDate day, const QString& stati
             const auto time = [](qint64 ms) {
                 return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("HH:mm:ss"));
             };
-            const qint64 end = std::min(to, QDateTime::currentMSecsSinceEpoch());
             for (const AlarmSpan& a : spans) {
-                const qint64 on = a.onMs < 0 ? from : a.onMs;
-                const qint64 off = a.offMs < 0 ? std::max(end, on) : a.offMs;
                 row({eventKindTitle(a.kind), a.onMs < 0 ? QObject::tr("before 00:00") : time(a.onMs),
                      a.offMs < 0 ? QObject::tr("still on") : time(a.offMs),
-                     durationText(off - on) + (a.offMs < 0 || a.onMs < 0 ? QStringLiteral(" +") : QString()),
+                     durationText(a.durationMs) +
+                         (a.offMs < 0 || a.onMs < 0 ? QStringLiteral(" +") : QString()),
                      a.monitor},
                     false);
             }
         }
         page.gap();
         page.font(7.5);
-        page.line(
-            QObject::tr("Written %1 from %2.")
-                .arg(isoLocalTime(QDateTime::currentMSecsSinceEpoch()), QFileInfo(store.path()).fileName()),
-            QColor(110, 110, 110));
+        page.line(QObject::tr("Written %1 from %2.")
+                      .arg(formatLocalTime(QDateTime::currentMSecsSinceEpoch()),
+                           QFileInfo(store.path()).fileName()),
+                  QColor(110, 110, 110));
         painter.end();
     }
     if (!file.commit()) return fail(QObject::tr("cannot write %1: %2").arg(pdfPath, file.errorString()));

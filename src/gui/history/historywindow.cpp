@@ -1,10 +1,11 @@
 #include "gui/history/historywindow.h"
 #include "core/outputs/history/csvexport.h"
 #include "core/outputs/history/historystore.h"
+#include "core/types/types.h"
 #include "gui/history/trendchart.h"
 
+#include <QCategoryAxis>
 #include <QComboBox>
-#include <QDateTimeAxis>
 #include <QDateTimeEdit>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -14,6 +15,7 @@
 #include <QSplitter>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <cmath>
 
 namespace zel {
 
@@ -155,7 +157,36 @@ HistoryWindow::HistoryWindow(HistoryStore* store, QWidget* parent)
     connect(resetZoomButton, &QPushButton::clicked, this, &HistoryWindow::resetZoom);
     connect(exportEvents, &QPushButton::clicked, this, [this] { askAndExport(true); });
     connect(exportMinutes, &QPushButton::clicked, this, [this] { askAndExport(false); });
+    m_follow.setObjectName(QStringLiteral("tmrFollow"));
+    connect(&m_follow, &QTimer::timeout, this, &HistoryWindow::follow);
     rangeChosen();
+}
+
+void HistoryWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    updateFollowTimer();
+}
+
+void HistoryWindow::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    updateFollowTimer();
+}
+
+void HistoryWindow::updateFollowTimer() {
+    const int range = m_rangeCombo->currentIndex();
+    if (!isVisible() || (range != LastHour && range != LastDay)) {
+        m_follow.stop();
+        return;
+    }
+    const int interval = range == LastHour ? FollowHourMs : FollowDayMs;
+    if (!m_follow.isActive() || m_follow.interval() != interval) m_follow.start(interval);
+}
+
+void HistoryWindow::follow() {
+    const int range = m_rangeCombo->currentIndex();
+    if (range != LastHour && range != LastDay) return;
+    if (m_viewFrom != m_rangeFrom || m_viewTo != m_rangeTo) return; // zoomed in: left where it is
+    refresh();
 }
 
 void HistoryWindow::setRange(Range range) {
@@ -176,6 +207,7 @@ void HistoryWindow::rangeChosen() {
     const bool custom = m_rangeCombo->currentIndex() == Custom;
     m_fromEdit->setEnabled(custom);
     m_toEdit->setEnabled(custom);
+    updateFollowTimer();
     if (!m_filling) refresh();
 }
 
@@ -217,9 +249,9 @@ void HistoryWindow::refresh() {
     // Zooming the upper chart (rubber band, wheel, right click) moves the
     // lower one and the table with it.
     const auto axes = m_peakView->chart()->axes(Qt::Horizontal);
-    if (auto* axis = axes.isEmpty() ? nullptr : qobject_cast<QDateTimeAxis*>(axes.first())) {
-        connect(axis, &QDateTimeAxis::rangeChanged, this, [this](const QDateTime& from, const QDateTime& to) {
-            zoomed(from.toMSecsSinceEpoch(), to.toMSecsSinceEpoch());
+    if (auto* axis = axes.isEmpty() ? nullptr : qobject_cast<QCategoryAxis*>(axes.first())) {
+        connect(axis, &QValueAxis::rangeChanged, this, [this](qreal from, qreal to) {
+            zoomed(qint64(std::llround(from)), qint64(std::llround(to)));
         });
     }
     m_viewFrom = m_rangeFrom;
@@ -228,21 +260,33 @@ void HistoryWindow::refresh() {
 }
 
 void HistoryWindow::zoomed(qint64 fromMs, qint64 toMs) {
+    if (m_zooming) return;
+    // Zooming out stops at the chosen range: there is nothing beyond it.
+    if (toMs - fromMs >= m_rangeTo - m_rangeFrom) {
+        fromMs = m_rangeFrom;
+        toMs = m_rangeTo;
+    } else if (fromMs < m_rangeFrom) {
+        toMs += m_rangeFrom - fromMs;
+        fromMs = m_rangeFrom;
+    } else if (toMs > m_rangeTo) {
+        fromMs -= toMs - m_rangeTo;
+        toMs = m_rangeTo;
+    }
+    m_zooming = true;
+    for (QChartView* view : {m_peakView, m_carrierView}) {
+        const auto axes = view->chart()->axes(Qt::Horizontal);
+        if (auto* axis = axes.isEmpty() ? nullptr : qobject_cast<QCategoryAxis*>(axes.first()))
+            setTimeAxisRange(axis, fromMs, toMs); // labels on round times for the new span
+    }
+    m_zooming = false;
     if (fromMs == m_viewFrom && toMs == m_viewTo) return;
     m_viewFrom = fromMs;
     m_viewTo = toMs;
-    const auto axes = m_carrierView->chart()->axes(Qt::Horizontal);
-    if (!axes.isEmpty())
-        axes.first()->setRange(QDateTime::fromMSecsSinceEpoch(fromMs), QDateTime::fromMSecsSinceEpoch(toMs));
     loadTable();
 }
 
 void HistoryWindow::resetZoom() {
     m_peakView->chart()->zoomReset();
-    const auto axes = m_peakView->chart()->axes(Qt::Horizontal);
-    if (!axes.isEmpty())
-        axes.first()->setRange(QDateTime::fromMSecsSinceEpoch(m_rangeFrom),
-                               QDateTime::fromMSecsSinceEpoch(m_rangeTo));
     zoomed(m_rangeFrom, m_rangeTo);
 }
 
@@ -257,12 +301,12 @@ void HistoryWindow::loadTable() {
     const bool manyMonitors = m_monitorCombo->count() > 2 && chosenMonitor().isEmpty();
     for (int i = 0; i < rows; ++i) {
         const EventRecord& e = events[i];
-        const QDateTime local = QDateTime::fromMSecsSinceEpoch(e.timeMs);
+        // Local time with its offset, as in the CSV ("2026-12-06T23:59:50+01:00").
+        const QString time = formatLocalTime(e.timeMs).remove(19, 4);
         QString kind = eventKindTitle(e.kind);
         if (manyMonitors) kind = e.monitor + QStringLiteral(": ") + kind;
         const QString state = e.on ? (*e.on ? tr("on") : tr("off")) : QString();
-        const QString cells[] = {local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), kind, state,
-                                 eventDetails(e)};
+        const QString cells[] = {time, kind, state, eventDetails(e)};
         for (int c = 0; c < 4; ++c)
             m_table->setItem(i, c, new QTableWidgetItem(cells[c]));
     }

@@ -2,6 +2,7 @@
 // View > History: the trend charts of the chosen range beside the event
 // table, with export of what is in view. Reads the store only; the
 // recorders keep writing meanwhile.
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 
@@ -33,6 +34,11 @@ public:
     // The time span the charts show (zoom included) and the table lists.
     qint64 viewFrom() const { return m_viewFrom; }
     qint64 viewTo() const { return m_viewTo; }
+    // Moves Last hour and Last day on with the clock while the window shows
+    // (tmrFollow); a zoomed view stays where it is.
+    const QTimer& followTimer() const { return m_follow; }
+    static constexpr int FollowHourMs = 10'000;
+    static constexpr int FollowDayMs = 60'000;
 
 public slots:
     void refresh();
@@ -41,7 +47,13 @@ public slots:
     bool exportEventsTo(const QString& path);
     bool exportMinutesTo(const QString& path);
 
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
 private:
+    void follow();
+    void updateFollowTimer();
     void rangeChosen();
     void zoomed(qint64 fromMs, qint64 toMs);
     void loadTable();
@@ -57,6 +69,8 @@ private:
     qint64 m_viewFrom = 0;
     qint64 m_viewTo = 0;
     bool m_filling = false;
+    bool m_zooming = false;
+    QTimer m_follow;
 
     QComboBox* m_rangeCombo;
     QDateTimeEdit* m_fromEdit;

@@ -1,8 +1,10 @@
 #include "gui/history/trendchart.h"
+#include "core/monitor/flashers.h"
+#include "core/types/text.h"
 
 #include <QAreaSeries>
+#include <QCategoryAxis>
 #include <QDateTime>
-#include <QDateTimeAxis>
 #include <QLegendMarker>
 #include <QLineSeries>
 #include <QValueAxis>
@@ -37,16 +39,11 @@ void resetChart(QChart* chart) {
     }
 }
 
-QDateTimeAxis* timeAxis(QChart* chart, qint64 fromMs, qint64 toMs) {
-    auto* axis = new QDateTimeAxis;
-    const qint64 span = toMs - fromMs;
-    const qint64 day = 24LL * 3600 * 1000;
-    axis->setFormat(span <= day + 3600'000 ? QStringLiteral("HH:mm")
-                    : span <= 8 * day      ? QStringLiteral("ddd HH:mm")
-                                           : QStringLiteral("d MMM"));
-    axis->setTickCount(7);
-    axis->setRange(QDateTime::fromMSecsSinceEpoch(fromMs), QDateTime::fromMSecsSinceEpoch(toMs));
+QCategoryAxis* timeAxis(QChart* chart, qint64 fromMs, qint64 toMs) {
+    auto* axis = new QCategoryAxis;
+    axis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
     chart->addAxis(axis, Qt::AlignBottom);
+    setTimeAxisRange(axis, fromMs, toMs);
     return axis;
 }
 
@@ -111,6 +108,38 @@ void addLinkDown(QChart* chart, const ChartSeries& s, double lo, double hi, QAbs
 
 } // namespace
 
+void setTimeAxisRange(QCategoryAxis* axis, qint64 fromMs, qint64 toMs) {
+    // Steps in minutes that read well; the smallest that gives at most 9 labels.
+    static const int steps[] = {1, 2, 5, 10, 15, 30, 60, 120, 180, 360, 720, 1440, 2880, 10'080};
+    const qint64 span = std::max<qint64>(toMs - fromMs, 1);
+    int step = steps[std::size(steps) - 1];
+    for (int s : steps) {
+        if (span / (qint64(s) * 60'000) <= 8) {
+            step = s;
+            break;
+        }
+    }
+    const bool days = step >= 1440;
+    const QString format = days                     ? QStringLiteral("d MMM")
+                           : span > 24 * 3600'000LL ? QStringLiteral("ddd HH:mm")
+                                                    : QStringLiteral("HH:mm");
+    for (const QString& label : axis->categoriesLabels())
+        axis->remove(label);
+    axis->setStartValue(double(fromMs));
+    axis->setRange(double(fromMs), double(toMs));
+    // The first round time in local time at or after `fromMs`: a whole
+    // number of steps from local midnight (from a Monday for a week).
+    const QDateTime first = QDateTime::fromMSecsSinceEpoch(fromMs);
+    QDateTime t(first.date(), QTime(0, 0));
+    if (step == 10'080) t = t.addDays(1 - first.date().dayOfWeek());
+    while (t.toMSecsSinceEpoch() < fromMs)
+        t = days ? t.addDays(step / 1440) : t.addSecs(qint64(step) * 60);
+    for (; t.toMSecsSinceEpoch() <= toMs; t = days ? t.addDays(step / 1440) : t.addSecs(qint64(step) * 60)) {
+        const QString label = t.toString(format);
+        if (!axis->categoriesLabels().contains(label)) axis->append(label, double(t.toMSecsSinceEpoch()));
+    }
+}
+
 QChartView* makeTrendView(const QString& objectName, QWidget* parent) {
     auto* chart = new QChart;
     chart->setMargins(QMargins(4, 4, 4, 4));
@@ -128,7 +157,7 @@ QChartView* makeTrendView(const QString& objectName, QWidget* parent) {
 
 void fillPeakChart(QChart* chart, const ChartSeries& s, qint64 fromMs, qint64 toMs) {
     resetChart(chart);
-    QDateTimeAxis* x = timeAxis(chart, fromMs, toMs);
+    QCategoryAxis* x = timeAxis(chart, fromMs, toMs);
     QValueAxis* y = valueAxis(chart, -150, 150, 7, QObject::tr("Peak modulation (%)"));
     addLinkDown(chart, s, -150, 150, x, y);
     bool first = true;
@@ -149,11 +178,18 @@ void fillPeakChart(QChart* chart, const ChartSeries& s, qint64 fromMs, qint64 to
 
 void fillCarrierChart(QChart* chart, const ChartSeries& s, qint64 fromMs, qint64 toMs) {
     resetChart(chart);
-    QDateTimeAxis* x = timeAxis(chart, fromMs, toMs);
-    QValueAxis* y = valueAxis(chart, 20, 55, 8, QObject::tr("Carrier (bar, 40 = 0 dB)"));
-    addLinkDown(chart, s, 20, 55, x, y);
-    const auto lows = runs(s.carrierMin, s.bucketMs);
-    const auto highs = runs(s.carrierMax, s.bucketMs);
+    QCategoryAxis* x = timeAxis(chart, fromMs, toMs);
+    // In percent, as every output gives the carrier (bar position p is
+    // 2p + 20 %: the bar's 20 to 55 is 60 to 130 %).
+    QValueAxis* y = valueAxis(chart, 60, 130, 8, QObject::tr("Carrier (%)"));
+    addLinkDown(chart, s, 60, 130, x, y);
+    const auto percent = [](QList<QPointF> points) {
+        for (QPointF& p : points)
+            p.setY(barToPercent(p.y()));
+        return points;
+    };
+    const auto lows = runs(percent(s.carrierMin), s.bucketMs);
+    const auto highs = runs(percent(s.carrierMax), s.bucketMs);
     for (int i = 0; i < lows.size() && i < highs.size(); ++i) {
         auto* upper = new QLineSeries;
         auto* lower = new QLineSeries;
@@ -167,8 +203,8 @@ void fillCarrierChart(QChart* chart, const ChartSeries& s, qint64 fromMs, qint64
         band->setBrush(QColor(CarrierColour.red(), CarrierColour.green(), CarrierColour.blue(), 110));
         attach(chart, band, x, y, i == 0);
     }
-    addLimit(chart, 44, fromMs, toMs, QObject::tr("Carrier window"), x, y, true);
-    addLimit(chart, 36, fromMs, toMs, QString(), x, y, false);
+    addLimit(chart, barToPercent(CarrierHigh), fromMs, toMs, QObject::tr("Carrier window"), x, y, true);
+    addLimit(chart, barToPercent(CarrierLow), fromMs, toMs, QString(), x, y, false);
 }
 
 QString eventKindTitle(const QString& kind) {
@@ -178,6 +214,7 @@ QString eventKindTitle(const QString& kind) {
         {QLatin1String(EventKind::AudioLoss), QObject::tr("Audio loss")},
         {QLatin1String(EventKind::NoData), QObject::tr("No data")},
         {QLatin1String(EventKind::LinkLost), QObject::tr("Link lost")},
+        {QLatin1String(EventKind::PortError), QObject::tr("Port error")},
         {QLatin1String(EventKind::Pos125), QObject::tr("Past +125 %")},
         {QLatin1String(EventKind::Neg100), QObject::tr("Past -100 %")},
         {QLatin1String(EventKind::PosVariable), QObject::tr("Past positive threshold")},
@@ -202,13 +239,18 @@ QString eventDetails(const EventRecord& e) {
                                             .arg(e.packets)
                                             .arg(durationText(e.endMs - e.timeMs), peak);
         if (e.threshold > 0) text += QObject::tr(" (threshold %1 %)").arg(e.threshold);
+        if (!e.detail.isEmpty()) text += QStringLiteral(" (%1)").arg(escapeControl(e.detail));
         return text;
     }
-    if (e.kind == QLatin1String(EventKind::Link)) return e.detail;
-    return QObject::tr("+%1 % / -%2 %, carrier %3")
-        .arg(e.posPercent, 0, 'f', 0)
-        .arg(e.negPercent, 0, 'f', 0)
-        .arg(e.carrier, 0, 'f', 0);
+    if (e.kind == QLatin1String(EventKind::Link) || e.kind == QLatin1String(EventKind::PortError))
+        return escapeControl(e.detail);
+    QString text = e.carrier ? QObject::tr("+%1 % / -%2 %, carrier %3 %")
+                                   .arg(e.posPercent.value_or(0), 0, 'f', 0)
+                                   .arg(e.negPercent.value_or(0), 0, 'f', 0)
+                                   .arg(barToPercent(*e.carrier), 0, 'f', 0)
+                             : QObject::tr("no readings");
+    if (!e.detail.isEmpty()) text += QStringLiteral(" (%1)").arg(escapeControl(e.detail));
+    return text;
 }
 
 } // namespace zel

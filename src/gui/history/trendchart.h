@@ -3,14 +3,19 @@
 // texts both show for events.
 #include "core/outputs/history/historytypes.h"
 
+#include <QCategoryAxis>
 #include <QChartView>
 
 namespace zel {
 
+// The time axis both charts share: [fromMs, toMs) with its labels on round
+// local times (whole minutes, hours or days, at most 9 of them).
+void setTimeAxisRange(QCategoryAxis* axis, qint64 fromMs, qint64 toMs);
+
 // Highest positive peaks above zero and highest negative peaks below it, in
 // percent, with the +125 % and -100 % limits; link-down spans shaded.
 void fillPeakChart(QChart* chart, const ChartSeries& s, qint64 fromMs, qint64 toMs);
-// The carrier band (lowest to highest per bucket) against its window.
+// The carrier band (lowest to highest per bucket) against its window, in percent.
 void fillCarrierChart(QChart* chart, const ChartSeries& s, qint64 fromMs, qint64 toMs);
 
 // A chart view with the look both places share; zooms along time with a

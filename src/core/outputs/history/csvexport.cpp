@@ -1,5 +1,7 @@
 #include "core/outputs/history/csvexport.h"
 #include "core/outputs/history/historystore.h"
+#include "core/types/text.h"
+#include "core/types/types.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -11,17 +13,28 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 
 namespace zel {
 
 namespace {
 
+// Columns added later go at the end, so readers of the older layout keep
+// working: the carrier in percent beside its bar position, the link's up time.
 const char* const EventsHeader = "time,end,monitor,kind,state,detail,packets,extreme_pct,threshold_pct,"
-                                 "pos_peak_pct,neg_peak_pct,carrier";
+                                 "pos_peak_pct,neg_peak_pct,carrier,carrier_pct";
 const char* const MinutesHeader = "minute,monitor,packets,rejected,pos_peak_max_pct,neg_peak_max_pct,"
                                   "carrier_min,carrier_max,carrier_mean,pos125_packets,pos125_episodes,"
-                                  "neg100_packets,neg100_episodes,carrier_alarm_s,audio_loss_s,link_down_s";
+                                  "neg100_packets,neg100_episodes,carrier_alarm_s,audio_loss_s,link_down_s,"
+                                  "carrier_min_pct,carrier_max_pct,carrier_mean_pct,link_up_s";
+
+// A bar position as percent (none stays none).
+QVariant percentOfBar(const QVariant& v) {
+    return v.isNull() ? v : QVariant(barToPercent(v.toDouble()));
+}
+
+QVariant roundedMean(const QVariant& v) {
+    return v.isNull() ? v : QVariant(std::round(v.toDouble() * 100.0) / 100.0);
+}
 
 // Whole numbers (most readings are) without the cost of a float format.
 void appendNumber(QByteArray& out, const QVariant& v) {
@@ -43,53 +56,20 @@ void setError(QString* error, const QString& text) {
 
 } // namespace
 
-namespace {
-
-// Local time with the offset, fast enough for a month of rows: the zone's
-// offset is looked up once per quarter hour (no zone changes its offset
-// between quarter hours) and the text is built by hand.
-class LocalTimeFormatter {
-public:
-    QString format(qint64 utcMs, bool withMs) {
-        const qint64 quarter = floorDiv(utcMs, 900'000);
-        if (quarter != m_quarter) {
-            m_quarter = quarter;
-            m_offsetS = QDateTime::fromMSecsSinceEpoch(utcMs).offsetFromUtc();
-        }
-        const qint64 local = utcMs + qint64(m_offsetS) * 1000;
-        const qint64 day = floorDiv(local, 86'400'000);
-        const qint64 msOfDay = local - day * 86'400'000;
-        int y = 0, mo = 0, d = 0;
-        QDate::fromJulianDay(2'440'588 + day).getDate(&y, &mo, &d);
-        char buf[40];
-        int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", y, mo, d,
-                              int(msOfDay / 3'600'000), int(msOfDay / 60'000 % 60), int(msOfDay / 1000 % 60));
-        if (withMs) n += std::snprintf(buf + n, sizeof buf - size_t(n), ".%03d", int(msOfDay % 1000));
-        const int off = std::abs(m_offsetS) / 60;
-        std::snprintf(buf + n, sizeof buf - size_t(n), "%c%02d:%02d", m_offsetS < 0 ? '-' : '+', off / 60,
-                      off % 60);
-        return QString::fromLatin1(buf);
-    }
-
-private:
-    static qint64 floorDiv(qint64 a, qint64 b) { return a / b - (a % b < 0 ? 1 : 0); }
-    qint64 m_quarter = std::numeric_limits<qint64>::min();
-    int m_offsetS = 0;
-};
-
-} // namespace
-
-QString isoLocalTime(qint64 utcMs, bool withMs) {
-    return LocalTimeFormatter().format(utcMs, withMs);
+QString csvTime(qint64 utcMs, bool withMs) {
+    QString t = formatLocalTime(utcMs); // "yyyy-MM-ddTHH:mm:ss.zzz+hh:mm"
+    if (!withMs) t.remove(19, 4);
+    return t;
 }
 
 QString csvField(const QString& text) {
-    QString t = text;
-    if (!t.isEmpty() && QStringLiteral("=+-@").contains(t.front())) t.prepend(QLatin1Char('\''));
+    // Far-end text may carry control characters (a terminal's escapes, line
+    // breaks): shown escaped. A spreadsheet takes a leading = + - @, TAB or
+    // CR for the start of a formula: defused with an apostrophe.
+    QString t = escapeControl(text);
+    if (!text.isEmpty() && QStringLiteral("=+-@\t\r").contains(text.front())) t.prepend(QLatin1Char('\''));
     const bool quote = t.contains(QLatin1Char(',')) || t.contains(QLatin1Char('"')) ||
-                       t.contains(QLatin1Char('\n')) || t.contains(QLatin1Char('\r')) ||
-                       t.contains(QLatin1Char('\t')) || t.startsWith(QLatin1Char(' ')) ||
-                       t.endsWith(QLatin1Char(' '));
+                       t.startsWith(QLatin1Char(' ')) || t.endsWith(QLatin1Char(' '));
     if (!quote) return t;
     t.replace(QLatin1Char('"'), QStringLiteral("\"\""));
     return QLatin1Char('"') + t + QLatin1Char('"');
@@ -138,7 +118,7 @@ qint64 writeCsv(const HistoryStore& store, CsvTable table, QIODevice* out, qint6
                : QStringLiteral("SELECT minute_ms, monitor, packets, rejected, pos_max, neg_max,"
                                 " carrier_min, carrier_max, carrier_mean, pos125_packets,"
                                 " pos125_episodes, neg100_packets, neg100_episodes, carrier_alarm_s,"
-                                " audio_loss_s, link_down_s FROM minutes"
+                                " audio_loss_s, link_down_s, up_s FROM minutes"
                                 " WHERE minute_ms >= ? AND minute_ms < ?");
     if (!monitor.isEmpty()) sql += QStringLiteral(" AND monitor = ?");
     sql += events ? QStringLiteral(" ORDER BY time_ms, id") : QStringLiteral(" ORDER BY minute_ms, monitor");
@@ -164,13 +144,12 @@ qint64 writeCsv(const HistoryStore& store, CsvTable table, QIODevice* out, qint6
     buffer += events ? EventsHeader : MinutesHeader;
     buffer += "\r\n";
     qint64 rows = 0;
-    LocalTimeFormatter time;
     const auto text = [](const QVariant& v) { return csvField(v.toString()).toUtf8(); };
     while (q.next()) {
         if (events) {
-            buffer += time.format(q.value(0).toLongLong(), true).toLatin1();
+            buffer += csvTime(q.value(0).toLongLong(), true).toLatin1();
             buffer += ',';
-            if (!q.value(1).isNull()) buffer += time.format(q.value(1).toLongLong(), true).toLatin1();
+            if (!q.value(1).isNull()) buffer += csvTime(q.value(1).toLongLong(), true).toLatin1();
             buffer += ',' + text(q.value(2)) + ',' + text(q.value(3)) + ',';
             if (!q.value(4).isNull()) buffer += q.value(4).toInt() ? "on" : "off";
             buffer += ',' + text(q.value(5));
@@ -178,12 +157,19 @@ qint64 writeCsv(const HistoryStore& store, CsvTable table, QIODevice* out, qint6
                 buffer += ',';
                 appendNumber(buffer, q.value(i));
             }
+            buffer += ',';
+            appendNumber(buffer, percentOfBar(q.value(11)));
         } else {
-            buffer += time.format(q.value(0).toLongLong(), false).toLatin1();
+            buffer += csvTime(q.value(0).toLongLong(), false).toLatin1();
             buffer += ',' + text(q.value(1));
             for (int i = 2; i <= 15; ++i) {
                 buffer += ',';
-                appendNumber(buffer, q.value(i));
+                appendNumber(buffer, i == 8 ? roundedMean(q.value(i)) : q.value(i));
+            }
+            for (const QVariant& v : {percentOfBar(q.value(6)), percentOfBar(q.value(7)),
+                                      roundedMean(percentOfBar(q.value(8))), q.value(16)}) {
+                buffer += ',';
+                appendNumber(buffer, v);
             }
         }
         buffer += "\r\n";

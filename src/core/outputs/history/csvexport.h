@@ -2,8 +2,10 @@
 // The record as CSV (RFC 4180): a header row, comma-separated fields, text
 // fields quoted when they hold a comma, a quote or a line break, lines ended
 // by CR LF. Times are local time with the offset, ISO 8601
-// ("2026-12-07T14:03:00+01:00"). Text that a spreadsheet would take for a
-// formula (a leading = + - @) is prefixed with an apostrophe.
+// ("2026-12-07T14:03:00+01:00"), by the program's one time formatter.
+// Control characters in text are shown escaped; text that a spreadsheet
+// would take for a formula (a leading = + - @, TAB or CR) is prefixed with
+// an apostrophe.
 #include <QString>
 
 class QIODevice;
@@ -33,7 +35,7 @@ bool parseCsvTable(const QString& text, CsvTable* table);
 bool parseTimeArgument(const QString& text, qint64* utcMs);
 
 // Local time with the offset, to the second or to the millisecond.
-QString isoLocalTime(qint64 utcMs, bool withMs = false);
+QString csvTime(qint64 utcMs, bool withMs = false);
 // One field as CSV: quoted when needed, formula-like text defused.
 QString csvField(const QString& text);
 

@@ -1,16 +1,25 @@
 #include "core/outputs/history/historystore.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QThread>
 #include <QVariant>
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <csignal>
+#include <map>
+#include <mutex>
+#include <sys/resource.h>
 
 namespace zel {
 
@@ -19,6 +28,10 @@ namespace {
 constexpr const char Application[] = "zel-history";
 constexpr int SchemaVersion = 1;
 constexpr qint64 DayMs = 24LL * 3600 * 1000;
+// Rows the writer keeps while the file refuses them (about a day of minutes
+// for 64 monitors; events beyond the bound are dropped oldest first).
+constexpr int MaxQueuedEvents = 50'000;
+constexpr int MaxQueuedMinutes = 100'000;
 
 // SQLite's primary result codes (the driver may report extended ones).
 enum SqliteCode { Busy = 5, Locked = 6, ReadOnly = 8, IoErr = 10, Corrupt = 11, Full = 13, NotADb = 26 };
@@ -31,6 +44,30 @@ int sqliteCode(const QSqlError& e) {
 
 bool isDamage(int code) {
     return code == Corrupt || code == NotADb;
+}
+
+bool isBusy(int code) {
+    return code == Busy || code == Locked;
+}
+
+// A write past the file-size limit (ulimit -f) fails with EFBIG, which SQLite
+// reports as an I/O error: with a limit set, such an error is taken for a
+// full disk.
+bool fileSizeLimited() {
+    rlimit r{};
+    return getrlimit(RLIMIT_FSIZE, &r) == 0 && r.rlim_cur != RLIM_INFINITY;
+}
+
+// Past the file-size limit the kernel sends SIGXFSZ, which ends the process
+// unless ignored; ignored, the write fails with EFBIG instead. A handler the
+// program installed itself is left alone.
+void ignoreFileSizeSignal() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction current {};
+        if (sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            std::signal(SIGXFSZ, SIG_IGN);
+    });
 }
 
 QString reasonOf(const QSqlError& e) {
@@ -52,6 +89,7 @@ const char* const Schema[] = {
     " carrier_mean REAL, pos125_packets INTEGER NOT NULL, pos125_episodes INTEGER NOT NULL,"
     " neg100_packets INTEGER NOT NULL, neg100_episodes INTEGER NOT NULL,"
     " carrier_alarm_s INTEGER NOT NULL, audio_loss_s INTEGER NOT NULL, link_down_s INTEGER NOT NULL,"
+    " up_s INTEGER,"
     // Kept in time order: every query reads a time range.
     " PRIMARY KEY (minute_ms, monitor)) WITHOUT ROWID",
 };
@@ -65,7 +103,317 @@ std::optional<double> optionalDouble(const QVariant& v) {
     return v.toDouble();
 }
 
+std::optional<double> widen(const std::optional<double>& a, const std::optional<double>& b, bool high) {
+    if (!a) return b;
+    if (!b) return a;
+    return high ? std::max(*a, *b) : std::min(*a, *b);
+}
+
 } // namespace
+
+void mergeMinute(MinuteRecord& into, const MinuteRecord& part) {
+    const int packets = into.packets + part.packets;
+    if (packets > 0)
+        into.carrierMean =
+            (into.carrierMean.value_or(0) * into.packets + part.carrierMean.value_or(0) * part.packets) /
+            packets;
+    into.packets = packets;
+    into.rejected += part.rejected;
+    into.posMax = widen(into.posMax, part.posMax, true);
+    into.negMax = widen(into.negMax, part.negMax, true);
+    into.carrierMin = widen(into.carrierMin, part.carrierMin, false);
+    into.carrierMax = widen(into.carrierMax, part.carrierMax, true);
+    into.pos125Packets += part.pos125Packets;
+    into.pos125Episodes += part.pos125Episodes;
+    into.neg100Packets += part.neg100Packets;
+    into.neg100Episodes += part.neg100Episodes;
+    into.carrierAlarmS += part.carrierAlarmS;
+    into.audioLossS += part.audioLossS;
+    into.linkDownS += part.linkDownS;
+    if (part.upS) into.upS = into.upS.value_or(0) + *part.upS;
+}
+
+std::optional<int> parseRetentionDays(const QString& text, QString* error, const QString& file) {
+    bool ok = false;
+    const QString t = text.trimmed();
+    const int days = t.toInt(&ok);
+    // Digits only: toInt() also takes "+5" and " 5".
+    const bool digits = !t.isEmpty() && std::all_of(t.begin(), t.end(), [](QChar c) { return c.isDigit(); });
+    if (ok && digits && days >= 1 && days <= 100 * 366) return days;
+    if (error)
+        *error = QObject::tr("%1[history] retentionDays = \"%2\" is not a whole number of days (1 or more); "
+                             "keeping %3 days.")
+                     .arg(file.isEmpty() ? QString() : file + QStringLiteral(": "), text)
+                     .arg(HistoryStore::DefaultRetentionDays);
+    return std::nullopt;
+}
+
+// The writer thread's side: its own connection, the rows not yet on file,
+// and the retention. Reports go back to the store through queued calls.
+class HistoryWriter : public QObject {
+public:
+    HistoryWriter(HistoryStore* store, const QString& path, const QString& connection)
+        : m_store(store)
+        , m_path(path)
+        , m_connection(connection) {}
+
+    // On the writer thread from here on.
+    bool openConnection() {
+        m_due = new QTimer(this);
+        m_due->setSingleShot(true);
+        connect(m_due, &QTimer::timeout, this, [this] { writeQueued(); });
+        if (!m_events.isEmpty() || !m_minutes.empty()) m_due->start(0);
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+        db.setDatabaseName(m_path);
+        // Waiting here costs the poll nothing; past it the rows wait for the
+        // next try.
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
+        if (!db.open()) return false;
+        QSqlQuery q(db);
+        q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+        m_damaged = false;
+        return true;
+    }
+
+    void closeConnection() {
+        delete m_due; // on this thread, where it was made
+        m_due = nullptr;
+        dropStatements();
+        if (QSqlDatabase::contains(m_connection)) {
+            {
+                QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+                db.close();
+            }
+            QSqlDatabase::removeDatabase(m_connection);
+        }
+    }
+
+    void add(const QList<EventRecord>& events, const QList<MinuteRecord>& minutes) {
+        m_events.append(events);
+        if (m_events.size() > MaxQueuedEvents) m_events.remove(0, m_events.size() - MaxQueuedEvents);
+        for (const MinuteRecord& m : minutes) {
+            const auto [it, fresh] = m_minutes.try_emplace({m.minuteMs, m.monitor}, m);
+            if (!fresh) mergeMinute(it->second, m);
+        }
+        while (int(m_minutes.size()) > MaxQueuedMinutes)
+            m_minutes.erase(m_minutes.begin());
+        // Everything handed over meanwhile goes in one transaction.
+        if (m_due && !m_due->isActive()) m_due->start(0);
+    }
+
+    void retention(qint64 nowMs, int days) {
+        writeQueued(); // rows handed over before count as older
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        QSqlQuery q(db);
+        qint64 last = 0;
+        if (q.exec(QStringLiteral("SELECT value FROM meta WHERE key = 'last_retention_ms'")) && q.next())
+            last = q.value(0).toLongLong();
+        if (last != 0 && nowMs - last < DayMs && nowMs >= last) return;
+        if (!begin(q)) return; // busy: the hourly check comes back
+        bool ok = true;
+        for (const char* statement : {"DELETE FROM events WHERE COALESCE(end_ms, time_ms) < ?",
+                                      "DELETE FROM minutes WHERE minute_ms < ?"}) {
+            q.prepare(QLatin1String(statement));
+            q.addBindValue(nowMs - qint64(days) * DayMs);
+            ok = ok && q.exec();
+        }
+        q.prepare(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES ('last_retention_ms', ?)"));
+        q.addBindValue(QString::number(nowMs));
+        ok = ok && q.exec();
+        q.exec(QLatin1String(ok ? "COMMIT" : "ROLLBACK"));
+    }
+
+    // True when nothing is left queued; *retry: worth trying again soon.
+    bool writeQueued(bool* retry = nullptr) {
+        if (retry) *retry = false;
+        if (m_events.isEmpty() && m_minutes.empty()) return true;
+        if (m_damaged || !QSqlDatabase::contains(m_connection)) return false;
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        QSqlQuery control(db);
+        const auto failed = [&](const QSqlError& e) {
+            control.exec(QStringLiteral("ROLLBACK"));
+            dropStatements(); // prepared afresh: the failure may have been the file's
+            const int code = sqliteCode(e);
+            const bool busy = isBusy(code);
+            if (retry) *retry = busy;
+            handleError(code, reasonOf(e));
+            if (!m_damaged && m_due) m_due->start(busy ? 200 : 1000); // kept; tried again
+            return false;
+        };
+        if (!control.exec(QStringLiteral("BEGIN IMMEDIATE"))) return failed(control.lastError());
+        for (const EventRecord& e : std::as_const(m_events)) {
+            if (!writeEvent(e)) return failed(m_lastError);
+        }
+        for (const auto& [key, m] : m_minutes) {
+            if (!writeMinute(m)) return failed(m_lastError);
+        }
+        if (!control.exec(QStringLiteral("COMMIT"))) return failed(control.lastError());
+        m_events.clear();
+        m_minutes.clear();
+        if (m_failing) {
+            m_failing = false;
+            post([](HistoryStore* s) { emit s->recovered(); });
+        }
+        return true;
+    }
+
+    bool damaged() const { return m_damaged; }
+
+private:
+    template <typename F> void post(F f) {
+        QPointer<HistoryStore> store = m_store;
+        QMetaObject::invokeMethod(
+            m_store,
+            [store, f] {
+                if (store) f(store.data());
+            },
+            Qt::QueuedConnection);
+    }
+
+    bool begin(QSqlQuery& q) { return q.exec(QStringLiteral("BEGIN IMMEDIATE")); }
+
+    void handleError(int code, const QString& text) {
+        if (isBusy(code)) return; // another writer: next time
+        if (isDamage(code)) {
+            m_damaged = true;
+            post([text](HistoryStore* s) { s->replaceDamagedFile(text); });
+            return;
+        }
+        if (m_failing) return;
+        m_failing = true;
+        QString message;
+        if (code == Full || (code == IoErr && fileSizeLimited()))
+            message =
+                HistoryStore::tr("History file %1 cannot grow: the disk is full%2. Recording resumes when "
+                                 "space returns; monitoring goes on.")
+                    .arg(m_path, code == Full ? QString()
+                                              : HistoryStore::tr(" or its size limit (ulimit -f) "
+                                                                 "is reached"));
+        else
+            message = HistoryStore::tr("History file %1 cannot be written: %2. Recording is retried every "
+                                       "second; monitoring goes on.")
+                          .arg(m_path, text);
+        post([message](HistoryStore* s) { s->report(message); });
+    }
+
+    QSqlQuery& statement(std::unique_ptr<QSqlQuery>& slot, const char* sql) {
+        if (!slot) {
+            slot = std::make_unique<QSqlQuery>(QSqlDatabase::database(m_connection, false));
+            slot->prepare(QLatin1String(sql));
+        }
+        return *slot;
+    }
+
+    void dropStatements() {
+        m_insertEvent.reset();
+        m_updateEpisode.reset();
+        m_upsertMinute.reset();
+    }
+
+    bool writeEvent(const EventRecord& e) {
+        const bool episode = e.isEpisode();
+        const QVariant nullInt(QMetaType::fromType<qint64>());
+        const QVariant nullText(QMetaType::fromType<QString>());
+        if (episode) {
+            // An episode written while open is completed in place.
+            QSqlQuery& update = statement(
+                m_updateEpisode, "UPDATE events SET end_ms = ?, packets = ?, extreme = ?, detail = ?"
+                                 " WHERE time_ms = ? AND monitor = ? AND kind = ? AND end_ms IS NOT NULL");
+            update.addBindValue(e.endMs);
+            update.addBindValue(e.packets);
+            update.addBindValue(e.extreme);
+            update.addBindValue(e.detail.isEmpty() ? nullText : QVariant(e.detail));
+            update.addBindValue(e.timeMs);
+            update.addBindValue(e.monitor);
+            update.addBindValue(e.kind);
+            if (!update.exec()) return fail(update);
+            if (update.numRowsAffected() > 0) return true;
+        }
+        QSqlQuery& insert =
+            statement(m_insertEvent,
+                      "INSERT INTO events (time_ms, end_ms, monitor, kind, on_off, detail, packets, extreme,"
+                      " threshold, pos_pct, neg_pct, carrier) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        insert.addBindValue(e.timeMs);
+        insert.addBindValue(episode ? QVariant(e.endMs) : nullInt);
+        insert.addBindValue(e.monitor);
+        insert.addBindValue(e.kind);
+        insert.addBindValue(e.on ? QVariant(int(*e.on)) : nullInt);
+        insert.addBindValue(e.detail.isEmpty() ? nullText : QVariant(e.detail));
+        insert.addBindValue(episode ? QVariant(e.packets) : nullInt);
+        insert.addBindValue(episode ? QVariant(e.extreme) : QVariant(QMetaType::fromType<double>()));
+        insert.addBindValue(e.threshold > 0 ? QVariant(e.threshold) : nullInt);
+        insert.addBindValue(optionalValue(e.posPercent));
+        insert.addBindValue(optionalValue(e.negPercent));
+        insert.addBindValue(optionalValue(e.carrier));
+        return insert.exec() || fail(insert);
+    }
+
+    bool writeMinute(const MinuteRecord& m) {
+        // A minute written in parts holds the sum, the maximum and the
+        // minimum of all of them (see mergeMinute()).
+        QSqlQuery& q = statement(
+            m_upsertMinute,
+            "INSERT INTO minutes (monitor, minute_ms, packets, rejected, pos_max, neg_max, carrier_min,"
+            " carrier_max, carrier_mean, pos125_packets, pos125_episodes, neg100_packets, neg100_episodes,"
+            " carrier_alarm_s, audio_loss_s, link_down_s, up_s)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+            " ON CONFLICT (minute_ms, monitor) DO UPDATE SET"
+            " carrier_mean = CASE WHEN packets + excluded.packets > 0 THEN"
+            "  (COALESCE(carrier_mean, 0) * packets + COALESCE(excluded.carrier_mean, 0) * excluded.packets)"
+            "  / (packets + excluded.packets) END,"
+            " packets = packets + excluded.packets, rejected = rejected + excluded.rejected,"
+            " pos_max = MAX(COALESCE(pos_max, excluded.pos_max), COALESCE(excluded.pos_max, pos_max)),"
+            " neg_max = MAX(COALESCE(neg_max, excluded.neg_max), COALESCE(excluded.neg_max, neg_max)),"
+            " carrier_min = MIN(COALESCE(carrier_min, excluded.carrier_min),"
+            "  COALESCE(excluded.carrier_min, carrier_min)),"
+            " carrier_max = MAX(COALESCE(carrier_max, excluded.carrier_max),"
+            "  COALESCE(excluded.carrier_max, carrier_max)),"
+            " pos125_packets = pos125_packets + excluded.pos125_packets,"
+            " pos125_episodes = pos125_episodes + excluded.pos125_episodes,"
+            " neg100_packets = neg100_packets + excluded.neg100_packets,"
+            " neg100_episodes = neg100_episodes + excluded.neg100_episodes,"
+            " carrier_alarm_s = carrier_alarm_s + excluded.carrier_alarm_s,"
+            " audio_loss_s = audio_loss_s + excluded.audio_loss_s,"
+            " link_down_s = link_down_s + excluded.link_down_s,"
+            " up_s = CASE WHEN excluded.up_s IS NULL THEN up_s ELSE COALESCE(up_s, 0) + excluded.up_s END");
+        q.addBindValue(m.monitor);
+        q.addBindValue(m.minuteMs);
+        q.addBindValue(m.packets);
+        q.addBindValue(m.rejected);
+        q.addBindValue(optionalValue(m.posMax));
+        q.addBindValue(optionalValue(m.negMax));
+        q.addBindValue(optionalValue(m.carrierMin));
+        q.addBindValue(optionalValue(m.carrierMax));
+        q.addBindValue(optionalValue(m.carrierMean));
+        q.addBindValue(m.pos125Packets);
+        q.addBindValue(m.pos125Episodes);
+        q.addBindValue(m.neg100Packets);
+        q.addBindValue(m.neg100Episodes);
+        q.addBindValue(m.carrierAlarmS);
+        q.addBindValue(m.audioLossS);
+        q.addBindValue(m.linkDownS);
+        q.addBindValue(m.upS ? QVariant(*m.upS) : QVariant(QMetaType::fromType<qint64>()));
+        return q.exec() || fail(q);
+    }
+
+    bool fail(const QSqlQuery& q) {
+        m_lastError = q.lastError();
+        return false;
+    }
+
+    HistoryStore* m_store;
+    QString m_path;
+    QString m_connection;
+    QTimer* m_due = nullptr;
+    bool m_failing = false;
+    bool m_damaged = false;
+    QSqlError m_lastError;
+    QList<EventRecord> m_events;
+    std::map<std::pair<qint64, QString>, MinuteRecord> m_minutes; // in time order
+    std::unique_ptr<QSqlQuery> m_insertEvent;
+    std::unique_ptr<QSqlQuery> m_updateEpisode;
+    std::unique_ptr<QSqlQuery> m_upsertMinute;
+};
 
 HistoryStore::HistoryStore(QObject* parent)
     : QObject(parent) {
@@ -94,6 +442,7 @@ void HistoryStore::report(const QString& message) {
 
 bool HistoryStore::open(const QString& path) {
     close();
+    ignoreFileSizeSignal();
     m_path = path;
     m_movedAside.clear();
     const QFileInfo info(path);
@@ -111,13 +460,14 @@ bool HistoryStore::open(const QString& path) {
     }
     QString reason;
     bool damaged = false;
-    if (!openFile(&reason, &damaged)) {
+    if (!openFileRetrying(&reason, &damaged)) {
         if (!damaged) {
+            closeReader();
             report(tr("History file %1 cannot be opened: %2. Monitoring goes on without recording.")
                        .arg(path, reason));
             return false;
         }
-        close();
+        closeReader();
         QString movedTo;
         if (!moveAside(&movedTo)) {
             report(tr("History file %1 is damaged (%2) and cannot be moved aside. "
@@ -127,8 +477,8 @@ bool HistoryStore::open(const QString& path) {
         }
         QString again;
         bool damagedAgain = false;
-        if (!openFile(&again, &damagedAgain)) {
-            close();
+        if (!openFileRetrying(&again, &damagedAgain)) {
+            closeReader();
             report(tr("History file %1 was damaged (%2) and moved to %3; a new one cannot be started: %4.")
                        .arg(path, reason, movedTo, again));
             return false;
@@ -137,34 +487,49 @@ bool HistoryStore::open(const QString& path) {
                    .arg(path, reason, movedTo));
     }
     m_open = true;
-    m_writeFailing = false;
+    startWriter();
     applyRetentionIfDue(QDateTime::currentMSecsSinceEpoch());
     m_retentionTimer.start();
     return true;
 }
 
-bool HistoryStore::openFile(QString* reason, bool* damaged) {
+// Two programs creating the same new file at once: one finds it locked while
+// the other lays it out. Tried again with growing pauses, about 6 s in all.
+bool HistoryStore::openFileRetrying(QString* reason, bool* damaged) {
+    int pauseMs = 10;
+    for (;;) {
+        bool busy = false;
+        if (openFile(reason, damaged, &busy)) return true;
+        if (!busy || pauseMs > 2000) return false;
+        closeReader();
+        QThread::msleep(pauseMs);
+        pauseMs *= 2;
+    }
+}
+
+bool HistoryStore::openFile(QString* reason, bool* damaged, bool* busy) {
     *damaged = false;
+    *busy = false;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
         db.setDatabaseName(m_path);
-        // A writer that holds the lock (another process on the same file)
-        // is waited for briefly; after that the batch is retried next time.
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=200"));
         if (!db.open()) {
             *reason = reasonOf(db.lastError());
+            *busy = isBusy(sqliteCode(db.lastError()));
             return false;
         }
     }
-    return checkSchema(reason, damaged);
+    return checkSchema(reason, damaged, busy);
 }
 
-bool HistoryStore::checkSchema(QString* reason, bool* damaged) {
+bool HistoryStore::checkSchema(QString* reason, bool* damaged, bool* busy) {
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     QSqlQuery q(db);
     const auto fail = [&](const QSqlError& e) {
         *reason = reasonOf(e);
         *damaged = isDamage(sqliteCode(e));
+        *busy = isBusy(sqliteCode(e));
         return false;
     };
     if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next()) return fail(q.lastError());
@@ -220,6 +585,18 @@ bool HistoryStore::checkSchema(QString* reason, bool* damaged) {
             return fail(e);
         }
     }
+    // Files from before the link's up time was kept get the column; their
+    // rows leave it empty.
+    bool hasUpS = false;
+    if (q.exec(QStringLiteral("PRAGMA table_info(minutes)"))) {
+        while (q.next())
+            hasUpS = hasUpS || q.value(1).toString() == QLatin1String("up_s");
+    }
+    if (!hasUpS && !q.exec(QStringLiteral("ALTER TABLE minutes ADD COLUMN up_s INTEGER"))) {
+        const QSqlError e = q.lastError();
+        db.rollback();
+        return fail(e);
+    }
     q.prepare(QStringLiteral("INSERT OR IGNORE INTO meta (key, value) VALUES (?, ?)"));
     q.addBindValue(QStringLiteral("application"));
     q.addBindValue(QLatin1String(Application));
@@ -252,200 +629,111 @@ bool HistoryStore::moveAside(QString* movedTo) {
     return true;
 }
 
-void HistoryStore::close() {
-    m_retentionTimer.stop();
-    m_open = false;
-    dropStatements();
-    if (QSqlDatabase::contains(m_connection)) {
-        {
-            QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(m_connection);
-    }
+void HistoryStore::startWriter() {
+    m_thread = new QThread;
+    m_thread->setObjectName(QStringLiteral("zel-history-writer"));
+    m_writer = new HistoryWriter(this, m_path, m_connection + QStringLiteral("-writer"));
+    m_writer->moveToThread(m_thread);
+    m_thread->start();
+    bool opened = false;
+    QMetaObject::invokeMethod(
+        m_writer, [this, &opened] { opened = m_writer->openConnection(); }, Qt::BlockingQueuedConnection);
+    Q_UNUSED(opened); // a file the reader opened opens for the writer too; failures show as write errors
 }
 
-// Runs with no query of the connection alive, so the connection can go.
-void HistoryStore::replaceDamagedFile() {
-    const QString text = m_damage;
-    m_damage.clear();
-    close();
+void HistoryStore::stopWriter() {
+    if (!m_writer) return;
+    QMetaObject::invokeMethod(
+        m_writer, [this] { m_writer->closeConnection(); }, Qt::BlockingQueuedConnection);
+    m_thread->quit();
+    m_thread->wait();
+    delete m_writer;
+    delete m_thread;
+    m_writer = nullptr;
+    m_thread = nullptr;
+}
+
+void HistoryStore::closeReader() {
+    if (!QSqlDatabase::contains(m_connection)) return;
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+void HistoryStore::close() {
+    m_retentionTimer.stop();
+    if (m_writer) sync(5000); // what is still queued, if the file takes it soon
+    m_open = false;
+    stopWriter();
+    closeReader();
+}
+
+bool HistoryStore::write(const QList<EventRecord>& events, const QList<MinuteRecord>& minutes) {
+    if (!m_open || !m_writer) return false;
+    if (events.isEmpty() && minutes.isEmpty()) return true;
+    QMetaObject::invokeMethod(
+        m_writer, [w = m_writer, events, minutes] { w->add(events, minutes); }, Qt::QueuedConnection);
+    return true;
+}
+
+bool HistoryStore::sync(int timeoutMs) {
+    const QDeadlineTimer deadline(timeoutMs);
+    bool done = false;
+    while (m_writer) {
+        bool retry = false;
+        QMetaObject::invokeMethod(
+            m_writer, [this, &done, &retry] { done = m_writer->writeQueued(&retry); },
+            Qt::BlockingQueuedConnection);
+        if (done || !retry || deadline.hasExpired()) break;
+        QThread::msleep(20);
+    }
+    // The writer's messages (and a damaged file's replacement) arrive now.
+    QCoreApplication::sendPostedEvents(this);
+    return done;
+}
+
+// The writer found the file damaged: both connections let go of it, it is
+// moved aside and a new one started; the rows still queued go there.
+void HistoryStore::replaceDamagedFile(const QString& text) {
+    if (!m_writer || !m_writer->damaged()) return;
+    QMetaObject::invokeMethod(
+        m_writer, [this] { m_writer->closeConnection(); }, Qt::BlockingQueuedConnection);
+    closeReader();
     QString movedTo;
     QString reason;
     bool damaged = false;
-    if (moveAside(&movedTo) && openFile(&reason, &damaged)) {
-        m_open = true;
-        m_retentionTimer.start();
+    if (moveAside(&movedTo) && openFileRetrying(&reason, &damaged)) {
+        QMetaObject::invokeMethod(
+            m_writer,
+            [this] {
+                m_writer->openConnection();
+                m_writer->writeQueued();
+            },
+            Qt::BlockingQueuedConnection);
         report(tr("History file %1 was found damaged while recording (%2). It was moved to %3 and "
                   "a new history started.")
                    .arg(m_path, text, movedTo));
     } else {
-        close();
+        closeReader();
+        m_open = false;
+        stopWriter();
         report(tr("History file %1 was found damaged while recording (%2) and no new one could be "
                   "started. Monitoring goes on without recording.")
                    .arg(m_path, text));
     }
 }
 
-void HistoryStore::handleWriteError(int code, const QString& text) {
-    if (code == Busy || code == Locked) return; // another writer: next time
-    if (isDamage(code)) {
-        m_damage = text;
-        return;
-    }
-    if (!m_writeFailing) {
-        m_writeFailing = true;
-        if (code == Full)
-            report(tr("History file %1 cannot grow: the disk is full. Recording resumes when space "
-                      "returns; monitoring goes on.")
-                       .arg(m_path));
-        else
-            report(tr("History file %1 cannot be written: %2. Recording is retried every second; "
-                      "monitoring goes on.")
-                       .arg(m_path, text));
-    }
-}
-
-void HistoryStore::dropStatements() {
-    m_insertEvent.reset();
-    m_updateEvent.reset();
-    m_upsertMinute.reset();
-}
-
-QSqlQuery& HistoryStore::statement(std::unique_ptr<QSqlQuery>& slot, const QString& sql) {
-    if (!slot) {
-        slot = std::make_unique<QSqlQuery>(QSqlDatabase::database(m_connection, false));
-        slot->prepare(sql);
-    }
-    return *slot;
-}
-
-bool HistoryStore::write(QList<EventRecord>& events, const QList<MinuteRecord>& minutes) {
-    if (m_open && !m_damage.isEmpty()) replaceDamagedFile();
-    if (!m_open) return false;
-    if (events.isEmpty() && minutes.isEmpty()) return true;
-    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    QList<qint64> ids;
-    ids.reserve(events.size());
-    const auto failed = [&](const QSqlError& e) {
-        db.rollback();
-        // Prepared afresh next time: the failure may have been the file's.
-        dropStatements();
-        handleWriteError(sqliteCode(e), reasonOf(e));
-        return false;
-    };
-    if (!db.transaction()) return failed(db.lastError());
-    for (const EventRecord& e : events) {
-        if (e.id != 0) {
-            QSqlQuery& update = statement(
-                m_updateEvent,
-                QStringLiteral("UPDATE events SET end_ms = ?, packets = ?, extreme = ? WHERE id = ?"));
-            update.addBindValue(e.endMs);
-            update.addBindValue(e.packets);
-            update.addBindValue(e.extreme);
-            update.addBindValue(e.id);
-            if (!update.exec()) return failed(update.lastError());
-            if (update.numRowsAffected() > 0) {
-                ids << e.id;
-                continue;
-            }
-            // Gone (a new file after damage): written afresh below.
-        }
-        QSqlQuery& insert = statement(
-            m_insertEvent,
-            QStringLiteral(
-                "INSERT INTO events (time_ms, end_ms, monitor, kind, on_off, detail, packets, extreme,"
-                " threshold, pos_pct, neg_pct, carrier) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
-        const bool episode = e.isEpisode();
-        const QVariant nullInt(QMetaType::fromType<qint64>());
-        insert.addBindValue(e.timeMs);
-        insert.addBindValue(episode ? QVariant(e.endMs) : nullInt);
-        insert.addBindValue(e.monitor);
-        insert.addBindValue(e.kind);
-        insert.addBindValue(e.on ? QVariant(int(*e.on)) : nullInt);
-        insert.addBindValue(e.detail.isEmpty() ? QVariant(QMetaType::fromType<QString>())
-                                               : QVariant(e.detail));
-        insert.addBindValue(episode ? QVariant(e.packets) : nullInt);
-        insert.addBindValue(episode ? QVariant(e.extreme) : QVariant(QMetaType::fromType<double>()));
-        insert.addBindValue(e.threshold > 0 ? QVariant(e.threshold) : nullInt);
-        insert.addBindValue(e.posPercent);
-        insert.addBindValue(e.negPercent);
-        insert.addBindValue(e.carrier);
-        if (!insert.exec()) return failed(insert.lastError());
-        ids << insert.lastInsertId().toLongLong();
-    }
-    for (const MinuteRecord& m : minutes) {
-        QSqlQuery& q = statement(
-            m_upsertMinute,
-            QStringLiteral(
-                "INSERT OR REPLACE INTO minutes (monitor, minute_ms, packets, rejected, pos_max, neg_max,"
-                " carrier_min, carrier_max, carrier_mean, pos125_packets, pos125_episodes,"
-                " neg100_packets, neg100_episodes, carrier_alarm_s, audio_loss_s, link_down_s)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
-        q.addBindValue(m.monitor);
-        q.addBindValue(m.minuteMs);
-        q.addBindValue(m.packets);
-        q.addBindValue(m.rejected);
-        q.addBindValue(optionalValue(m.posMax));
-        q.addBindValue(optionalValue(m.negMax));
-        q.addBindValue(optionalValue(m.carrierMin));
-        q.addBindValue(optionalValue(m.carrierMax));
-        q.addBindValue(optionalValue(m.carrierMean));
-        q.addBindValue(m.pos125Packets);
-        q.addBindValue(m.pos125Episodes);
-        q.addBindValue(m.neg100Packets);
-        q.addBindValue(m.neg100Episodes);
-        q.addBindValue(m.carrierAlarmS);
-        q.addBindValue(m.audioLossS);
-        q.addBindValue(m.linkDownS);
-        if (!q.exec()) return failed(q.lastError());
-    }
-    if (!db.commit()) return failed(db.lastError());
-    for (int i = 0; i < events.size(); ++i)
-        events[i].id = ids[i];
-    if (m_writeFailing) {
-        m_writeFailing = false;
-        emit recovered();
-    }
-    return true;
-}
-
 void HistoryStore::setRetentionDays(int days) {
     m_retentionDays = std::max(1, days);
 }
 
-int HistoryStore::removeOlderThan(qint64 cutoffMs) {
-    if (!m_open) return 0;
-    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    QSqlQuery q(db);
-    int removed = 0;
-    db.transaction();
-    for (const char* statement : {"DELETE FROM events WHERE COALESCE(end_ms, time_ms) < ?",
-                                  "DELETE FROM minutes WHERE minute_ms < ?"}) {
-        q.prepare(QLatin1String(statement));
-        q.addBindValue(cutoffMs);
-        if (!q.exec()) {
-            db.rollback();
-            return 0;
-        }
-        removed += q.numRowsAffected();
-    }
-    db.commit();
-    return removed;
-}
-
 void HistoryStore::applyRetentionIfDue(qint64 nowMs) {
-    if (!m_open) return;
-    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    QSqlQuery q(db);
-    qint64 last = 0;
-    if (q.exec(QStringLiteral("SELECT value FROM meta WHERE key = 'last_retention_ms'")) && q.next())
-        last = q.value(0).toLongLong();
-    if (last != 0 && nowMs - last < DayMs && nowMs >= last) return;
-    removeOlderThan(nowMs - qint64(m_retentionDays) * DayMs);
-    q.prepare(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES ('last_retention_ms', ?)"));
-    q.addBindValue(QString::number(nowMs));
-    q.exec();
+    if (!m_writer) return;
+    QMetaObject::invokeMethod(
+        m_writer, [w = m_writer, nowMs, days = m_retentionDays] { w->retention(nowMs, days); },
+        Qt::QueuedConnection);
 }
 
 QStringList HistoryStore::monitors() const {
@@ -497,9 +785,9 @@ QList<EventRecord> HistoryStore::events(qint64 fromMs, qint64 toMs, const QStrin
         e.packets = q.value(7).toInt();
         e.extreme = q.value(8).toDouble();
         e.threshold = q.value(9).toInt();
-        e.posPercent = q.value(10).toDouble();
-        e.negPercent = q.value(11).toDouble();
-        e.carrier = q.value(12).toDouble();
+        e.posPercent = optionalDouble(q.value(10));
+        e.negPercent = optionalDouble(q.value(11));
+        e.carrier = optionalDouble(q.value(12));
         out << e;
     }
     return out;
@@ -513,7 +801,7 @@ QList<MinuteRecord> HistoryStore::minutes(qint64 fromMs, qint64 toMs, const QStr
     QString sql = QStringLiteral(
         "SELECT monitor, minute_ms, packets, rejected, pos_max, neg_max, carrier_min, carrier_max,"
         " carrier_mean, pos125_packets, pos125_episodes, neg100_packets, neg100_episodes, carrier_alarm_s,"
-        " audio_loss_s, link_down_s FROM minutes WHERE minute_ms >= ? AND minute_ms < ?");
+        " audio_loss_s, link_down_s, up_s FROM minutes WHERE minute_ms >= ? AND minute_ms < ?");
     if (!monitor.isEmpty()) sql += QStringLiteral(" AND monitor = ?");
     sql += QStringLiteral(" ORDER BY minute_ms, monitor");
     q.prepare(sql);
@@ -532,6 +820,7 @@ QList<MinuteRecord> HistoryStore::minutes(qint64 fromMs, qint64 toMs, const QStr
         m.carrierMin = optionalDouble(q.value(6));
         m.carrierMax = optionalDouble(q.value(7));
         m.carrierMean = optionalDouble(q.value(8));
+        if (m.carrierMean) m.carrierMean = std::round(*m.carrierMean * 100.0) / 100.0;
         m.pos125Packets = q.value(9).toInt();
         m.pos125Episodes = q.value(10).toInt();
         m.neg100Packets = q.value(11).toInt();
@@ -539,6 +828,7 @@ QList<MinuteRecord> HistoryStore::minutes(qint64 fromMs, qint64 toMs, const QStr
         m.carrierAlarmS = q.value(13).toInt();
         m.audioLossS = q.value(14).toInt();
         m.linkDownS = q.value(15).toInt();
+        if (!q.value(16).isNull()) m.upS = q.value(16).toInt();
         out << m;
     }
     return out;

@@ -2,21 +2,36 @@
 // The station's record: one SQLite file in WAL mode, shared by every
 // recorder of a process (and readable by another process at the same time).
 //
+// Writes never wait on the caller's thread: write() hands the rows to a
+// writer thread with a connection of its own, which keeps them while the
+// file is busy (another program holds its write lock), full or failing, and
+// writes them when it can. Queries run on the caller's thread; in WAL mode
+// they never wait for a writer.
+//
 // Failures never stop monitoring. A file that cannot be opened leaves the
 // store closed; a damaged or foreign file is moved aside as
 // "<file>.damaged-<UTC stamp>" (never deleted) and a new one is started; a
-// full disk fails writes until space returns. Each of these is reported once
-// through problem(), naming the file and the reason.
+// full disk (or a file-size limit, ulimit -f) fails writes until space
+// returns. Each of these is reported once through problem(), naming the
+// file and the reason.
 #include "core/outputs/history/historytypes.h"
 
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
 #include <memory>
+#include <optional>
 
-class QSqlQuery;
+class QThread;
 
 namespace zel {
+
+class HistoryWriter;
+
+// `[history] retentionDays` as written in a settings file: a whole number
+// of days, 1 or more. Anything else gives no value and, in *error, a message
+// naming `file` and the key (the caller keeps the default).
+std::optional<int> parseRetentionDays(const QString& text, QString* error, const QString& file = {});
 
 class HistoryStore : public QObject {
     Q_OBJECT
@@ -30,28 +45,35 @@ public:
     // $XDG_DATA_HOME/zel/history.sqlite (normally ~/.local/share/zel/).
     static QString defaultPath();
 
-    // Opens or creates the file (and its folder). False, with problem()
-    // emitted, when no usable file could be had.
+    // Opens or creates the file (and its folder). A file another program is
+    // creating at the same moment is tried again, with growing pauses, for a
+    // few seconds. False, with problem() emitted, when no usable file could
+    // be had.
     bool open(const QString& path);
+    // Writes what is still queued (waiting a few seconds at most), then
+    // closes.
     void close();
     bool isOpen() const { return m_open; }
     QString path() const { return m_path; }
     // Where the last damaged file was moved to (empty if none).
     QString movedAsidePath() const { return m_movedAside; }
 
-    // Writes in one transaction. Events with id 0 are inserted and get their
-    // id; others are updated in place (an episode still running). Minutes
-    // replace the row of the same monitor and minute. False when nothing was
-    // written (the caller keeps the rows and tries again later).
-    bool write(QList<EventRecord>& events, const QList<MinuteRecord>& minutes);
+    // Queues rows for the writer thread and returns at once; false when the
+    // store is not open (the caller may keep the rows). Events are inserted,
+    // except that an episode already on file (the same monitor, kind and
+    // start) is updated. Minutes add to the row of the same monitor and
+    // minute (mergeMinute()).
+    bool write(const QList<EventRecord>& events, const QList<MinuteRecord>& minutes);
+    // Waits until everything queued so far is on file (true), or the file
+    // refuses it (false, e.g. a full disk) or `timeoutMs` passes. For exit
+    // and for tests; also delivers the writer's pending messages.
+    bool sync(int timeoutMs = 10'000);
 
     // Retention. Runs at most once a day: at open and from an hourly check.
     void setRetentionDays(int days);
     int retentionDays() const { return m_retentionDays; }
-    // Removes minutes and events older than `cutoffMs`; returns rows removed.
-    int removeOlderThan(qint64 cutoffMs);
-    // Applies the retention if the last run is a day old or more. Public
-    // for tests and for a clock other than the wall clock.
+    // Queues the retention if the last run is a day old or more. Public for
+    // tests and for a clock other than the wall clock.
     void applyRetentionIfDue(qint64 nowMs);
 
     // Queries. An empty monitor means every monitor. Events newest first.
@@ -64,7 +86,8 @@ public:
     ChartSeries chartSeries(qint64 fromMs, qint64 toMs, const QString& monitor = {},
                             int maxPoints = 1500) const;
 
-    // The Qt SQL connection name, for code that streams a query itself.
+    // The Qt SQL connection name (reading, on this object's thread), for
+    // code that streams a query itself.
     QString connectionName() const { return m_connection; }
 
 signals:
@@ -74,27 +97,25 @@ signals:
     void recovered();
 
 private:
-    bool openFile(QString* reason, bool* damaged);
-    bool checkSchema(QString* reason, bool* damaged);
+    friend class HistoryWriter;
+    bool openFile(QString* reason, bool* damaged, bool* busy);
+    bool openFileRetrying(QString* reason, bool* damaged);
+    bool checkSchema(QString* reason, bool* damaged, bool* busy);
     bool moveAside(QString* movedTo);
     void report(const QString& message);
-    void handleWriteError(int code, const QString& text);
-    void replaceDamagedFile();
-    QSqlQuery& statement(std::unique_ptr<QSqlQuery>& slot, const QString& sql);
-    void dropStatements();
+    void replaceDamagedFile(const QString& text);
+    void startWriter();
+    void stopWriter();
+    void closeReader();
 
     QString m_path;
     QString m_connection;
     QString m_movedAside;
     bool m_open = false;
-    bool m_writeFailing = false;
-    QString m_damage; // found while writing; dealt with before the next write
     int m_retentionDays = DefaultRetentionDays;
     QTimer m_retentionTimer;
-    // write() runs every second: its statements are prepared once per file.
-    std::unique_ptr<QSqlQuery> m_insertEvent;
-    std::unique_ptr<QSqlQuery> m_updateEvent;
-    std::unique_ptr<QSqlQuery> m_upsertMinute;
+    QThread* m_thread = nullptr;
+    HistoryWriter* m_writer = nullptr; // lives in m_thread
 };
 
 } // namespace zel

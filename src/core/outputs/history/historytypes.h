@@ -2,7 +2,8 @@
 // Rows of the station's record, as the recorder writes them and the history
 // window, the report and the export read them. Times are UTC milliseconds
 // since the epoch. Modulation peaks are in percent (bar position p is
-// 2p + 20 %); the carrier is in bar positions (40 is the 0 dB mark).
+// 2p + 20 %); the carrier is stored in bar positions (40 is the 0 dB mark,
+// 100 %) and shown in percent by the same rule.
 #include <QList>
 #include <QPointF>
 #include <QString>
@@ -18,6 +19,7 @@ inline constexpr const char CarrierAlarm[] = "carrier-alarm";
 inline constexpr const char AudioLoss[] = "audio-loss";
 inline constexpr const char NoData[] = "no-data";
 inline constexpr const char LinkLost[] = "link-lost";
+inline constexpr const char PortError[] = "port-error"; // the port would not open; detail: why
 inline constexpr const char Pos125[] = "pos125";
 inline constexpr const char Neg100[] = "neg100";
 inline constexpr const char PosVariable[] = "pos-variable";
@@ -31,16 +33,22 @@ struct EventRecord {
     QString monitor;
     QString kind;
     std::optional<bool> on; // alarms only
-    QString detail;         // link: the state's name, then the reason or the modem's words
-    int packets = 0;        // episodes
-    double extreme = 0;     // episodes: the highest peak, percent
-    int threshold = 0;      // variable episodes: the threshold, percent
-    double posPercent = 0;  // the readings at that moment
-    double negPercent = 0;
-    double carrier = 0;
+    // link: the state's name, then the reason or the modem's words; an
+    // alarm's off or an episode closed because the link went down: why.
+    QString detail;
+    int packets = 0;    // episodes
+    double extreme = 0; // episodes: the highest peak, percent
+    int threshold = 0;  // variable episodes: the threshold, percent
+    // The readings at that moment; none before the first packet.
+    std::optional<double> posPercent;
+    std::optional<double> negPercent;
+    std::optional<double> carrier;
     bool isEpisode() const { return endMs > 0; }
 };
 
+// A minute may be written in parts (a reconnect within the minute, two runs,
+// a recorder handing over once a second): the store adds the parts up, see
+// mergeMinute().
 struct MinuteRecord {
     QString monitor;
     qint64 minuteMs = 0; // start of the minute
@@ -58,7 +66,16 @@ struct MinuteRecord {
     int carrierAlarmS = 0;
     int audioLossS = 0;
     int linkDownS = 0;
+    std::optional<int> upS; // seconds the link was up; none in rows of older files
 };
+
+// Adds `part` to `into` (same monitor and minute): counts and seconds add,
+// peaks and the carrier band widen, the carrier mean is weighted by packets.
+void mergeMinute(MinuteRecord& into, const MinuteRecord& part);
+
+constexpr double barToPercent(double position) {
+    return position * 2.0 + 20.0;
+}
 
 // What the trend chart draws, one point per bucket (a minute, or several
 // minutes for long ranges: the highest peaks and the widest carrier band of

@@ -1,6 +1,7 @@
 #include "core/outputs/history/recorder.h"
-#include "core/outputs/history/historystore.h"
 #include "core/monitor/flashers.h"
+#include "core/outputs/history/historystore.h"
+#include "core/types/text.h"
 
 #include <QDateTime>
 #include <algorithm>
@@ -12,10 +13,6 @@ namespace {
 
 constexpr qint64 MinuteMs = 60'000;
 
-double percentOf(float position) {
-    return double(position) * 2.0 + 20.0;
-}
-
 qint64 minuteStart(qint64 t) {
     return t - ((t % MinuteMs) + MinuteMs) % MinuteMs;
 }
@@ -24,16 +21,60 @@ int wholeSeconds(qint64 ms) {
     return int((ms + 500) / 1000);
 }
 
+int episodeIndex(AlarmKind k) {
+    switch (k) {
+    case AlarmKind::Pos125:
+        return 0;
+    case AlarmKind::Neg100:
+        return 1;
+    case AlarmKind::PosVariable:
+        return 2;
+    case AlarmKind::NegVariable:
+        return 3;
+    default:
+        return -1;
+    }
+}
+
+const char* eventKind(AlarmKind k) {
+    switch (k) {
+    case AlarmKind::Carrier:
+        return EventKind::CarrierAlarm;
+    case AlarmKind::AudioLoss:
+        return EventKind::AudioLoss;
+    case AlarmKind::NoData:
+        return EventKind::NoData;
+    case AlarmKind::LinkLost:
+        return EventKind::LinkLost;
+    case AlarmKind::Pos125:
+        return EventKind::Pos125;
+    case AlarmKind::Neg100:
+        return EventKind::Neg100;
+    case AlarmKind::PosVariable:
+        return EventKind::PosVariable;
+    case AlarmKind::NegVariable:
+        return EventKind::NegVariable;
+    }
+    return EventKind::Link;
+}
+
+bool isEmptyPart(const MinuteRecord& r) {
+    return r.packets == 0 && r.rejected == 0 && r.pos125Packets == 0 && r.pos125Episodes == 0 &&
+           r.neg100Packets == 0 && r.neg100Episodes == 0 && r.carrierAlarmS == 0 && r.audioLossS == 0 &&
+           r.linkDownS == 0 && r.upS.value_or(0) == 0;
+}
+
 } // namespace
 
 Recorder::Recorder(HistoryStore* store, const QString& monitor, QObject* parent)
     : QObject(parent)
     , m_store(store)
-    , m_monitor(monitor)
+    , m_monitor(monitor.trimmed().isEmpty() ? QString() : escapeControl(monitor))
     , m_clock([] { return QDateTime::currentMSecsSinceEpoch(); }) {
     m_timer.setObjectName(QStringLiteral("tmrHistory"));
     m_timer.setInterval(FlushIntervalMs);
     connect(&m_timer, &QTimer::timeout, this, &Recorder::tick);
+    if (store) connect(store, &HistoryStore::problem, this, &Recorder::problem);
 }
 
 Recorder::~Recorder() {
@@ -49,10 +90,22 @@ EventRecord Recorder::baseEvent(const char* kind, qint64 t) const {
     e.timeMs = t;
     e.monitor = m_monitor;
     e.kind = QLatin1String(kind);
-    e.posPercent = percentOf(m_last.posPeak);
-    e.negPercent = percentOf(m_last.negPeak);
-    e.carrier = m_last.carrierLevel;
+    if (m_last) {
+        e.posPercent = barToPercent(m_last->posPeak);
+        e.negPercent = barToPercent(m_last->negPeak);
+        e.carrier = m_last->carrierLevel;
+    }
     return e;
+}
+
+EventRecord Recorder::episodeRecord(const Episode& e) const {
+    EventRecord rec = baseEvent(eventKind(e.kind), e.startMs);
+    rec.endMs = std::max(e.lastMs, e.startMs);
+    rec.packets = e.packets;
+    rec.extreme = barToPercent(e.extreme);
+    if (e.kind == AlarmKind::PosVariable || e.kind == AlarmKind::NegVariable) rec.threshold = e.threshold;
+    if (e.open) rec.detail = QStringLiteral("open");
+    return rec;
 }
 
 void Recorder::addEvent(EventRecord e) {
@@ -64,34 +117,42 @@ void Recorder::addEvent(EventRecord e) {
 void Recorder::startMinute(qint64 startMs) {
     m_minute = Minute();
     m_minute.startMs = startMs;
+    m_written = m_minute;
 }
 
-MinuteRecord Recorder::minuteRecord(const Minute& m) const {
+MinuteRecord Recorder::minutePart() const {
+    const Minute& m = m_minute;
+    const Minute& w = m_written;
     MinuteRecord r;
     r.monitor = m_monitor;
     r.minuteMs = m.startMs;
-    r.packets = m.packets;
-    r.rejected = m.rejected;
-    if (m.packets > 0) {
-        r.posMax = percentOf(m.posMax);
-        r.negMax = percentOf(m.negMax);
+    r.packets = m.packets - w.packets;
+    r.rejected = m.rejected - w.rejected;
+    if (m.packets > 0) { // the band so far: the store keeps the widest
+        r.posMax = barToPercent(m.posMax);
+        r.negMax = barToPercent(m.negMax);
         r.carrierMin = m.carrierMin;
         r.carrierMax = m.carrierMax;
-        r.carrierMean = std::round(m.carrierSum / m.packets * 100.0) / 100.0;
     }
-    r.pos125Packets = m.pos125Packets;
-    r.pos125Episodes = m.pos125Episodes;
-    r.neg100Packets = m.neg100Packets;
-    r.neg100Episodes = m.neg100Episodes;
-    r.carrierAlarmS = wholeSeconds(m.carrierAlarmMs);
-    r.audioLossS = wholeSeconds(m.audioLossMs);
-    r.linkDownS = wholeSeconds(m.linkDownMs);
+    if (r.packets > 0) r.carrierMean = (m.carrierSum - w.carrierSum) / r.packets;
+    r.pos125Packets = m.pos125Packets - w.pos125Packets;
+    r.pos125Episodes = m.pos125Episodes - w.pos125Episodes;
+    r.neg100Packets = m.neg100Packets - w.neg100Packets;
+    r.neg100Episodes = m.neg100Episodes - w.neg100Episodes;
+    r.carrierAlarmS = wholeSeconds(m.carrierAlarmMs) - wholeSeconds(w.carrierAlarmMs);
+    r.audioLossS = wholeSeconds(m.audioLossMs) - wholeSeconds(w.audioLossMs);
+    r.linkDownS = wholeSeconds(m.linkDownMs) - wholeSeconds(w.linkDownMs);
+    r.upS = wholeSeconds(m.upMs) - wholeSeconds(w.upMs);
     return r;
 }
 
 void Recorder::closeMinute() {
     if (m_minute.startMs < 0) return;
-    m_pendingMinutes[m_minute.startMs] = minuteRecord(m_minute);
+    const MinuteRecord part = minutePart();
+    if (!m_minute.handedOver || !isEmptyPart(part)) {
+        const auto [it, fresh] = m_pendingMinutes.try_emplace(m_minute.startMs, part);
+        if (!fresh) mergeMinute(it->second, part);
+    }
     while (int(m_pendingMinutes.size()) > MaxPendingMinutes)
         m_pendingMinutes.erase(m_pendingMinutes.begin());
     m_minute = Minute();
@@ -101,10 +162,10 @@ void Recorder::accountUntil(qint64 t) {
     if (!m_active || t <= m_accountedTo) return;
     const qint64 d = t - m_accountedTo;
     m_accountedTo = t;
-    if (m_carrierAlarm) m_minute.carrierAlarmMs += d;
-    if (m_audioLoss) m_minute.audioLossMs += d;
+    if (m_alarms[AlarmKind::Carrier]) m_minute.carrierAlarmMs += d;
+    if (m_alarms[AlarmKind::AudioLoss]) m_minute.audioLossMs += d;
+    if (m_up) m_minute.upMs += d;
     if (m_everUp && !m_up) m_minute.linkDownMs += d;
-    m_minute.dirty = true;
 }
 
 void Recorder::advanceTo(qint64 t) {
@@ -132,23 +193,42 @@ void Recorder::setActive(bool active) {
         m_active = true;
         m_accountedTo = t;
         startMinute(minuteStart(t));
-        m_minute.dirty = true;
         if (!m_timer.isActive()) m_timer.start();
         return;
     }
     advanceTo(t);
-    for (int i = 0; i < EpisodeCount; ++i)
-        closeEpisode(Episode(i));
     closeMinute();
     m_active = false;
     m_up = false;
     m_everUp = false;
-    m_carrierAlarm = false;
-    m_audioLoss = false;
-    write(false);
+    write();
+}
+
+void Recorder::closeOpen(qint64 t, const QString& reason, bool linkLostToo) {
+    advanceTo(t);
+    const QString why = QStringLiteral("closed: ") + reason;
+    for (auto& [kind, on] : m_alarms) {
+        if (!on || (kind == AlarmKind::LinkLost && !linkLostToo)) continue;
+        EventRecord rec = baseEvent(eventKind(kind), t);
+        rec.on = false;
+        rec.detail = why;
+        addEvent(std::move(rec));
+        on = false;
+    }
+    for (std::optional<Episode>& open : m_episodes) {
+        if (!open) continue;
+        open->open = false;
+        EventRecord rec = episodeRecord(*open);
+        rec.detail = why;
+        addEvent(std::move(rec));
+        open.reset();
+        m_closedAtMs = t;
+    }
+    m_last.reset(); // readings from before are not readings of the next link
 }
 
 void Recorder::onReadings(const Readings& r) {
+    if (!enabled()) return;
     if (!m_active) { // readings mean a working link, announced or not
         setActive(true);
         m_up = m_everUp = true;
@@ -169,17 +249,11 @@ void Recorder::onReadings(const Readings& r) {
     }
     ++m.packets;
     m.carrierSum += r.carrierLevel;
-    m.dirty = true;
-    const FlasherHits hits = evaluateFlashers(r.posPeak, r.negPeak, m_posThreshold, m_negThreshold);
-    m.pos125Packets += hits.pos125;
-    m.neg100Packets += hits.neg100;
-    trackEpisode(Pos125, hits.pos125, r.posPeak, t);
-    trackEpisode(Neg100, hits.neg100, r.negPeak, t);
-    trackEpisode(PosVar, hits.posVar, r.posPeak, t);
-    trackEpisode(NegVar, hits.negVar, r.negPeak, t);
-    // While packets flow, the write follows the packet that finds the last
-    // write nearly an interval ago, so it falls between two packets instead
-    // of delaying one; the timer, restarted by every write, does not fire.
+    m.pos125Packets += r.posPeak >= Pos125Threshold;
+    m.neg100Packets += r.negPeak >= Neg100Threshold;
+    // While packets flow, the hand-over follows the packet that finds the
+    // last one nearly an interval ago, so it falls between two packets; the
+    // timer, restarted by every hand-over, does not fire.
     if (!m_writeQueued && m_sinceWrite.isValid() && m_sinceWrite.elapsed() >= FlushIntervalMs - 100) {
         m_writeQueued = true;
         QMetaObject::invokeMethod(
@@ -192,55 +266,45 @@ void Recorder::onReadings(const Readings& r) {
     }
 }
 
-void Recorder::trackEpisode(Episode which, bool past, float value, qint64 t) {
-    if (!past) return;
-    OpenEpisode& ep = m_episodes[which];
-    if (ep.open && t - ep.lastMs > EpisodeGapMs) closeEpisode(which);
-    if (!ep.open) {
-        static const char* const kinds[] = {EventKind::Pos125, EventKind::Neg100, EventKind::PosVariable,
-                                            EventKind::NegVariable};
-        ep.record = baseEvent(kinds[which], t);
-        ep.record.packets = 0;
-        ep.record.extreme = 0;
-        if (which == PosVar) ep.record.threshold = m_posThreshold;
-        if (which == NegVar) ep.record.threshold = m_negThreshold;
-        ep.open = true;
-        if (which == Pos125) ++m_minute.pos125Episodes;
-        if (which == Neg100) ++m_minute.neg100Episodes;
+void Recorder::onEpisode(const Episode& e) {
+    const int i = episodeIndex(e.kind);
+    if (!enabled() || i < 0) return;
+    std::optional<Episode>& known = m_episodes[size_t(i)];
+    const bool same = known && known->startMs == e.startMs;
+    if (!same && !e.open && e.startMs < m_closedAtMs) return; // already closed when the link went down
+    if (!same) { // a new episode: counted in the minute it starts in
+        advanceTo(now());
+        if (m_active && e.kind == AlarmKind::Pos125) ++m_minute.pos125Episodes;
+        if (m_active && e.kind == AlarmKind::Neg100) ++m_minute.neg100Episodes;
     }
-    ep.record.endMs = std::max(t, ep.record.timeMs);
-    ++ep.record.packets;
-    ep.record.extreme = std::max(ep.record.extreme, percentOf(value));
-    ep.lastMs = t;
-    ep.dirty = true;
+    if (e.open)
+        known = e;
+    else
+        known.reset();
+    addEvent(episodeRecord(e));
 }
 
-void Recorder::closeEpisode(Episode which) {
-    OpenEpisode& ep = m_episodes[which];
-    if (!ep.open) return;
-    ep.open = false;
-    if (ep.dirty || ep.record.id == 0) addEvent(ep.record);
-    ep.dirty = false;
-}
-
-void Recorder::closeExpiredEpisodes(qint64 t) {
-    for (int i = 0; i < EpisodeCount; ++i) {
-        if (m_episodes[i].open && t - m_episodes[i].lastMs > EpisodeGapMs) closeEpisode(Episode(i));
-    }
+void Recorder::onPortError(const QString& reason) {
+    if (!enabled()) return;
+    EventRecord rec = baseEvent(EventKind::PortError, now());
+    rec.detail = escapeControl(reason);
+    addEvent(std::move(rec));
 }
 
 void Recorder::onRejectedPacket() {
     if (!m_active) return;
     advanceTo(now());
     ++m_minute.rejected;
-    m_minute.dirty = true;
 }
 
 void Recorder::onLinkEvent(const LinkEvent& e) {
+    if (!enabled()) return;
     const qint64 t = now();
     EventRecord rec = baseEvent(EventKind::Link, e.timeMs > 0 ? e.timeMs : t);
     rec.detail = QLatin1String(linkStateName(e.state));
-    if (!e.detail.isEmpty()) rec.detail += QStringLiteral(": ") + e.detail;
+    if (!e.detail.isEmpty()) rec.detail += QStringLiteral(": ") + escapeControl(e.detail);
+    const QString reason = rec.detail;
+    addEvent(std::move(rec));
     switch (e.state) {
     case LinkState::Connected:
         setActive(true);
@@ -252,114 +316,72 @@ void Recorder::onLinkEvent(const LinkEvent& e) {
     case LinkState::Dialing:
     case LinkState::Busy:
     case LinkState::NoDialTone:
-        advanceTo(t);
+        closeOpen(t, reason, false);
         m_up = false;
         break;
     case LinkState::HangingUp:
     case LinkState::OffLine:
+        closeOpen(t, reason, true);
         setActive(false);
         break;
     }
-    addEvent(std::move(rec));
 }
 
 void Recorder::onAlarmEvent(const AlarmEvent& e) {
+    if (!enabled() || episodeIndex(e.kind) >= 0) return; // flasher lightings: onEpisode() has the runs
+    bool& state = m_alarms[e.kind];
+    if (state == e.on) return; // no change, nothing to record
     const qint64 t = now();
-    const char* kind = nullptr;
-    bool* state = nullptr;
-    switch (e.kind) {
-    case AlarmKind::Carrier:
-        kind = EventKind::CarrierAlarm;
-        state = &m_carrierAlarm;
-        break;
-    case AlarmKind::AudioLoss:
-        kind = EventKind::AudioLoss;
-        state = &m_audioLoss;
-        break;
-    case AlarmKind::NoData:
-        kind = EventKind::NoData;
-        break;
-    case AlarmKind::LinkLost:
-        kind = EventKind::LinkLost;
-        break;
-    case AlarmKind::Pos125:
-    case AlarmKind::Neg100:
-    case AlarmKind::PosVariable:
-    case AlarmKind::NegVariable:
-        return; // per packet; the episodes are found from the readings
-    }
-    if (state) {
-        if (*state == e.on) return; // no change, nothing to record
-        advanceTo(t);
-        *state = e.on;
-    }
-    EventRecord rec = baseEvent(kind, e.timeMs > 0 ? e.timeMs : t);
+    advanceTo(t);
+    state = e.on;
+    EventRecord rec = baseEvent(eventKind(e.kind), e.timeMs > 0 ? e.timeMs : t);
     rec.on = e.on;
-    rec.posPercent = percentOf(e.readings.posPeak);
-    rec.negPercent = percentOf(e.readings.negPeak);
-    rec.carrier = e.readings.carrierLevel;
+    if (m_last) {
+        rec.posPercent = barToPercent(e.readings.posPeak);
+        rec.negPercent = barToPercent(e.readings.negPeak);
+        rec.carrier = e.readings.carrierLevel;
+    }
     addEvent(std::move(rec));
 }
 
-void Recorder::setThresholds(int posPercent, int negPercent) {
-    posPercent = std::clamp(posPercent, 70, 130);
-    negPercent = std::clamp(negPercent, 70, 130);
-    // A run past the old threshold is not a run past the new one.
-    if (posPercent != m_posThreshold) closeEpisode(PosVar);
-    if (negPercent != m_negThreshold) closeEpisode(NegVar);
-    m_posThreshold = posPercent;
-    m_negThreshold = negPercent;
-}
-
 void Recorder::tick() {
-    const qint64 t = now();
-    advanceTo(t);
-    closeExpiredEpisodes(t);
-    write(false);
+    advanceTo(now());
+    write();
     if (!m_active && m_pendingEvents.isEmpty() && m_pendingMinutes.empty()) m_timer.stop();
 }
 
 void Recorder::flush() {
+    if (!enabled()) return;
     const qint64 t = now();
-    advanceTo(t);
-    for (int i = 0; i < EpisodeCount; ++i)
-        closeEpisode(Episode(i));
-    write(true);
+    closeOpen(t, QStringLiteral("program exit"), true);
+    closeMinute();
+    m_active = m_up = m_everUp = false;
+    write();
 }
 
-void Recorder::write(bool final) {
-    QList<EventRecord> batch = m_pendingEvents;
-    std::array<int, EpisodeCount> index;
-    index.fill(-1);
-    for (int i = 0; i < EpisodeCount; ++i) {
-        if (m_episodes[i].open && m_episodes[i].dirty) {
-            index[i] = int(batch.size());
-            batch.append(m_episodes[i].record);
-        }
-    }
+void Recorder::write() {
+    if (!enabled()) return;
     QList<MinuteRecord> minutes;
     minutes.reserve(int(m_pendingMinutes.size()) + 1);
     for (const auto& [start, m] : m_pendingMinutes)
         minutes.append(m);
-    const bool current = m_active && m_minute.startMs >= 0 && (m_minute.dirty || final);
-    if (current) minutes.append(minuteRecord(m_minute));
-    if (batch.isEmpty() && minutes.isEmpty()) return;
+    bool running = false;
+    if (m_active && m_minute.startMs >= 0) {
+        const MinuteRecord part = minutePart();
+        running = !m_minute.handedOver || !isEmptyPart(part);
+        if (running) minutes.append(part);
+    }
+    if (m_pendingEvents.isEmpty() && minutes.isEmpty()) return;
     if (!m_store) return;
     m_sinceWrite.start();
     if (m_timer.isActive()) m_timer.start();
-    const QMetaObject::Connection forward =
-        connect(m_store, &HistoryStore::problem, this, &Recorder::problem);
-    const bool written = m_store->write(batch, minutes);
-    disconnect(forward);
-    if (!written) return; // kept for the next tick
+    if (!m_store->write(m_pendingEvents, minutes)) return; // not open: kept for the next tick
     m_pendingEvents.clear();
     m_pendingMinutes.clear();
-    for (int i = 0; i < EpisodeCount; ++i) {
-        if (index[i] < 0) continue;
-        m_episodes[i].record.id = batch[index[i]].id;
-        m_episodes[i].dirty = false;
+    if (running) {
+        m_minute.handedOver = true;
+        m_written = m_minute;
     }
-    if (current) m_minute.dirty = false;
 }
 
 } // namespace zel

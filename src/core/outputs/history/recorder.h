@@ -1,19 +1,18 @@
 #pragma once
-// Records one monitor (one port text) into a HistoryStore: events as they
-// happen, peak episodes found from the readings, and one row of statistics
-// per minute.
+// Records one monitor (its name in the record: the port text or the
+// monitor's id) into a HistoryStore: events as they happen, the peak
+// episodes the core finds, and one row of statistics per minute.
 //
 // The per-packet path only updates counters in memory. A 1 s timer
-// (tmrHistory) closes finished episodes and minutes and writes everything
-// pending in one transaction, including the running minute and any episode
-// still open, so a process killed at any moment loses at most the last two
-// seconds. What cannot be written (disk full, busy file) is kept and tried
-// again on the next tick, within a bound.
+// (tmrHistory) hands everything new to the store, which writes it on its
+// own thread: the running minute as the part added since the last hand-over
+// (the store adds the parts up), so a reconnect within a minute, or two runs
+// in one, leave the sum of both. A process killed at any moment loses at
+// most the last two seconds.
 //
-// A peak episode is a run of packets past a threshold: it starts with the
-// first packet past it and ends with the last one before a whole second
-// without any (the flashers' hold time), so a burst at 96 packets a second
-// is one event.
+// When the link goes down (lost, disconnected, or the program ends) every
+// alarm and episode still open is closed in the record at that moment, with
+// the reason, so no duration runs on over a time nobody watched.
 #include "core/outputs/history/historytypes.h"
 #include "core/types/types.h"
 
@@ -33,13 +32,14 @@ class Recorder : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr qint64 EpisodeGapMs = 1000;
     static constexpr int FlushIntervalMs = 1000;
-    // Rows kept in memory while the store cannot take them (about a day of
+    // Rows kept in memory while the store is not open (about a day of
     // minutes; events beyond the bound are dropped oldest first).
     static constexpr int MaxPendingEvents = 20'000;
     static constexpr int MaxPendingMinutes = 1500;
 
+    // An empty `monitor` records nothing: no text becomes a monitor of the
+    // record unless a port was tried under it.
     Recorder(HistoryStore* store, const QString& monitor, QObject* parent = nullptr);
     ~Recorder() override;
 
@@ -53,25 +53,23 @@ public slots:
     void onRejectedPacket();
     void onLinkEvent(const zel::LinkEvent& e);
     void onAlarmEvent(const zel::AlarmEvent& e);
-    void setThresholds(int posPercent, int negPercent);
-    // The timer's work: close what is finished and write what is pending.
+    // An episode as the core found it: written when it starts (open) and
+    // completed when it ends.
+    void onEpisode(const zel::Episode& e);
+    // The port would not open: a port-error event with the reason.
+    void onPortError(const QString& reason);
+    // The timer's work: hand what is new to the store.
     void tick();
-    // Closes every open episode and the running minute and writes them.
+    // At exit: closes every open alarm and episode and the running minute,
+    // and hands everything to the store.
     void flush();
 
 signals:
-    // The store's one-time message about a write of this recorder (disk
-    // full, file damaged while recording).
+    // The store's one-time messages about writing (disk full, file damaged
+    // while recording).
     void problem(const QString& message);
 
 private:
-    enum Episode { Pos125, Neg100, PosVar, NegVar, EpisodeCount };
-    struct OpenEpisode {
-        bool open = false;
-        bool dirty = false; // changed since last written
-        EventRecord record;
-        qint64 lastMs = 0;
-    };
     struct Minute {
         qint64 startMs = -1;
         int packets = 0;
@@ -88,22 +86,25 @@ private:
         qint64 carrierAlarmMs = 0;
         qint64 audioLossMs = 0;
         qint64 linkDownMs = 0;
-        bool dirty = false;
+        qint64 upMs = 0;
+        bool handedOver = false; // a part of it went to the store
     };
+    static constexpr int EpisodeKinds = 4;
 
+    bool enabled() const { return !m_monitor.isEmpty(); }
     qint64 now() const { return m_clock(); }
     void advanceTo(qint64 t);
     void accountUntil(qint64 t);
     void startMinute(qint64 startMs);
     void closeMinute();
-    MinuteRecord minuteRecord(const Minute& m) const;
-    void trackEpisode(Episode which, bool past, float value, qint64 t);
-    void closeEpisode(Episode which);
-    void closeExpiredEpisodes(qint64 t);
+    // What the running minute gained since it was last handed over.
+    MinuteRecord minutePart() const;
     void addEvent(EventRecord e);
     void setActive(bool active);
-    void write(bool final);
+    void closeOpen(qint64 t, const QString& reason, bool linkLostToo);
+    void write();
     EventRecord baseEvent(const char* kind, qint64 t) const;
+    EventRecord episodeRecord(const Episode& e) const;
 
     QPointer<HistoryStore> m_store; // may go first at shutdown
     QString m_monitor;
@@ -112,18 +113,18 @@ private:
     QElapsedTimer m_sinceWrite;
     bool m_writeQueued = false;
 
-    bool m_active = false; // the session wants the link: minutes are kept
-    bool m_up = false;     // the link is connected
-    bool m_everUp = false; // connected once since becoming active
-    bool m_carrierAlarm = false;
-    bool m_audioLoss = false;
+    bool m_active = false;              // the session wants the link: minutes are kept
+    bool m_up = false;                  // the link is connected
+    bool m_everUp = false;              // connected once since becoming active
+    std::map<AlarmKind, bool> m_alarms; // on/off alarms as last recorded
     qint64 m_accountedTo = 0;
-    int m_posThreshold = 110;
-    int m_negThreshold = 110;
-    Readings m_last;
+    std::optional<Readings> m_last; // none before the first packet of a link
+    // Episodes written open and not yet closed, by kind.
+    std::array<std::optional<Episode>, EpisodeKinds> m_episodes;
+    qint64 m_closedAtMs = 0; // the last time open episodes were closed by the link
 
     Minute m_minute;
-    std::array<OpenEpisode, EpisodeCount> m_episodes;
+    Minute m_written; // the running minute as last handed over
     QList<EventRecord> m_pendingEvents;
     std::map<qint64, MinuteRecord> m_pendingMinutes; // by minute start
 };
