@@ -1,12 +1,12 @@
 #include "core/session/services.h"
 
+#include "core/link/linkcontroller.h"
+#include "core/monitor/monitormodel.h"
 #include "core/outputs/alerts/alertmanager.h"
 #include "core/outputs/history/historystore.h"
 #include "core/outputs/history/recorder.h"
-#include "core/link/linkcontroller.h"
-#include "core/monitor/monitormodel.h"
-#include "core/session/monitorsession.h"
 #include "core/outputs/web/statusserver.h"
+#include "core/session/monitorsession.h"
 
 namespace zel {
 
@@ -41,15 +41,21 @@ AlertManager* attachAlerts(MonitorSession* session, const AlertSettings& setting
 }
 
 void attachStatusServer(MonitorSession* session, StatusServer* server, HistoryStore* store) {
-    server->setPortText(monitorName(session));
-    QObject::connect(session, &MonitorSession::readingsReceived, server, &StatusServer::onReadings);
-    QObject::connect(session, &MonitorSession::alarmEvent, server, &StatusServer::onAlarmEvent);
-    QObject::connect(session, &MonitorSession::linkEvent, server, [server, session](const LinkEvent& e) {
-        server->setPortText(monitorName(session));
-        server->onLinkEvent(e);
+    // Until the station feeds it: one monitor, its link status from the link's events.
+    const QString id = QStringLiteral("monitor-1");
+    server->addMonitor(id, monitorName(session), monitorName(session));
+    QObject::connect(session, &MonitorSession::readingsReceived, server,
+                     [server, id](const Readings& r) { server->onReadings(id, r); });
+    QObject::connect(session, &MonitorSession::packetRejected, server,
+                     [server, id] { server->onPacketRejected(id); });
+    QObject::connect(session, &MonitorSession::alarmEvent, server,
+                     [server, id](const AlarmEvent& e) { server->onAlarmEvent(id, e); });
+    QObject::connect(session, &MonitorSession::linkEvent, server, [server, session, id](const LinkEvent& e) {
+        server->addMonitor(id, monitorName(session), monitorName(session));
+        server->onLinkStatus(id, {e.state, e.detail, false, {}});
     });
     if (!store) return;
-    server->setEventSource([store](qint64 sinceMs) {
+    server->setEventSource([store](const QString&, qint64 sinceMs) {
         QList<StatusEvent> out;
         if (!store->isOpen()) return out;
         const QList<EventRecord> events =
@@ -60,6 +66,10 @@ void attachStatusServer(MonitorSession* session, StatusServer* server, HistorySt
             s.event = e.kind;
             s.state = e.on ? (*e.on ? QStringLiteral("on") : QStringLiteral("off")) : QString();
             s.detail = e.detail;
+            if (e.kind == QLatin1String(EventKind::Link)) { // "state: reason"
+                s.state = e.detail.section(QStringLiteral(": "), 0, 0);
+                s.detail = e.detail.section(QStringLiteral(": "), 1);
+            }
             out.append(s);
         }
         return out;
