@@ -183,7 +183,7 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(kept->state(), QAbstractSocket::ConnectedState);
         kept->write(QByteArray(r).replace("\r\n\r\n", "\r\nConnection: close\r\n\r\n"));
-        QVERIFY(closedByServer(kept));
+        QVERIFY(closedByServer(kept, 2000)); // not the idle timeout
         QCOMPARE(kept->readAll().count("HTTP/1.1 200"), 3);
     }
 
