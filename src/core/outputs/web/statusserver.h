@@ -8,10 +8,11 @@
 // before a byte of the body is read. Connections that have not shown the
 // token yet have a small allowance of their own (the oldest is closed to
 // make room once it has had UnauthenticatedGraceMs to send its request), so
-// idle or half-open connections cannot lock out a token holder; any connection idle for IdleTimeoutMs is
-// closed, and one whose unsent answers pile up past MaxUnsentBytes is closed too. A WebSocket upgrade is
-// checked here (path, token, origin, client limit) and the socket then handed to QWebSocketServer with its
-// head still unread.
+// idle or half-open connections cannot lock out a token holder. Any
+// connection idle for IdleTimeoutMs is closed, and so is one whose unsent
+// answers pile up past MaxUnsentBytes. A WebSocket upgrade is checked here
+// (path, token, origin, client limit) and the socket then handed to
+// QWebSocketServer with its head still unread.
 //
 // onReadings() runs once per packet and only folds the reading into the
 // monitor's newest value and its peaks since the last push; the JSON for the
