@@ -187,8 +187,12 @@ function apply(u, first) {
   if (dark || u.n > 0 || first) { drawBar(v.bars.pos, u.pos, u.n, dark); drawBar(v.bars.neg, u.neg, u.n, dark); drawBar(v.bars.car, u.car, u.n, dark); }
   const lit = Object.assign({}, u.alarms, u.flash);
   if (compact) {
-    v.badges.replaceChildren(...LEDS.filter(([k]) => lit[k]).map(([, label, cls]) => el("span", "badge " + cls, label)));
-    if (!v.badges.childElementCount) v.badges.appendChild(el("span", "badge ok", "no alarm"));
+    const on = LEDS.filter(([k]) => lit[k]), sig = on.map(([k]) => k).join();
+    if (v.badgeSig !== sig) { // redrawn only when it changes
+      v.badgeSig = sig;
+      v.badges.replaceChildren(...on.map(([, label, cls]) => el("span", "badge " + cls, label)));
+      if (!on.length) v.badges.appendChild(el("span", "badge ok", "no alarm"));
+    }
     v.el.classList.toggle("alarm", ALARMS.some((k) => lit[k]));
     v.el.classList.toggle("flash", FLASHERS.some((k) => lit[k]));
   } else {
