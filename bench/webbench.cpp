@@ -1,10 +1,10 @@
 // The status server and the alerts under load.
 //
 // http_clients_16_cpu_per_wall_s: the server fed 96 readings a second (with
-// a flasher lighting on every tenth) while 16 WebSocket clients in a second
-// process take its updates; the CPU seconds this process spends per wall
-// second. http_clients_0_cpu_per_wall_s is the same feed without clients,
-// http_updates_per_client_per_s what each client received.
+// a flasher episode starting every second and ending half a second later) while 16 WebSocket clients in a
+// second process take its updates; the CPU seconds this process spends per wall second.
+// http_clients_0_cpu_per_wall_s is the same feed without clients, http_updates_per_client_per_s what each
+// client received.
 //
 // alert_latency_ms: from the end of an alarm's on-delay to the alert
 // command started and the webhook request received by a local HTTP server,
@@ -31,6 +31,8 @@
 #include <vector>
 
 namespace {
+
+const QString Id = QStringLiteral("m1");
 
 // Runs the event loop (asleep between events) until done() or the timeout.
 void waitUntil(const std::function<bool()>& done, int timeoutMs) {
@@ -78,8 +80,9 @@ double feed(zel::StatusServer& server, int seconds) {
         for (; sent < due; ++sent) {
             const float pos = float(20 + (sent * 7) % 34);
             const zel::Readings r{pos, float(15 + (sent * 5) % 27), 40};
-            server.onReadings(r);
-            if (sent % 10 == 0) server.onAlarmEvent({zel::AlarmKind::PosVariable, true, 0, r});
+            server.onReadings(Id, r);
+            if (sent % 96 == 0 || sent % 96 == 48)
+                server.onEpisode(Id, {zel::AlarmKind::PosVariable, sent % 96 == 0, 0, 0, 1, pos, 100});
         }
     });
     const double cpu0 = bench::cpuSeconds();
@@ -96,7 +99,8 @@ void webFigures(int seconds) {
         std::fprintf(stderr, "%s\n", qPrintable(server.errorString()));
         return;
     }
-    server.onLinkEvent({zel::LinkState::Connected, 0, {}});
+    server.addMonitor(Id, QStringLiteral("bench"), QStringLiteral("SIM"));
+    server.onLinkStatus(Id, {zel::LinkState::Connected, {}, false, {}});
     bench::figure("http_clients_0_cpu_per_wall_s", feed(server, std::max(2, seconds / 2)), 4);
 
     QProcess clients;

@@ -1,5 +1,6 @@
-// The status server: where it may listen, who gets an answer, the API's JSON
-// and the stream (peaks between pushes, client limit, slow clients).
+// The status server: where it may listen, who gets an answer, what a client
+// cannot do to it, the API's JSON for many monitors, and the stream (peaks
+// between pushes, client limit, slow clients).
 #include "support/httptest.h"
 #include "support/testmain.h"
 
@@ -8,8 +9,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWebSocket>
+#include <ctime>
 
 using zel::StatusServer;
 using namespace httptest;
@@ -32,11 +35,39 @@ struct Client {
     }
 };
 
-// A server on a free loopback port, optionally with Token.
+// A server on a free loopback port, optionally with Token, serving monitors
+// "a" (COM 2) and "b".
 struct Server : StatusServer {
-    explicit Server(const QString& token = {}) { QVERIFY(listen(QHostAddress::LocalHost, 0, token)); }
+    explicit Server(const QString& token = {}) {
+        addMonitor("a", "WZEL 1230 AM", "COM 2");
+        addMonitor("b", "WZEL backup", "tcp://127.0.0.1:4001");
+        QVERIFY(listen(QHostAddress::LocalHost, 0, token));
+    }
     QJsonObject getJson(const QByteArray& target) { return json(get(serverPort(), target).body); }
 };
+
+QTcpSocket* open(quint16 port, QObject* parent) {
+    auto* s = new QTcpSocket(parent);
+    s->connectToHost(QHostAddress::LocalHost, port);
+    return s;
+}
+
+bool closedByServer(QTcpSocket* s, int timeoutMs = 10000) {
+    QElapsedTimer clock;
+    for (clock.start(); s->state() != QAbstractSocket::UnconnectedState && clock.elapsed() < timeoutMs;)
+        QTest::qWait(5);
+    return s->state() == QAbstractSocket::UnconnectedState;
+}
+
+// Runs `body` with the local time zone set to `zone`.
+template <typename F> void inZone(const char* zone, F body) {
+    const QByteArray saved = qgetenv("TZ");
+    qputenv("TZ", zone);
+    tzset();
+    body();
+    saved.isNull() ? qunsetenv("TZ") : qputenv("TZ", saved);
+    tzset();
+}
 
 } // namespace
 
@@ -60,7 +91,8 @@ private slots:
         }
     }
 
-    // Request in, status out; "tokened" servers require Token.
+    // Request in, status out; "tokened" servers require Token. Every answer
+    // but the upgrade carries nosniff and no-store.
     void whoGetsAnAnswer_data() {
         QTest::addColumn<bool>("tokened");
         QTest::addColumn<QByteArray>("request");
@@ -76,6 +108,7 @@ private slots:
         row("no token", true, request("/api/status"), 401);
         row("no token, unknown path", true, request("/etc/passwd"), 401);
         row("token prefix", true, request("/api/status?token=" + t.chopped(1)), 401);
+        row("token and more", true, request("/api/status?token=" + t + "x"), 401);
         row("token in URL", true, request("/api/status?token=" + t), 200);
         row("bearer, lower case", true, request("/api/events", "authorization: bearer " + t + "\r\n"), 200);
         row("wrong bearer", true, request("/", "Authorization: Bearer x\r\n"), 401);
@@ -88,10 +121,16 @@ private slots:
         row("localhost", false, host("LOCALHOST"), 200);
         row("::1", false, host("[::1]:8080"), 200);
         row("other name", false, host("attacker.example:8080"), 403);
-        row("POST", false, request("/api/status", "Content-Length: 2\r\n", "POST") + "{}", 405);
         row("unknown", false, request("/settings"), 404);
+        row("unknown monitor", false, request("/api/status?monitor=zz"), 404);
         row("ws without upgrade", false, request("/ws"), 400);
+        row("not HTTP", false, "GET /\r\n\r\n", 400);
         row("huge head", false, "GET / HTTP/1.1\r\nX: " + QByteArray(20000, 'a') + "\r\n\r\n", 431);
+        // Answered on the head alone: the announced body never comes.
+        row("POST", false, request("/api/status", "Content-Length: 1500000000\r\n", "POST"), 405);
+        row("POST, tokened", true, request("/?token=" + t, "Content-Length: 1500000000\r\n", "POST"), 405);
+        row("GET with a body", false, request("/api/status", "Content-Length: 1500000000\r\n"), 413);
+        row("chunked GET", false, request("/api/status", "Transfer-Encoding: chunked\r\n"), 413);
     }
     void whoGetsAnAnswer() {
         QFETCH(bool, tokened);
@@ -102,29 +141,152 @@ private slots:
         QCOMPARE(reply.status, status);
         if (status == 401) QVERIFY2(reply.body.isEmpty(), reply.body.constData()); // nothing else
         if (status == 200) QVERIFY(!reply.body.isEmpty());
+        if (status != 101)
+            QCOMPARE(QList<QByteArray>({reply.headers.value("x-content-type-options"),
+                                        reply.headers.value("cache-control")}),
+                     QList<QByteArray>({"nosniff", "no-store"}));
         QTRY_COMPARE(server.clientCount(), status == 101 ? 1 : 0);
         if (!tokened) QCOMPARE(get(server.serverPort(), "/api/status").status, 200); // still serving
     }
 
-    void statusJson() {
+    // Idle connections neither lock out a token holder nor stay for long;
+    // Connection: close is honoured, a kept-alive connection answers in turn.
+    void connections() {
+        Server server(Token);
+        const quint16 port = server.serverPort();
+        QObject owner;
+        QList<QTcpSocket*> idle;
+        for (int i = 0; i < 32; ++i)
+            idle << open(port, &owner);
+        QTRY_VERIFY(std::none_of(idle.begin(), idle.end(), [](QTcpSocket* s) {
+            return s->state() == QAbstractSocket::ConnectingState;
+        }));
+        QTest::qWait(StatusServer::UnauthenticatedGraceMs + 50); // idle for longer than a request takes
+        QCOMPARE(get(port, "/api/status?token=" + Token.toUtf8()).status, 200);
+        QTRY_VERIFY(server.findChildren<QTimer*>("tmrIdle").size() <= StatusServer::MaxUnauthenticated);
+
+        const auto timers = server.findChildren<QTimer*>("tmrIdle");
+        QVERIFY(!timers.isEmpty());
+        for (QTimer* t : timers)
+            QVERIFY(t->isActive() && t->interval() <= 5000);
+        QVERIFY(QMetaObject::invokeMethod(timers.first(), "timeout"));
+        QTRY_COMPARE(
+            std::count_if(idle.begin(), idle.end(),
+                          [](QTcpSocket* s) { return s->state() == QAbstractSocket::ConnectedState; }),
+            qsizetype(timers.size() - 1));
+
+        QTcpSocket* kept = open(port, &owner);
+        const QByteArray r = "GET /api/monitors HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+                             Token.toUtf8() + "\r\n\r\n";
+        kept->write(r + r);
+        QTRY_COMPARE(kept->peek(1 << 20).count("HTTP/1.1 200"), 2);
+        QTest::qWait(50);
+        QCOMPARE(kept->state(), QAbstractSocket::ConnectedState);
+        kept->write(QByteArray(r).replace("\r\n\r\n", "\r\nConnection: close\r\n\r\n"));
+        QVERIFY(closedByServer(kept, 2000)); // not the idle timeout
+        QCOMPARE(kept->readAll().count("HTTP/1.1 200"), 3);
+    }
+
+    // A client that asks and never reads is closed once its answers pile up.
+    void unreadAnswersAreCapped() {
         Server server;
-        server.setPortText("COM 2");
-        server.onLinkEvent({zel::LinkState::Connected, 1'700'000'000'000, {}});
+        QObject owner;
+        QTcpSocket* s = open(server.serverPort(), &owner);
+        s->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        s->setReadBufferSize(1);
+        QVERIFY(s->waitForConnected(10000));
+        const QByteArray r = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        for (int i = 0; i < 100 && s->state() == QAbstractSocket::ConnectedState; ++i) {
+            s->write(r.repeated(20));
+            QTest::qWait(10);
+        }
+        // Well before the idle timeout would close it anyway.
+        QTRY_VERIFY_WITH_TIMEOUT(server.findChildren<QTimer*>("tmrIdle").isEmpty(), 3000);
+    }
+
+    // A WebSocket client sending more than a few KB is closed.
+    void bigWebSocketMessages() {
+        Server server;
+        Client client(server.serverPort());
+        QTRY_COMPARE(server.clientCount(), 1);
+        client.socket.sendTextMessage(QString(2000, u'x')); // small: ignored
+        QTest::qWait(50);
+        QCOMPARE(server.clientCount(), 1);
+        // A frame announcing 1.5 GB, and the first MB of it.
+        QByteArray frame("\x81\xff", 2);
+        for (int shift = 56; shift >= 0; shift -= 8)
+            frame += char((quint64(1'500'000'000) >> shift) & 0xff);
+        frame += QByteArray(4, '\0'); // the mask
+        QTcpSocket raw;
+        raw.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        raw.write(upgrade("/ws"));
+        QTRY_COMPARE(server.clientCount(), 2);
+        raw.write(frame + QByteArray(1 << 20, 'x'));
+        QTRY_COMPARE(server.clientCount(), 1);
+        QVERIFY(closedByServer(&raw));
+    }
+
+    void secretFile() {
+        QTemporaryDir dir;
+        const auto file = [&](const char* name, const QByteArray& text, QFile::Permissions p) {
+            QFile f(dir.filePath(name));
+            f.open(QIODevice::WriteOnly);
+            f.write(text);
+            f.setPermissions(p);
+            return f.fileName();
+        };
+        const QFile::Permissions owner = QFile::ReadOwner | QFile::WriteOwner;
+        QString secret, error;
+        QVERIFY(StatusServer::readSecretFile(file("t", "  tok en \nsecond\n", owner), &secret, &error));
+        QCOMPARE(QStringList({secret, error}), QStringList({"tok en", ""}));
+        QVERIFY(StatusServer::readSecretFile(file("w", "tok\n", owner | QFile::ReadOther), &secret, &error));
+        QVERIFY2(error.contains("chmod 600"), qPrintable(error)); // a warning, still read
+        for (const QString& bad : {file("e", " \n", owner), dir.filePath("missing"), dir.path()}) {
+            secret = "kept";
+            QVERIFY(!StatusServer::readSecretFile(bad, &secret, &error));
+            QVERIFY2(error.contains(bad) && secret == "kept", qPrintable(error));
+        }
+    }
+
+    // Every monitor, in order; the first answers /api/status without ?monitor.
+    void monitorsAndStatus() {
+        Server server;
+        QCOMPARE(pick(server.getJson("/api/status"), {"id", "port", "link", "readings"}),
+                 QStringList({"a", "COM 2", "off-line", ""})); // no reading yet: null
+        QVERIFY(server.getJson("/api/status")["readings"].isNull());
+        server.setSite("hq", "Main studio");
+        server.onLinkStatus("b", {zel::LinkState::Connected, {}, false, {}});
         for (int i = 0; i < 7; ++i)
-            server.onReadings({float(30 + i), 25, 40});
-        server.onAlarmEvent({zel::AlarmKind::Carrier, true, 1'700'000'001'000, {36, 25, 30}});
-        server.onAlarmEvent({zel::AlarmKind::Pos125, true, 1'700'000'001'000, {53, 25, 30}});
-        const Reply reply = get(server.serverPort(), "/api/status");
+            server.onReadings("b", {float(30 + i), 25, 40});
+        server.onPacketRejected("b");
+        server.onAlarmEvent("b", {zel::AlarmKind::Carrier, true, 1'700'000'001'000, {36, 25, 30}});
+        server.onEpisode("b",
+                         {zel::AlarmKind::Pos125, true, 1'700'000'001'000, 1'700'000'001'000, 1, 53, 125});
+        const Reply reply = get(server.serverPort(), "/api/status?monitor=b");
         QCOMPARE(reply.headers.value("content-type"), "application/json");
+        QCOMPARE(pick(json(reply.body),
+                      {"id", "site", "link", "readings/pos/percent", "readings/pos/position",
+                       "readings/carrier/percent", "packets/total", "packets/rejected",
+                       "alarms/carrier-alarm", "alarms/pos125", "episodes/pos125", "alarms/audio-loss"}),
+                 QStringList({"b", "Main studio", "connected", "92", "36", "100", "7", "1", "true", "true",
+                              "1", "false"}));
+        // An episode is counted once, at its start.
+        server.onEpisode("b",
+                         {zel::AlarmKind::Pos125, false, 1'700'000'001'000, 1'700'000'001'500, 3, 54, 125});
+        server.onEpisode("b",
+                         {zel::AlarmKind::Pos125, true, 1'700'000'009'000, 1'700'000'009'000, 1, 53, 125});
+        server.onLinkStatus("b", {zel::LinkState::Reconnecting, "PORT ERROR", false, {}});
+        const QJsonObject all = server.getJson("/api/monitors");
         QCOMPARE(
-            pick(json(reply.body), {"port", "link", "readings/pos/percent", "readings/pos/position",
-                                    "readings/carrier/percent", "packets/total", "alarms/carrier-alarm",
-                                    "alarms/pos125", "alarms/audio-loss", "alarms/neg100"}),
-            QStringList({"COM 2", "connected", "92", "36", "100", "7", "true", "true", "false", "false"}));
-        QVERIFY(json(reply.body)["packets"].toObject()["lastAgeMs"].toDouble(-1) >= 0);
-        server.onLinkEvent({zel::LinkState::Reconnecting, 1'700'000'002'000, "PORT ERROR"});
-        QCOMPARE(pick(server.getJson("/api/status"), {"alarms/link-lost", "linkDetail"}),
-                 QStringList({"true", "PORT ERROR"}));
+            pick(all, {"site/name", "monitors/0/id", "monitors/0/name", "monitors/1/id",
+                       "monitors/1/episodes/pos125", "monitors/1/alarms/link-lost", "monitors/1/linkDetail"}),
+            QStringList({"Main studio", "a", "WZEL 1230 AM", "b", "2", "true", "PORT ERROR"}));
+        QCOMPARE(get(server.serverPort(), "/api/events?monitor=zz").status, 404);
+        QCOMPARE(pick(server.getJson("/api/events?monitor=b"),
+                      {"events/1/title", "events/1/detail", "events/1/monitor", "events/3/state"}),
+                 QStringList({"Past +125 %", "3 packets over 0.5 s, peak 128 % (threshold 125 %)", "b",
+                              "reconnecting"}));
+        QCOMPARE(server.getJson("/api/events")["events"].toArray().size(), 0); // "a" had none
     }
 
     // 2023-11-14T22:13:20Z and the four seconds after it; -1: refused.
@@ -141,54 +303,74 @@ private slots:
         QFETCH(QByteArray, query);
         QFETCH(int, count);
         Server server;
-        server.onLinkEvent({zel::LinkState::Connected, 1'700'000'000'000, {}});
-        server.onAlarmEvent({zel::AlarmKind::AudioLoss, true, 1'700'000'002'000, {}});
-        server.onAlarmEvent({zel::AlarmKind::PosVariable, true, 1'700'000'002'500, {}}); // live only
-        server.onAlarmEvent({zel::AlarmKind::AudioLoss, false, 1'700'000'003'000, {}});
-        server.onLinkEvent({zel::LinkState::Reconnecting, 1'700'000'003'600, "PORT ERROR"});
-        const Reply reply = get(server.serverPort(), "/api/events" + query);
+        // The history's order: newest first. The answer is oldest first.
+        server.setEventSource([](const QString& monitor, qint64 since) {
+            QList<zel::StatusEvent> all{{1'700'000'003'600, "link", "reconnecting", "PORT ERROR"},
+                                        {1'700'000'003'000, "audio-loss", "off", {}},
+                                        {1'700'000'002'000, "audio-loss", "on", {}},
+                                        {1'700'000'000'000, "link", "connected", monitor}};
+            all.removeIf([since](const zel::StatusEvent& e) { return e.timeMs < since; });
+            return all;
+        });
+        const Reply reply = get(server.serverPort(), "/api/events?monitor=b&" + query.mid(1));
         QCOMPARE(reply.status, count < 0 ? 400 : 200);
         const QJsonArray events = json(reply.body)["events"].toArray();
         QCOMPARE(events.size(), std::max(count, 0));
         if (count != 4) return;
-        QCOMPARE(
-            pick(json(reply.body), {"events/1/event", "events/1/state", "events/3/state", "events/3/detail"}),
-            QStringList({"audio-loss", "on", "reconnecting", "PORT ERROR"}));
-        QCOMPARE(QDateTime::fromString(events[0]["time"].toString(), Qt::ISODateWithMs).toMSecsSinceEpoch(),
-                 1'700'000'000'000);
+        QCOMPARE(pick(json(reply.body), {"events/0/detail", "events/1/event", "events/1/title",
+                                         "events/1/state", "events/3/state"}),
+                 QStringList({"b", "audio-loss", "Audio loss", "on", "reconnecting"}));
+    }
+
+    // One time text everywhere: the local offset, +00:00 rather than Z.
+    void timesCarryTheirOffset() {
+        for (const auto& [zone, text] : {std::pair{"UTC", "2023-11-14T22:13:20.000+00:00"},
+                                         std::pair{"America/St_Johns", "2023-11-14T18:43:20.000-03:30"}})
+            inZone(zone, [&, text = text] {
+                Server server;
+                server.onAlarmEvent("a", {zel::AlarmKind::AudioLoss, true, 1'700'000'000'000, {}});
+                QCOMPARE(server.getJson("/api/events")["events"][0]["time"].toString(), QString(text));
+                const QString now = server.getJson("/api/monitors")["time"].toString();
+                QCOMPARE(now.right(6), QString(text).right(6));
+            });
     }
 
     void keepsTheLastHundredOrAsksTheHistory() {
         Server server;
         for (int i = 0; i < 150; ++i)
-            server.onLinkEvent(
-                {i % 2 ? zel::LinkState::Connected : zel::LinkState::Reconnecting, 1000 + i, {}});
-        QJsonArray events = json(server.eventsJson(0))["events"].toArray();
+            server.onAlarmEvent("a", {zel::AlarmKind::Carrier, i % 2 == 0, 1000 + i, {}});
+        QJsonArray events = json(server.eventsJson("a", 0))["events"].toArray();
         QCOMPARE(QList<qint64>({events.size(), events.first()["timeMs"].toInteger()}),
                  QList<qint64>({100, 1050}));
+        QString askedFor;
         qint64 asked = -1;
-        server.setEventSource([&asked](qint64 since) {
+        server.setEventSource([&](const QString& monitor, qint64 since) {
+            askedFor = monitor;
             asked = since;
             return QList<zel::StatusEvent>{zel::StatusEvent{since + 5, "carrier-alarm", "on", {}}};
         });
-        events = server.getJson("/api/events?since=777")["events"].toArray();
+        events = server.getJson("/api/events?since=777&monitor=b")["events"].toArray();
+        QCOMPARE(askedFor, "b");
         QCOMPARE(QList<qint64>({asked, events.size(), events.last()["timeMs"].toInteger()}),
                  QList<qint64>({777, 1, 782}));
     }
 
     // A push carries the peaks of every packet since the last one, so a single
-    // overmodulated packet is not lost between updates.
+    // overmodulated packet is not lost between updates; only what changed.
     void pushCarriesThePeaksSinceTheLast() {
         Server server;
-        server.onReadings({55, 50, 40}); // before anyone watched: not a peak of the first update
-        server.onReadings({21, 12, 40});
+        server.onReadings("b", {55, 50, 40}); // before anyone watched: not a peak of the first update
+        server.onReadings("b", {21, 12, 40});
         auto* push = server.findChild<QTimer*>("tmrPush");
         QVERIFY(!push->isActive()); // nothing to do without clients
         Client client(server.serverPort());
         QTRY_VERIFY_WITH_TIMEOUT(!client.messages.isEmpty(), 10000);
         QVERIFY(push->isActive());
         push->stop(); // the test pushes by hand
-        QCOMPARE(pick(client.messages.takeFirst(), {"n", "pos"}), QStringList({"0", "21"}));
+        QCOMPARE(
+            pick(client.messages.takeFirst(), {"monitors/0/id", "monitors/0/pos", "monitors/1/id",
+                                               "monitors/1/n", "monitors/1/pos", "monitors/1/carPercent"}),
+            QStringList({"a", "", "b", "0", "21", "100"})); // "a": no reading, null
         const auto next = [&](const QStringList& paths) {
             server.pushUpdates();
             [&] { QTRY_COMPARE_WITH_TIMEOUT(client.messages.size(), 1, 10000); }();
@@ -196,17 +378,19 @@ private slots:
         };
 
         for (float pos : {30.f, 54.f, 20.f, 31.f})
-            server.onReadings({pos, 40 - pos / 2, 38});
-        server.onAlarmEvent({zel::AlarmKind::Pos125, true, 0, {54, 13, 38}});
+            server.onReadings("b", {pos, 40 - pos / 2, 38});
+        server.onEpisode("b", {zel::AlarmKind::Pos125, true, 0, 0, 1, 54, 125});
         server.pushUpdates(); // and nothing new in the second: no message until the heartbeat
-        // The highest negative is 40 - 20/2.
-        QCOMPARE(next({"n", "pos", "neg", "car", "total", "flash/pos125"}),
-                 QStringList({"4", "54", "30", "38", "6", "true"}));
+        // The highest negative is 40 - 20/2; "a" had nothing new.
+        QCOMPARE(next({"monitors/0/id", "monitors/0/n", "monitors/0/pos", "monitors/0/neg", "monitors/0/car",
+                       "monitors/0/total", "monitors/0/flash/pos125", "monitors/1/id"}),
+                 QStringList({"b", "4", "54", "30", "38", "6", "true", ""}));
         QVERIFY(client.messages.isEmpty());
-        server.onReadings({22, 10, 40});
-        QCOMPARE(next({"n", "pos"}), QStringList({"1", "22"}));
-        server.onAlarmEvent({zel::AlarmKind::Carrier, true, 1'700'000'000'000, {}});
-        QCOMPARE(next({"alarms/carrier-alarm", "events/0/event"}), QStringList({"true", "carrier-alarm"}));
+        server.onReadings("b", {22, 10, 40});
+        QCOMPARE(next({"monitors/0/n", "monitors/0/pos"}), QStringList({"1", "22"}));
+        server.onAlarmEvent("a", {zel::AlarmKind::Carrier, true, 1'700'000'000'000, {}});
+        QCOMPARE(next({"monitors/0/id", "monitors/0/alarms/carrier-alarm", "monitors/0/events/0/title"}),
+                 QStringList({"a", "true", "Carrier alarm"}));
     }
 
     // At most 16 clients; one that stops reading is dropped, the others keep
@@ -234,8 +418,9 @@ private slots:
         int pushes = 0;
         const QString detail(190, u'x'); // long events build the backlog fast
         for (; dropped.isEmpty() && clock.elapsed() < 60000; ++pushes) {
-            server.onReadings({float(pushes % 55), 10, 40});
-            server.onLinkEvent({zel::LinkState::Connected, pushes, detail});
+            server.onReadings("a", {float(pushes % 55), 10, 40});
+            server.onLinkStatus("a",
+                                {zel::LinkState::Connected, detail + QString::number(pushes), false, {}});
             server.pushUpdates();
             QCoreApplication::processEvents();
         }

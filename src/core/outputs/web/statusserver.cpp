@@ -1,13 +1,12 @@
 #include "core/outputs/web/statusserver.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
-#include <QHttpServer>
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -15,46 +14,73 @@
 #include <QUrlQuery>
 #include <QWebSocket>
 #include <QWebSocketServer>
+#include <algorithm>
 
 namespace zel {
 
 namespace {
 
 constexpr qsizetype MaxHeadBytes = 8192;
-constexpr int HeadTimeoutMs = 10'000;
 constexpr int SocketSendBuffer = 64 * 1024;
 constexpr int MaxEventsAnswered = 1000;
+constexpr AlarmKind Flashers[] = {AlarmKind::Pos125, AlarmKind::Neg100, AlarmKind::PosVariable,
+                                  AlarmKind::NegVariable};
 
 bool isFlasher(AlarmKind k) {
-    return k == AlarmKind::Pos125 || k == AlarmKind::Neg100 || k == AlarmKind::PosVariable ||
-           k == AlarmKind::NegVariable;
+    return std::find(std::begin(Flashers), std::end(Flashers), k) != std::end(Flashers);
 }
 
-QString isoLocal(qint64 utcMs) {
-    const QDateTime local = QDateTime::fromMSecsSinceEpoch(utcMs, Qt::LocalTime);
-    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs);
+QString kindName(AlarmKind k) {
+    return QString::fromLatin1(alarmKindName(k));
 }
 
-QJsonObject eventJson(const StatusEvent& e) {
-    return {{"timeMs", double(e.timeMs)},
-            {"time", isoLocal(e.timeMs)},
-            {"event", e.event},
-            {"state", e.state},
+// The History window's names for the same events.
+QString eventTitle(const QString& event) {
+    static const QHash<QString, QString> titles = {
+        {QStringLiteral("link"), QStringLiteral("Link")},
+        {QStringLiteral("carrier-alarm"), QStringLiteral("Carrier alarm")},
+        {QStringLiteral("audio-loss"), QStringLiteral("Audio loss")},
+        {QStringLiteral("no-data"), QStringLiteral("No data")},
+        {QStringLiteral("link-lost"), QStringLiteral("Link lost")},
+        {QStringLiteral("pos125"), QStringLiteral("Past +125 %")},
+        {QStringLiteral("neg100"), QStringLiteral("Past -100 %")},
+        {QStringLiteral("pos-variable"), QStringLiteral("Past positive threshold")},
+        {QStringLiteral("neg-variable"), QStringLiteral("Past negative threshold")},
+    };
+    return titles.value(event, event);
+}
+
+QString episodeSummary(const Episode& e) {
+    const QString peak = QStringLiteral("peak %1 %").arg(positionToPercent(e.extreme));
+    const qint64 ms = std::max<qint64>(0, e.lastMs - e.startMs);
+    QString text = e.packets == 1 ? QStringLiteral("1 packet, ") + peak
+                                  : QStringLiteral("%1 packets over %2 s, %3")
+                                        .arg(e.packets)
+                                        .arg(double(ms) / 1000.0, 0, 'f', 1)
+                                        .arg(peak);
+    if (e.threshold > 0) text += QStringLiteral(" (threshold %1 %)").arg(e.threshold);
+    return text;
+}
+
+QJsonObject eventJson(const QString& monitor, const StatusEvent& e) {
+    return {{"monitor", monitor}, {"timeMs", double(e.timeMs)},   {"time", formatLocalTime(e.timeMs)},
+            {"event", e.event},   {"title", eventTitle(e.event)}, {"state", e.state},
             {"detail", e.detail}};
 }
 
-// Constant time for equal lengths: the token is not guessed a byte at a time.
+// Constant time whatever the texts: both sides are hashed first, so neither
+// a byte nor the length of the token can be found by timing the answers.
 bool sameSecret(const QByteArray& a, const QByteArray& b) {
-    if (a.size() != b.size()) return false;
+    const QByteArray x = QCryptographicHash::hash(a, QCryptographicHash::Sha256);
+    const QByteArray y = QCryptographicHash::hash(b, QCryptographicHash::Sha256);
     unsigned char diff = 0;
-    for (qsizetype i = 0; i < a.size(); ++i)
-        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    for (qsizetype i = 0; i < x.size(); ++i)
+        diff |= static_cast<unsigned char>(x[i] ^ y[i]);
     return diff == 0;
 }
 
 struct Head {
-    QByteArray method;
-    QUrl url;
+    QByteArray method, target, version;
     QList<std::pair<QByteArray, QByteArray>> headers; // names lower-case
     QByteArray value(const char* name) const {
         for (const auto& [k, v] : headers)
@@ -63,151 +89,176 @@ struct Head {
     }
 };
 
-Head parseHead(const QByteArray& text) {
-    Head head;
+bool parseHead(const QByteArray& text, Head* head) {
     const QList<QByteArray> lines = text.split('\n');
-    if (lines.isEmpty()) return head;
     const QList<QByteArray> request = lines.first().trimmed().split(' ');
-    if (request.size() >= 2) {
-        head.method = request[0];
-        head.url = QUrl::fromEncoded(request[1]);
-    }
+    if (request.size() != 3 || !request[1].startsWith('/') || !request[2].startsWith("HTTP/1.")) return false;
+    head->method = request[0];
+    head->target = request[1];
+    head->version = request[2];
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const qsizetype colon = lines[i].indexOf(':');
-        if (colon > 0)
-            head.headers.append(
-                {lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed()});
+        if (colon <= 0) return false;
+        head->headers.append({lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed()});
     }
-    return head;
+    return true;
 }
 
-QByteArray statusLine(int code) {
+QByteArray reasonPhrase(int code) {
     switch (code) {
+    case 200:
+        return "OK";
     case 400:
-        return "400 Bad Request";
+        return "Bad Request";
     case 401:
-        return "401 Unauthorized";
+        return "Unauthorized";
     case 403:
-        return "403 Forbidden";
+        return "Forbidden";
     case 404:
-        return "404 Not Found";
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 413:
+        return "Content Too Large";
     case 431:
-        return "431 Request Header Fields Too Large";
+        return "Request Header Fields Too Large";
     default:
-        return "503 Service Unavailable";
+        return "Service Unavailable";
     }
 }
 
-void refuse(QTcpSocket* socket, int code) {
-    // Closing with the request unread would reset the connection, and a
-    // browser drops the answer with it.
-    socket->readAll();
-    QByteArray reply = "HTTP/1.1 " + statusLine(code) + "\r\nContent-Length: 0\r\nConnection: close\r\n";
-    if (code == 401) reply += "WWW-Authenticate: Bearer\r\n";
-    socket->write(reply + "\r\n");
-    socket->disconnectFromHost();
+QByteArray response(int code, const QByteArray& contentType, const QByteArray& body,
+                    const QList<std::pair<QByteArray, QByteArray>>& headers, bool close) {
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(code) + ' ' + reasonPhrase(code) + "\r\n";
+    if (!contentType.isEmpty()) out += "Content-Type: " + contentType + "\r\n";
+    out += "Content-Length: " + QByteArray::number(body.size()) +
+           "\r\nX-Content-Type-Options: nosniff\r\nCache-Control: no-store\r\n";
+    if (code == 401) out += "WWW-Authenticate: Bearer\r\n";
+    if (code == 405) out += "Allow: GET\r\n";
+    for (const auto& [name, value] : headers)
+        out += name + ": " + value + "\r\n";
+    if (close) out += "Connection: close\r\n";
+    return out + "\r\n" + body;
+}
+
+QByteArray jsonError(const QString& text) {
+    return QJsonDocument(QJsonObject{{"error", text}}).toJson(QJsonDocument::Compact);
 }
 
 } // namespace
 
-// Reads the first request head of every connection without consuming it,
-// then hands the connection to the WebSocket server or the HTTP server.
-class RequestGate : public QTcpServer {
+// One HTTP connection: reads request heads (never a body) and answers them in
+// order, until it is closed, idle, or handed on as a WebSocket.
+class HttpConnection : public QObject {
 public:
-    explicit RequestGate(StatusServer* owner)
-        : m_owner(owner) {}
-    int httpConnections = 0;
-
-protected:
-    void incomingConnection(qintptr descriptor) override {
-        auto* socket = new QTcpSocket(this);
-        if (!socket->setSocketDescriptor(descriptor)) {
-            delete socket;
-            return;
-        }
+    HttpConnection(StatusServer* owner, QTcpSocket* socket)
+        : QObject(owner)
+        , m_owner(owner)
+        , m_socket(socket)
+        , m_idle(new QTimer(this)) {
+        socket->setParent(this);
+        // Nothing but request heads is read: the buffer need hold no more.
+        socket->setReadBufferSize(MaxHeadBytes + 4);
         // A bounded kernel buffer makes a client that stops reading show up
-        // as a growing backlog here, where it is dropped.
+        // as unsent output here.
         socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, SocketSendBuffer);
-        if (m_waiting + httpConnections >= StatusServer::MaxHttpConnections) {
-            refuse(socket, 503);
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            QTimer::singleShot(2000, socket, &QObject::deleteLater);
-            return;
-        }
-        ++m_waiting;
-        auto* deadline = new QTimer(socket);
-        deadline->setSingleShot(true);
-        connect(deadline, &QTimer::timeout, socket, [this, socket] { giveUp(socket); });
-        connect(socket, &QTcpSocket::readyRead, this,
-                [this, socket, deadline] { inspect(socket, deadline); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] { giveUp(socket); });
-        deadline->start(HeadTimeoutMs);
+        m_idle->setObjectName(QStringLiteral("tmrIdle"));
+        m_idle->setSingleShot(true);
+        m_idle->setInterval(StatusServer::IdleTimeoutMs);
+        connect(m_idle, &QTimer::timeout, this, &HttpConnection::drop);
+        connect(socket, &QTcpSocket::readyRead, this, &HttpConnection::process);
+        connect(socket, &QTcpSocket::disconnected, this, &HttpConnection::drop);
+        // An answer still going out is not idleness.
+        connect(socket, &QTcpSocket::bytesWritten, m_idle, qOverload<>(&QTimer::start));
+        m_idle->start();
     }
 
-private:
-    void giveUp(QTcpSocket* socket) {
-        if (socket->property("zelDone").toBool()) return;
-        socket->setProperty("zelDone", true);
-        --m_waiting;
-        socket->abort();
-        socket->deleteLater();
+    bool authenticated = false;
+    qint64 acceptedTick = 0;
+
+    void drop() {
+        if (m_gone) return;
+        m_gone = true;
+        m_owner->connectionGone(this);
+        m_socket->disconnect(this);
+        m_socket->abort();
+        deleteLater();
     }
 
-    void inspect(QTcpSocket* socket, QTimer* deadline) {
-        const QByteArray peeked = socket->peek(MaxHeadBytes + 4);
-        const qsizetype end = peeked.indexOf("\r\n\r\n");
-        if (end < 0) {
-            if (peeked.size() > MaxHeadBytes) {
-                finish(socket, deadline);
-                refuse(socket, 431);
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-                QTimer::singleShot(2000, socket, &QObject::deleteLater);
-            }
-            return;
-        }
-        finish(socket, deadline);
-        const Head head = parseHead(peeked.left(end));
-        // Checked here as well as per request, so a client without the token
-        // cannot hold a kept-alive connection open.
-        const QString queryToken =
-            QUrlQuery(head.url).queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
-        if (!m_owner->tokenMatches(queryToken, head.value("authorization"))) {
-            refuse(socket, 401);
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            QTimer::singleShot(2000, socket, &QObject::deleteLater);
-            return;
-        }
-        if (head.value("upgrade").toLower() == "websocket") {
-            const int code = m_owner->checkUpgrade(peeked.left(end));
-            if (code != 101) {
-                refuse(socket, code);
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-                QTimer::singleShot(2000, socket, &QObject::deleteLater);
+    // Hands the socket on, its unread request head and all.
+    QTcpSocket* release() {
+        m_gone = true;
+        m_owner->connectionGone(this);
+        m_socket->disconnect(this);
+        m_socket->setParent(nullptr);
+        m_socket->setReadBufferSize(0);
+        QTcpSocket* s = m_socket;
+        deleteLater();
+        return s;
+    }
+
+    // Answers with the connection closed behind it.
+    void refuse(int code, const QByteArray& body = {}) {
+        m_closing = true;
+        m_socket->readAll(); // unread input would reset the connection and lose the answer
+        m_socket->write(response(code, body.isEmpty() ? QByteArray() : "text/plain", body, {}, true));
+        m_socket->disconnectFromHost();
+    }
+
+    void process() {
+        while (!m_gone) {
+            if (m_closing) {
+                m_socket->readAll();
                 return;
             }
-            socket->setParent(nullptr);
-            m_owner->m_wsServer->handleConnection(socket);
-        } else {
-            ++httpConnections;
-            connect(socket, &QObject::destroyed, this, [this] { --httpConnections; });
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            addPendingConnection(socket);
-            emit newConnection();
+            const QByteArray peeked = m_socket->peek(MaxHeadBytes + 4);
+            const qsizetype end = peeked.indexOf("\r\n\r\n");
+            if (end < 0) {
+                if (peeked.size() > MaxHeadBytes) refuse(431);
+                return;
+            }
+            Head head;
+            if (!parseHead(peeked.left(end), &head)) return refuse(400, "malformed request\n");
+            const QUrlQuery query(QUrl::fromEncoded(head.target));
+            const QString token = query.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
+            if (!m_owner->tokenMatches(token, head.value("authorization"))) return refuse(401);
+            // Refused before a byte of it is read.
+            if (head.method != "GET") return refuse(405, "read-only: GET only\n");
+            const QByteArray length = head.value("content-length");
+            if (!head.value("transfer-encoding").isEmpty() || (!length.isEmpty() && length != "0"))
+                return refuse(413, "a GET takes no body\n");
+            if (head.value("upgrade").toLower() == "websocket") {
+                const int code = m_owner->checkUpgrade(QUrl::fromEncoded(head.target).path().toUtf8(),
+                                                       head.value("host"), head.value("origin"));
+                if (code != 101) return refuse(code);
+                return m_owner->upgrade(this);
+            }
+            if (!authenticated) {
+                m_owner->connectionAuthenticated(this);
+                if (!authenticated) return refuse(503, "too many connections\n");
+            }
+            if (!m_owner->hostAllowed(head.value("host"))) return refuse(403, "unknown host name\n");
+            m_socket->read(end + 4);
+            const bool close = head.value("connection").toLower() == "close" || head.version == "HTTP/1.0";
+            const StatusServer::Answer a = m_owner->answer(head.target);
+            m_socket->write(response(a.status, a.contentType, a.body, a.headers, close));
+            if (m_socket->bytesToWrite() > StatusServer::MaxUnsentBytes) return drop(); // not reading
+            m_idle->start();
+            if (close) {
+                m_closing = true;
+                m_socket->disconnectFromHost();
+            }
         }
-        // The new owner reads what is already buffered on the next signal.
-        QMetaObject::invokeMethod(
-            socket, [socket] { emit socket->readyRead(); }, Qt::QueuedConnection);
     }
 
-    void finish(QTcpSocket* socket, QTimer* deadline) {
-        socket->setProperty("zelDone", true);
-        --m_waiting;
-        delete deadline;
-        disconnect(socket, nullptr, this, nullptr);
-    }
+    QTcpSocket* socket() const { return m_socket; }
 
+private:
     StatusServer* m_owner;
-    int m_waiting = 0;
+    QTcpSocket* m_socket;
+    QTimer* m_idle;
+    bool m_gone = false;
+    bool m_closing = false;
 };
 
 StatusServer::StatusServer(QObject* parent)
@@ -215,7 +266,6 @@ StatusServer::StatusServer(QObject* parent)
     , m_wsServer(new QWebSocketServer(QStringLiteral("zel"), QWebSocketServer::NonSecureMode, this))
     , m_pushTimer(new QTimer(this)) {
     m_clock.start();
-    m_flashOnTick.fill(-FlasherHoldMs - 1);
     m_pushTimer->setObjectName(QStringLiteral("tmrPush"));
     m_pushTimer->setInterval(PushIntervalMs);
     connect(m_pushTimer, &QTimer::timeout, this, &StatusServer::pushUpdates);
@@ -243,23 +293,17 @@ bool StatusServer::listen(const QHostAddress& address, quint16 port, const QStri
                       .arg(MinRemoteTokenLength);
         return false;
     }
-    m_http = new QHttpServer(this);
-    m_http->setMissingHandler([this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-        handleRequest(request, std::move(responder));
-    });
-    m_gate = new RequestGate(this);
-    if (!m_gate->listen(address, port)) {
+    m_listener = new QTcpServer(this);
+    if (!m_listener->listen(address, port)) {
         m_error = QStringLiteral("cannot serve the status page on %1 port %2: %3")
                       .arg(address.toString())
                       .arg(port)
-                      .arg(m_gate->errorString());
-        delete m_gate;
-        m_gate = nullptr;
-        delete m_http;
-        m_http = nullptr;
+                      .arg(m_listener->errorString());
+        delete m_listener;
+        m_listener = nullptr;
         return false;
     }
-    m_http->bind(m_gate);
+    connect(m_listener, &QTcpServer::newConnection, this, &StatusServer::acceptConnection);
     m_token = token;
     m_address = address;
     return true;
@@ -274,17 +318,116 @@ void StatusServer::close() {
         socket->abort();
         socket->deleteLater();
     }
-    delete m_http; // owns the gate
-    m_http = nullptr;
-    m_gate = nullptr;
+    const auto connections = m_connections; // each leaves the list
+    for (HttpConnection* c : connections)
+        c->drop();
+    delete m_listener;
+    m_listener = nullptr;
 }
 
 bool StatusServer::isListening() const {
-    return m_gate && m_gate->isListening();
+    return m_listener && m_listener->isListening();
 }
 
 quint16 StatusServer::serverPort() const {
-    return m_gate ? m_gate->serverPort() : 0;
+    return m_listener ? m_listener->serverPort() : 0;
+}
+
+bool StatusServer::readSecretFile(const QString& path, QString* secret, QString* error) {
+    error->clear();
+    QFile file(path);
+    if (!file.exists()) {
+        *error = QStringLiteral("%1: no such file").arg(path);
+        return false;
+    }
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2")
+                     .arg(path, QFileInfo(path).isFile() ? file.errorString() : QStringLiteral("not a file"));
+        return false;
+    }
+    const QString line = QString::fromUtf8(file.readLine(4096)).trimmed();
+    if (line.isEmpty()) {
+        *error = QStringLiteral("%1: the first line is empty").arg(path);
+        return false;
+    }
+    *secret = line;
+    if (file.permissions() & QFileDevice::ReadOther)
+        *error = QStringLiteral("%1 can be read by every user; make it readable by its owner only "
+                                "(chmod 600)")
+                     .arg(path);
+    return true;
+}
+
+void StatusServer::setSite(const QString& id, const QString& name) {
+    m_siteId = id;
+    m_siteName = name;
+    for (auto& m : m_monitors)
+        m->dirty = true;
+}
+
+void StatusServer::addMonitor(const QString& id, const QString& name, const QString& port) {
+    Monitor* m = find(id);
+    if (!m) {
+        m_monitors.push_back(std::make_unique<Monitor>());
+        m = m_monitors.back().get();
+        m->id = id;
+        m_byId.insert(id, m);
+    }
+    m->name = name;
+    m->port = port;
+    m->dirty = true;
+}
+
+StatusServer::Monitor* StatusServer::find(const QString& id) {
+    if (id.isEmpty()) return m_monitors.empty() ? nullptr : m_monitors.front().get();
+    return m_byId.value(id);
+}
+
+const StatusServer::Monitor* StatusServer::find(const QString& id) const {
+    return const_cast<StatusServer*>(this)->find(id);
+}
+
+void StatusServer::acceptConnection() {
+    while (QTcpSocket* socket = m_listener->nextPendingConnection()) {
+        auto* c = new HttpConnection(this, socket);
+        m_connections.append(c);
+        // The oldest connection without the token yet, if it has had time to
+        // send its request, makes room: a crowd of idle ones cannot keep a
+        // token holder out. In a burst of new ones the newcomer is refused.
+        if (m_unauthenticated.size() >= MaxUnauthenticated) {
+            HttpConnection* oldest = m_unauthenticated.first();
+            if (m_clock.elapsed() - oldest->acceptedTick < UnauthenticatedGraceMs) {
+                c->refuse(503, "too many connections\n");
+                continue;
+            }
+            oldest->drop();
+        }
+        c->acceptedTick = m_clock.elapsed();
+        m_unauthenticated.append(c);
+    }
+}
+
+void StatusServer::connectionAuthenticated(HttpConnection* c) {
+    if (m_authenticated >= MaxHttpConnections) return;
+    m_unauthenticated.removeOne(c);
+    c->authenticated = true;
+    ++m_authenticated;
+}
+
+void StatusServer::connectionGone(HttpConnection* c) {
+    m_connections.removeOne(c);
+    if (c->authenticated)
+        --m_authenticated;
+    else
+        m_unauthenticated.removeOne(c);
+}
+
+void StatusServer::upgrade(HttpConnection* c) {
+    QTcpSocket* socket = c->release();
+    m_wsServer->handleConnection(socket);
+    // The WebSocket server reads what is already buffered on the next signal.
+    QMetaObject::invokeMethod(
+        socket, [socket] { emit socket->readyRead(); }, Qt::QueuedConnection);
 }
 
 bool StatusServer::tokenMatches(const QString& queryToken, const QByteArray& authorization) const {
@@ -311,17 +454,11 @@ bool StatusServer::hostAllowed(const QByteArray& host) const {
     return QHostAddress(QString::fromLatin1(name)).isLoopback();
 }
 
-int StatusServer::checkUpgrade(const QByteArray& headText) const {
-    const Head head = parseHead(headText);
-    if (head.method != "GET") return 400;
-    const QString queryToken =
-        QUrlQuery(head.url).queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
-    if (!tokenMatches(queryToken, head.value("authorization"))) return 401;
-    if (head.url.path() != u"/ws") return 404;
-    const QByteArray host = head.value("host");
+int StatusServer::checkUpgrade(const QByteArray& path, const QByteArray& host,
+                               const QByteArray& origin) const {
+    if (path != "/ws") return 404;
     if (!hostAllowed(host)) return 403;
     // A browser names the page that opens the socket: only our own page may.
-    const QByteArray origin = head.value("origin");
     if (!origin.isEmpty()) {
         const QUrl o = QUrl::fromEncoded(origin);
         const QByteArray originHost = (o.port() >= 0 ? o.authority() : o.host()).toUtf8();
@@ -331,83 +468,85 @@ int StatusServer::checkUpgrade(const QByteArray& headText) const {
     return 101;
 }
 
-void StatusServer::handleRequest(const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-    using Status = QHttpServerResponder::StatusCode;
-    const QString queryToken = request.query().queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
-    if (!tokenMatches(queryToken, request.value("Authorization"))) {
-        responder.write(QByteArray(), {{"WWW-Authenticate", "Bearer"}}, Status::Unauthorized);
-        return;
-    }
-    if (!hostAllowed(request.value("Host"))) {
-        responder.write(QByteArray("unknown host name\n"), "text/plain", Status::Forbidden);
-        return;
-    }
-    if (request.method() != QHttpServerRequest::Method::Get) {
-        responder.write(QByteArray("read-only: GET only\n"),
-                        {{"Content-Type", "text/plain"}, {"Allow", "GET"}}, Status::MethodNotAllowed);
-        return;
-    }
-    const QString path = request.url().path();
-    const std::initializer_list<std::pair<QByteArray, QByteArray>> jsonHeaders = {
-        {"Content-Type", "application/json"},
-        {"Cache-Control", "no-store"},
-        {"X-Content-Type-Options", "nosniff"}};
+// A GET's answer: the other methods never get this far.
+StatusServer::Answer StatusServer::answer(const QByteArray& target) const {
+    const QUrl url = QUrl::fromEncoded(target);
+    const QUrlQuery query(url);
+    const QString path = url.path();
+    const QByteArray json = "application/json";
+    const QString monitorId = query.queryItemValue(QStringLiteral("monitor"), QUrl::FullyDecoded);
+    const auto unknownMonitor = [&] {
+        return Answer{404,
+                      json,
+                      jsonError(m_monitors.empty() ? QStringLiteral("no monitor is served")
+                                                   : QStringLiteral("no monitor \"%1\"").arg(monitorId)),
+                      {}};
+    };
     if (path == u"/") {
-        responder.write(pageHtml(),
-                        {{"Content-Type", "text/html; charset=utf-8"},
-                         {"Cache-Control", "no-store"},
-                         {"X-Content-Type-Options", "nosniff"},
-                         {"Referrer-Policy", "no-referrer"},
-                         {"Content-Security-Policy",
-                          "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
-                          "connect-src 'self'; img-src data:; frame-ancestors 'none'"}});
-    } else if (path == u"/api/status") {
-        responder.write(statusJson(), jsonHeaders);
-    } else if (path == u"/api/events") {
-        const QString since = request.query().queryItemValue(QStringLiteral("since"), QUrl::FullyDecoded);
+        return {200,
+                "text/html; charset=utf-8",
+                pageHtml(),
+                {{"Referrer-Policy", "no-referrer"},
+                 {"Content-Security-Policy",
+                  "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
+                  "connect-src 'self'; img-src data:; frame-ancestors 'none'"}}};
+    }
+    if (path == u"/api/monitors") return {200, json, monitorsJson(), {}};
+    if (path == u"/api/status") {
+        const QByteArray body = statusJson(monitorId);
+        return body.isEmpty() ? unknownMonitor() : Answer{200, json, body, {}};
+    }
+    if (path == u"/api/events") {
+        if (!find(monitorId)) return unknownMonitor();
+        const QString since = query.queryItemValue(QStringLiteral("since"), QUrl::FullyDecoded);
         qint64 sinceMs = 0;
         if (!since.isEmpty()) {
             bool isNumber = false;
             sinceMs = since.toLongLong(&isNumber);
             if (!isNumber) {
                 const QDateTime t = QDateTime::fromString(since, Qt::ISODateWithMs);
-                if (!t.isValid()) {
-                    responder.write(
-                        QByteArray("since: expected an ISO 8601 time or milliseconds since 1970\n"),
-                        "text/plain", Status::BadRequest);
-                    return;
-                }
+                if (!t.isValid())
+                    return {400,
+                            json,
+                            jsonError(QStringLiteral(
+                                "since: expected an ISO 8601 time or milliseconds since 1970")),
+                            {}};
                 sinceMs = t.toMSecsSinceEpoch();
             }
         }
-        responder.write(eventsJson(sinceMs), jsonHeaders);
-    } else if (path == u"/ws") {
-        responder.write(QByteArray("WebSocket only\n"), "text/plain", Status::BadRequest);
-    } else {
-        responder.write(QByteArray("not found\n"), "text/plain", Status::NotFound);
+        return {200, json, eventsJson(monitorId, sinceMs), {}};
     }
+    if (path == u"/ws") return {400, "text/plain", "WebSocket only\n", {}};
+    return {404, "text/plain", "not found\n", {}};
 }
 
 void StatusServer::acceptClient(QWebSocket* socket) {
-    if (m_clients.size() >= MaxClients) { // raced past the gate's count
+    if (m_clients.size() >= MaxClients) { // raced past the check
         socket->close(QWebSocketProtocol::CloseCodeGoingAway);
         socket->deleteLater();
         return;
     }
+    // The page sends nothing: a client that sends much is closed unread.
+    socket->setMaxAllowedIncomingFrameSize(quint64(MaxIncomingMessage));
+    socket->setMaxAllowedIncomingMessageSize(quint64(MaxIncomingMessage));
     socket->setParent(this);
     m_clients.append(socket);
+    connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this, [this, socket] {
+        if (m_clients.contains(socket)) dropClient(socket, socket->errorString());
+    });
     connect(socket, &QWebSocket::disconnected, this, [this, socket] {
         m_clients.removeOne(socket);
         socket->deleteLater();
         if (m_clients.isEmpty()) m_pushTimer->stop();
     });
-    // The page only listens; whatever a client sends is dropped unread.
-    connect(socket, &QWebSocket::textMessageReceived, socket, [] {});
-    m_dirty = true; // the newcomer gets the state at once
+    for (auto& m : m_monitors) // the newcomer gets the whole state at once
+        m->dirty = true;
     if (!m_pushTimer->isActive()) {
         // Peaks folded while nobody watched are old news.
-        m_sincePush = 0;
-        m_flashSeen = 0;
+        for (auto& m : m_monitors) {
+            m->sincePush = 0;
+            m->newEvents.clear();
+        }
         m_pushTimer->start();
     }
 }
@@ -422,151 +561,202 @@ void StatusServer::dropClient(QWebSocket* socket, const QString& reason) {
     if (m_clients.isEmpty()) m_pushTimer->stop();
 }
 
-void StatusServer::onReadings(const Readings& r) {
-    m_last = r;
-    if (m_sincePush == 0) {
-        m_peak = r;
+void StatusServer::onReadings(const QString& id, const Readings& r) {
+    Monitor* m = find(id);
+    if (!m || id.isEmpty()) return;
+    m->last = r;
+    m->hasReading = true;
+    if (m->sincePush == 0) {
+        m->peak = r;
     } else {
-        m_peak.posPeak = std::max(m_peak.posPeak, r.posPeak);
-        m_peak.negPeak = std::max(m_peak.negPeak, r.negPeak);
-        m_peak.carrierLevel = r.carrierLevel;
+        m->peak.posPeak = std::max(m->peak.posPeak, r.posPeak);
+        m->peak.negPeak = std::max(m->peak.negPeak, r.negPeak);
+        m->peak.carrierLevel = r.carrierLevel;
     }
-    ++m_sincePush;
-    ++m_packets;
-    m_lastPacketTick = m_clock.elapsed();
+    ++m->sincePush;
+    ++m->packets;
+    m->lastPacketTick = m_clock.elapsed();
 }
 
-void StatusServer::onLinkEvent(const LinkEvent& event) {
-    m_link = event.state;
-    m_linkDetail = event.detail;
-    addEvent({event.timeMs, QStringLiteral("link"), QString::fromLatin1(linkStateName(event.state)),
-              event.detail});
+void StatusServer::onPacketRejected(const QString& id) {
+    if (Monitor* m = find(id); m && !id.isEmpty()) ++m->rejected;
 }
 
-void StatusServer::onAlarmEvent(const AlarmEvent& event) {
-    const int k = int(event.kind);
-    if (k < 0 || k >= KindCount) return;
-    if (isFlasher(event.kind)) {
-        // Flashers report every lighting: fold them, keep them out of the list.
-        if (event.on) {
-            m_flashSeen |= 1u << k;
-            m_flashOnTick[k] = m_clock.elapsed();
-        } else {
-            m_flashOnTick[k] = -FlasherHoldMs - 1;
-        }
-        return;
-    }
-    if (m_alarmOn[k] == event.on) return;
-    m_alarmOn[k] = event.on;
-    addEvent({event.timeMs,
-              QString::fromLatin1(alarmKindName(event.kind)),
-              event.on ? QStringLiteral("on") : QStringLiteral("off"),
-              {}});
+void StatusServer::onLinkStatus(const QString& id, const LinkStatus& s) {
+    Monitor* m = find(id);
+    if (!m || id.isEmpty()) return;
+    // A change of state or reason is an event, and so is the same status
+    // again: another attempt that ended the same way. No data and the dial
+    // caption alone are not.
+    const bool event = s.state != m->link.state || s.detail != m->link.detail || s == m->link;
+    m->link = s;
+    m->dirty = true;
+    if (event)
+        addEvent(*m, {QDateTime::currentMSecsSinceEpoch(), QStringLiteral("link"),
+                      QString::fromLatin1(linkStateName(s.state)), s.detail});
 }
 
-void StatusServer::setPortText(const QString& port) {
-    m_port = port;
-    m_dirty = true;
+void StatusServer::onAlarmEvent(const QString& id, const AlarmEvent& e) {
+    Monitor* m = find(id);
+    const int k = int(e.kind);
+    // Flashers arrive as episodes.
+    if (!m || id.isEmpty() || k < 0 || k >= KindCount || isFlasher(e.kind) || m->on[k] == e.on) return;
+    m->on[k] = e.on;
+    addEvent(*m, {e.timeMs, kindName(e.kind), e.on ? QStringLiteral("on") : QStringLiteral("off"), {}});
 }
 
-void StatusServer::addEvent(StatusEvent event) {
+void StatusServer::onEpisode(const QString& id, const Episode& e) {
+    Monitor* m = find(id);
+    const int k = int(e.kind);
+    if (!m || id.isEmpty() || !isFlasher(e.kind)) return;
+    if (e.open && !m->on[k]) ++m->episodes[k];
+    m->on[k] = e.open;
+    m->dirty = true;
+    if (!e.open) addEvent(*m, {e.startMs, kindName(e.kind), {}, episodeSummary(e)});
+}
+
+void StatusServer::addEvent(Monitor& m, StatusEvent event) {
     if (event.detail.size() > 200) event.detail = event.detail.left(200) + u'…';
-    m_events.push_back(event);
-    if (m_events.size() > size_t(KeptEvents)) m_events.pop_front();
-    if (!m_clients.isEmpty() && m_newEvents.size() < KeptEvents) m_newEvents.append(event);
-    m_dirty = true;
+    m.events.push_back(event);
+    if (m.events.size() > size_t(KeptEvents)) m.events.pop_front();
+    if (!m_clients.isEmpty() && m.newEvents.size() < KeptEvents) m.newEvents.append(event);
+    m.dirty = true;
 }
 
-bool StatusServer::flasherLit(AlarmKind kind, qint64 now) const {
-    const int k = int(kind);
-    return (m_flashSeen & (1u << k)) || now - m_flashOnTick[k] < FlasherHoldMs;
-}
-
-QByteArray StatusServer::statusJson() const {
-    const qint64 now = m_clock.elapsed();
+QJsonObject StatusServer::monitorJson(const Monitor& m, qint64 now) const {
     QJsonObject alarms;
+    QJsonObject episodes;
     for (int k = 0; k < KindCount; ++k) {
         const auto kind = AlarmKind(k);
-        bool on = isFlasher(kind) ? flasherLit(kind, now) : m_alarmOn[k];
-        if (kind == AlarmKind::LinkLost) on = on || m_link == LinkState::Reconnecting;
-        alarms[QString::fromLatin1(alarmKindName(kind))] = on;
+        bool on = m.on[k];
+        if (kind == AlarmKind::LinkLost) on = on || m.link.state == LinkState::Reconnecting;
+        if (kind == AlarmKind::NoData) on = on || m.link.noData;
+        alarms[kindName(kind)] = on;
+        if (isFlasher(kind)) episodes[kindName(kind)] = double(m.episodes[k]);
     }
     auto reading = [](float position) {
         return QJsonObject{{"percent", positionToPercent(position)}, {"position", double(position)}};
     };
-    QJsonObject packets{{"total", double(m_packets)}};
-    packets["lastAgeMs"] = m_lastPacketTick < 0 ? QJsonValue() : QJsonValue(double(now - m_lastPacketTick));
-    const QJsonObject o{{"port", m_port},
-                        {"link", QString::fromLatin1(linkStateName(m_link))},
-                        {"linkDetail", m_linkDetail},
-                        {"readings", QJsonObject{{"pos", reading(m_last.posPeak)},
-                                                 {"neg", reading(m_last.negPeak)},
-                                                 {"carrier", reading(m_last.carrierLevel)}}},
-                        {"alarms", alarms},
-                        {"packets", packets},
-                        {"clients", clientCount()},
-                        {"time", isoLocal(QDateTime::currentMSecsSinceEpoch())}};
+    // Before the first packet there is nothing to show, not the bottom of a bar.
+    const QJsonValue readings = m.hasReading
+                                    ? QJsonValue(QJsonObject{{"pos", reading(m.last.posPeak)},
+                                                             {"neg", reading(m.last.negPeak)},
+                                                             {"carrier", reading(m.last.carrierLevel)}})
+                                    : QJsonValue();
+    QJsonObject packets{{"total", double(m.packets)}, {"rejected", double(m.rejected)}};
+    packets["lastAgeMs"] = m.lastPacketTick < 0 ? QJsonValue() : QJsonValue(double(now - m.lastPacketTick));
+    return {{"id", m.id},
+            {"name", m.name},
+            {"port", m.port},
+            {"link", QString::fromLatin1(linkStateName(m.link.state))},
+            {"linkDetail", m.link.detail},
+            {"noData", m.link.noData},
+            {"dialCaption", m.link.dialCaption},
+            {"readings", readings},
+            {"alarms", alarms},
+            {"episodes", episodes},
+            {"packets", packets}};
+}
+
+QByteArray StatusServer::statusJson(const QString& monitorId) const {
+    const Monitor* m = find(monitorId);
+    if (!m) return {};
+    QJsonObject o = monitorJson(*m, m_clock.elapsed());
+    o["site"] = m_siteName;
+    o["clients"] = clientCount();
+    o["time"] = formatLocalTime(QDateTime::currentMSecsSinceEpoch());
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
-QByteArray StatusServer::eventsJson(qint64 sinceMs) const {
+QByteArray StatusServer::monitorsJson() const {
+    const qint64 now = m_clock.elapsed();
+    QJsonArray list;
+    for (const auto& m : m_monitors)
+        list.append(monitorJson(*m, now));
+    const QJsonObject o{{"site", QJsonObject{{"id", m_siteId}, {"name", m_siteName}}},
+                        {"monitors", list},
+                        {"clients", clientCount()},
+                        {"time", formatLocalTime(QDateTime::currentMSecsSinceEpoch())}};
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+QByteArray StatusServer::eventsJson(const QString& monitorId, qint64 sinceMs) const {
+    const Monitor* m = find(monitorId);
+    if (!m) return {};
     QList<StatusEvent> events;
     if (m_eventSource) {
-        events = m_eventSource(sinceMs);
+        events = m_eventSource(m->id, sinceMs);
     } else {
-        for (const StatusEvent& e : m_events)
+        for (const StatusEvent& e : m->events)
             if (e.timeMs >= sinceMs) events.append(e);
     }
+    // Oldest first whatever the source's order; the newest are kept.
+    std::stable_sort(events.begin(), events.end(),
+                     [](const StatusEvent& a, const StatusEvent& b) { return a.timeMs < b.timeMs; });
     if (events.size() > MaxEventsAnswered) events = events.mid(events.size() - MaxEventsAnswered);
     QJsonArray list;
     for (const StatusEvent& e : events)
-        list.append(eventJson(e));
-    return QJsonDocument(QJsonObject{{"events", list}}).toJson(QJsonDocument::Compact);
+        list.append(eventJson(m->id, e));
+    return QJsonDocument(QJsonObject{{"monitor", m->id}, {"events", list}}).toJson(QJsonDocument::Compact);
+}
+
+// What changed in a monitor since the last push; bar positions 0..55 as the
+// panel draws them, with their percent beside them.
+QJsonObject StatusServer::updateJson(Monitor& m, qint64 now) {
+    QJsonObject flash;
+    QJsonObject alarms;
+    for (int k = 0; k < KindCount; ++k) {
+        const auto kind = AlarmKind(k);
+        if (isFlasher(kind))
+            flash[kindName(kind)] = m.on[k];
+        else
+            alarms[kindName(kind)] =
+                m.on[k] || (kind == AlarmKind::LinkLost && m.link.state == LinkState::Reconnecting) ||
+                (kind == AlarmKind::NoData && m.link.noData);
+    }
+    const Readings shown = m.sincePush ? m.peak : m.last;
+    const auto position = [&m](float p) { return m.hasReading ? QJsonValue(double(p)) : QJsonValue(); };
+    const auto percent = [&m](float p) {
+        return m.hasReading ? QJsonValue(positionToPercent(p)) : QJsonValue();
+    };
+    QJsonArray events;
+    for (const StatusEvent& e : std::as_const(m.newEvents))
+        events.append(eventJson(m.id, e));
+    QJsonObject o{{"id", m.id},
+                  {"name", m.name},
+                  {"port", m.port},
+                  {"n", double(m.sincePush)},
+                  {"total", double(m.packets)},
+                  {"pos", position(shown.posPeak)},
+                  {"neg", position(shown.negPeak)},
+                  {"car", position(shown.carrierLevel)},
+                  {"posPercent", percent(shown.posPeak)},
+                  {"negPercent", percent(shown.negPeak)},
+                  {"carPercent", percent(shown.carrierLevel)},
+                  {"link", QString::fromLatin1(linkStateName(m.link.state))},
+                  {"detail", m.link.detail},
+                  {"noData", m.link.noData},
+                  {"dial", m.link.dialCaption},
+                  {"alarms", alarms},
+                  {"flash", flash},
+                  {"events", events},
+                  {"lastAgeMs", m.lastPacketTick < 0 ? -1.0 : double(now - m.lastPacketTick)}};
+    m.sincePush = 0;
+    m.dirty = false;
+    m.newEvents.clear();
+    return o;
 }
 
 void StatusServer::pushUpdates() {
     if (m_clients.isEmpty()) return;
     const qint64 now = m_clock.elapsed();
-    quint32 flashBits = 0;
-    for (AlarmKind kind :
-         {AlarmKind::Pos125, AlarmKind::Neg100, AlarmKind::PosVariable, AlarmKind::NegVariable})
-        if (flasherLit(kind, now)) flashBits |= 1u << int(kind);
-    const bool due =
-        m_sincePush > 0 || m_dirty || flashBits != m_flashSent || now - m_lastSendTick >= HeartbeatMs;
-    if (!due) return;
-
-    QJsonObject flash;
-    QJsonObject alarms;
-    for (int k = 0; k < KindCount; ++k) {
-        const auto kind = AlarmKind(k);
-        const QString name = QString::fromLatin1(alarmKindName(kind));
-        if (isFlasher(kind))
-            flash[name] = bool(flashBits & (1u << k));
-        else
-            alarms[name] = m_alarmOn[k] || (kind == AlarmKind::LinkLost && m_link == LinkState::Reconnecting);
-    }
-    const Readings shown = m_sincePush ? m_peak : m_last;
-    QJsonArray events;
-    for (const StatusEvent& e : std::as_const(m_newEvents))
-        events.append(eventJson(e));
-    const QJsonObject o{{"n", double(m_sincePush)},
-                        {"total", double(m_packets)},
-                        {"pos", double(shown.posPeak)},
-                        {"neg", double(shown.negPeak)},
-                        {"car", double(shown.carrierLevel)},
-                        {"link", QString::fromLatin1(linkStateName(m_link))},
-                        {"detail", m_linkDetail},
-                        {"port", m_port},
-                        {"alarms", alarms},
-                        {"flash", flash},
-                        {"events", events},
-                        {"lastAgeMs", m_lastPacketTick < 0 ? -1.0 : double(now - m_lastPacketTick)}};
+    const bool heartbeat = now - m_lastSendTick >= HeartbeatMs;
+    QJsonArray updates;
+    for (auto& m : m_monitors)
+        if (heartbeat || m->sincePush > 0 || m->dirty) updates.append(updateJson(*m, now));
+    if (updates.isEmpty()) return;
+    const QJsonObject o{{"site", m_siteName}, {"monitors", updates}};
     const QString message = QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
-    m_sincePush = 0;
-    m_flashSeen = 0;
-    m_flashSent = flashBits;
-    m_dirty = false;
-    m_newEvents.clear();
     m_lastSendTick = now;
 
     const auto clients = m_clients;
