@@ -4,6 +4,7 @@
 #include "core/outputs/alerts/alertsettings.h"
 #include "core/outputs/history/csvexport.h"
 #include "core/outputs/history/historystore.h"
+#include "core/outputs/web/statusserver.h"
 #include "core/session/eventloop.h"
 #include "core/station/station.h"
 #include "core/station/stationfile.h"
@@ -136,8 +137,8 @@ int main(int argc, char** argv) {
         QStringLiteral("FILE"));
     parser.addOptions({configOption, portOption, forOption, readingsOption, historyOption, noHistoryOption,
                        exportOption, outputOption, fromOption, toOption, alertCommandOption, webhookOption,
-                       alertDelayOption, testAlertOption, httpOption, httpTokenOption,
-                       webhookFileOption, httpTokenFileOption});
+                       alertDelayOption, testAlertOption, httpOption, httpTokenOption, webhookFileOption,
+                       httpTokenFileOption});
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "zel-logger: %s\n", qPrintable(parser.errorText()));
         return 2;
@@ -233,6 +234,12 @@ int main(int argc, char** argv) {
         config.http.port = quint16(port);
     }
     if (parser.isSet(httpTokenOption)) config.http.token = parser.value(httpTokenOption);
+    if (parser.isSet(httpTokenFileOption)) {
+        QString why;
+        if (!zel::StatusServer::readSecretFile(parser.value(httpTokenFileOption), &config.http.token, &why))
+            return fail(QStringLiteral("--http-token-file: ") + why);
+        if (!why.isEmpty()) std::fprintf(stderr, "zel-logger: warning: %s\n", qPrintable(why));
+    }
 
     for (const QString& port : parser.values(portOption)) {
         QString error;

@@ -28,8 +28,10 @@ Station::Station(const StationConfig& config, QObject* parent, MonitorSession* f
         s->applySettings(m_config.monitors[i].settings);
         s->setUnattended(m_config.unattended);
         m_monitors[size_t(i)].session = s;
-        connect(s, &MonitorSession::portError, this, [this](const QString&, const QString&) {
+        connect(s, &MonitorSession::portError, this, [this, i](const QString&, const QString& reason) {
             if (m_starting) ++m_failedAtStart;
+            ensureRecorder(i);
+            if (Recorder* r = m_monitors[size_t(i)].recorder) r->onPortError(reason);
         });
         trackState(i);
         if (m_config.alertsAlways || !m_config.alerts.command.isEmpty() ||
@@ -132,10 +134,8 @@ void Station::ensureRecorder(int i) {
     connect(s, &MonitorSession::packetRejected, r, &Recorder::onRejectedPacket);
     connect(s, &MonitorSession::linkEvent, r, &Recorder::onLinkEvent);
     connect(s, &MonitorSession::alarmEvent, r, &Recorder::onAlarmEvent);
-    connect(s, &MonitorSession::thresholdsChanged, r, &Recorder::setThresholds);
-    connect(r, &Recorder::problem, this,
-            [this](const QString& msg) { emit problem(QStringLiteral("HISTORY"), msg); });
-    r->setThresholds(s->positiveThreshold(), s->negativeThreshold());
+    connect(s, &MonitorSession::episode, r, &Recorder::onEpisode);
+    // The store's problems reach the front end once, from the store.
     m.recorder = r;
 }
 
@@ -168,29 +168,49 @@ void Station::attachAlerts(int i) {
 }
 
 void Station::attachStatusServer() {
-    if (monitorCount() == 0) return;
-    MonitorSession* s = session(0);
     StatusServer* server = m_server;
-    server->setPortText(label(0));
-    connect(s, &MonitorSession::readingsReceived, server, &StatusServer::onReadings);
-    connect(s, &MonitorSession::alarmEvent, server, &StatusServer::onAlarmEvent);
-    connect(s, &MonitorSession::linkEvent, server, [this, server](const LinkEvent& e) {
-        server->setPortText(label(0));
-        server->onLinkEvent(e);
-    });
+    server->setSite(m_config.siteId, m_config.siteName);
+    for (int i = 0; i < monitorCount(); ++i) {
+        MonitorSession* s = session(i);
+        const MonitorConfig& m = m_config.monitors[i];
+        const QString id = m.id;
+        server->addMonitor(id, m.name.isEmpty() ? s->configuredPort() : m.name, s->configuredPort());
+        connect(s, &MonitorSession::readingsReceived, server,
+                [server, id](const Readings& r) { server->onReadings(id, r); });
+        connect(s, &MonitorSession::packetRejected, server, [server, id] { server->onPacketRejected(id); });
+        connect(s, &MonitorSession::alarmEvent, server,
+                [server, id](const AlarmEvent& e) { server->onAlarmEvent(id, e); });
+        connect(s, &MonitorSession::episode, server,
+                [server, id](const Episode& e) { server->onEpisode(id, e); });
+        connect(s, &MonitorSession::linkStatusChanged, server, [this, server, s, i, id](const LinkStatus& l) {
+            const MonitorConfig& m = m_config.monitors[i];
+            // A monitor named by its port follows the port in use.
+            if (m.fromPort) server->addMonitor(id, s->configuredPort(), s->configuredPort());
+            server->onLinkStatus(id, l);
+        });
+        server->onLinkStatus(id, s->linkStatus());
+    }
     HistoryStore* store = m_history;
     if (!store) return;
-    server->setEventSource([store](qint64 sinceMs) {
+    server->setEventSource([this, store](const QString& monitorId, qint64 sinceMs) {
         QList<StatusEvent> out;
         if (!store->isOpen()) return out;
+        int index = -1;
+        for (int i = 0; i < monitorCount(); ++i)
+            if (m_config.monitors[i].id == monitorId) index = i;
+        if (index < 0) return out;
         const QList<EventRecord> events =
-            store->events(sinceMs, std::numeric_limits<qint64>::max() / 2, {}, {}, 100);
+            store->events(sinceMs, std::numeric_limits<qint64>::max() / 2, {}, label(index), 100);
         for (const EventRecord& e : events) {
             StatusEvent ev;
             ev.timeMs = e.timeMs;
             ev.event = e.kind;
             ev.state = e.on ? (*e.on ? QStringLiteral("on") : QStringLiteral("off")) : QString();
             ev.detail = e.detail;
+            if (e.kind == QLatin1String(EventKind::Link)) { // recorded as "state: reason"
+                ev.state = e.detail.section(QStringLiteral(": "), 0, 0);
+                ev.detail = e.detail.section(QStringLiteral(": "), 1);
+            }
             out.append(ev);
         }
         return out;

@@ -1,5 +1,8 @@
 #include "core/station/stationconfig.h"
 
+#include "core/outputs/history/historystore.h"
+#include "core/outputs/web/statusserver.h"
+
 #include <QSettings>
 
 namespace zel {
@@ -70,6 +73,20 @@ void loadOutputSections(QSettings& ini, StationConfig* c, QStringList* problems)
             c->http.port = quint16(port);
     }
     c->http.token = ini.value(QStringLiteral("http/token"), c->http.token).toString();
+    // Secrets may stand in files of their own, readable by the service alone.
+    if (ini.contains(QStringLiteral("http/tokenFile"))) {
+        QString why;
+        if (!StatusServer::readSecretFile(ini.value(QStringLiteral("http/tokenFile")).toString(),
+                                          &c->http.token, &why) ||
+            !why.isEmpty())
+            problems->append(QStringLiteral("http/tokenFile: ") + why);
+    }
+    if (ini.contains(QStringLiteral("alerts/webhookFile"))) {
+        QString why;
+        if (!c->alerts.loadWebhookFile(ini.value(QStringLiteral("alerts/webhookFile")).toString(), &why) ||
+            !why.isEmpty())
+            problems->append(QStringLiteral("alerts/webhookFile: ") + why);
+    }
 }
 
 } // namespace zel

@@ -28,10 +28,9 @@ const QSet<QString>& knownKeys(const QString& section) {
     static const QSet<QString> none;
     static const QHash<QString, QSet<QString>> keys = {
         {QStringLiteral("site"), {QStringLiteral("id"), QStringLiteral("name")}},
-        {QStringLiteral("monitor"),
-         QSet<QString>{QStringLiteral("name"), QStringLiteral("positiveThreshold"),
-                       QStringLiteral("negativeThreshold")}
-             .unite(QSet<QString>(monitorKeys().cbegin(), monitorKeys().cend()))},
+        {QStringLiteral("monitor"), QSet<QString>{QStringLiteral("name"), QStringLiteral("positiveThreshold"),
+                                                  QStringLiteral("negativeThreshold")}
+                                        .unite(QSet<QString>(monitorKeys().cbegin(), monitorKeys().cend()))},
         {QStringLiteral("history"),
          {QStringLiteral("enabled"), QStringLiteral("file"), QStringLiteral("retentionDays")}},
         {QStringLiteral("http"),
