@@ -24,13 +24,18 @@ struct Section {
     QList<Line> lines;
 };
 
+QSet<QString> monitorSectionKeys() {
+    const QStringList dialling = monitorKeys();
+    QSet<QString> keys(dialling.cbegin(), dialling.cend());
+    keys << QStringLiteral("name") << QStringLiteral("positiveThreshold") << QStringLiteral("negativeThreshold");
+    return keys;
+}
+
 const QSet<QString>& knownKeys(const QString& section) {
     static const QSet<QString> none;
     static const QHash<QString, QSet<QString>> keys = {
         {QStringLiteral("site"), {QStringLiteral("id"), QStringLiteral("name")}},
-        {QStringLiteral("monitor"), QSet<QString>{QStringLiteral("name"), QStringLiteral("positiveThreshold"),
-                                                  QStringLiteral("negativeThreshold")}
-                                        .unite(QSet<QString>(monitorKeys().cbegin(), monitorKeys().cend()))},
+        {QStringLiteral("monitor"), monitorSectionKeys()},
         {QStringLiteral("history"),
          {QStringLiteral("enabled"), QStringLiteral("file"), QStringLiteral("retentionDays")}},
         {QStringLiteral("http"),
