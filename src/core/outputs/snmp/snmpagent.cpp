@@ -34,7 +34,8 @@ namespace zel {
 
 namespace {
 
-std::atomic<bool> s_agentRunning{false};
+// net-snmp's state is global and can be built once: one agent per process life.
+std::atomic<bool> s_agentUsed{false};
 
 constexpr const char* AppName = "zel";
 constexpr int FirstColumn = 2; // zelMonitorId; 1 is the index, not-accessible
@@ -222,7 +223,6 @@ private:
     QTimer* m_timer = nullptr;
     bool m_running = false;
     bool m_connected = false;
-    QString m_lastLog;
 };
 
 // ---- the agent's thread
@@ -316,12 +316,10 @@ int SnmpWorker::onSessionEvent(int, int minor, void*, void* client) {
     return SNMPERR_SUCCESS;
 }
 
-int SnmpWorker::onLog(int, int, void* server, void* client) {
-    auto* self = static_cast<SnmpWorker*>(client);
+int SnmpWorker::onLog(int, int, void* server, void*) {
     const auto* msg = static_cast<const snmp_log_message*>(server);
     if (msg && msg->msg) {
-        self->m_lastLog = QString::fromLocal8Bit(msg->msg).trimmed();
-        qCDebug(lcSnmp).noquote() << self->m_lastLog;
+        qCDebug(lcSnmp).noquote() << QString::fromLocal8Bit(msg->msg).trimmed();
     }
     return SNMPERR_SUCCESS;
 }
@@ -529,7 +527,7 @@ SnmpAgent::~SnmpAgent() {
     m_thread->quit();
     m_thread->wait();
     delete m_worker;
-    s_agentRunning = false;
+    // s_agentUsed stays set: net-snmp's state cannot be built a second time.
 }
 
 bool SnmpAgent::setBaseOid(const QString& text) {
@@ -544,8 +542,8 @@ bool SnmpAgent::start(const QString& agentxSocket) {
         emit problem(QStringLiteral("no AgentX socket given"));
         return false;
     }
-    if (s_agentRunning.exchange(true)) {
-        emit problem(QStringLiteral("an SNMP subagent already runs in this process"));
+    if (s_agentUsed.exchange(true)) {
+        emit problem(QStringLiteral("an SNMP subagent has already run in this process; net-snmp allows one"));
         return false;
     }
     m_socket = agentxSocket.trimmed();

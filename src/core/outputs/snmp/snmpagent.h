@@ -8,8 +8,10 @@
 // library lives on a thread of its own, driven by a Qt event loop there
 // (its sockets through QSocketNotifier, its timeouts and alarms through a
 // QTimer). The station's thread only copies values into a table under a
-// mutex: a missing or stalled master never holds up the poll. One agent per
-// process (a second start() is refused).
+// mutex: a missing or stalled master never holds up the poll. net-snmp's
+// state can be built once: one agent for the life of the process (a second
+// start(), even after the first agent is gone, is refused). Keep it as long
+// as the process runs.
 //
 // The subagent pings the master every PingIntervalS seconds; a master that
 // is missing at start, goes away or restarts is said once (problem()), and
