@@ -115,7 +115,8 @@ bool SnmpDaemons::startSnmpd(int timeoutMs) {
                                            "agentXPerms 0600 0700\n"
                                            "agentaddress udp:127.0.0.1:%2\n"
                                            "rocommunity public 127.0.0.1\n"
-                                           "trap2sink 127.0.0.1:%3 public\n")
+                                           "trap2sink 127.0.0.1:%3 public\n"
+                                           "dontLogTCPWrappersConnects yes\n")
                                 .arg(agentxSocket())
                                 .arg(m_snmpPort)
                                 .arg(m_trapPort)
@@ -124,11 +125,13 @@ bool SnmpDaemons::startSnmpd(int timeoutMs) {
         m_error = QStringLiteral("cannot prepare snmpd");
         return false;
     }
-    // -Lo: log on standard output; -I: none of the host's own MIB modules
-    // but what a master needs, so it starts quickly.
+    // -Lf: log to a file (a pipe nobody reads while a walk runs would fill
+    // and stall it); -I -smux: no SMUX port, which a host's snmpd may hold.
     m_snmpd.start(findTool(QStringLiteral("snmpd")),
                   {QStringLiteral("-f"), QStringLiteral("-C"), QStringLiteral("-c"), conf,
-                   QStringLiteral("-Lo"), QStringLiteral("-p"), m_dir.filePath(QStringLiteral("snmpd.pid"))});
+                   QStringLiteral("-Lf"), m_dir.filePath(QStringLiteral("snmpd.log")), QStringLiteral("-I"),
+                   QStringLiteral("-smux"), QStringLiteral("-p"),
+                   m_dir.filePath(QStringLiteral("snmpd.pid"))});
     if (!m_snmpd.waitForStarted(5000)) {
         m_error = QStringLiteral("cannot start snmpd: %1").arg(m_snmpd.errorString());
         return false;
@@ -136,8 +139,10 @@ bool SnmpDaemons::startSnmpd(int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     while (!QFile::exists(agentxSocket())) {
         if (deadline.hasExpired() || m_snmpd.state() != QProcess::Running) {
+            QFile log(m_dir.filePath(QStringLiteral("snmpd.log")));
+            log.open(QIODevice::ReadOnly);
             m_error = QStringLiteral("snmpd did not open its AgentX socket: %1")
-                          .arg(QString::fromLocal8Bit(m_snmpd.readAll()));
+                          .arg(QString::fromLocal8Bit(log.readAll()));
             return false;
         }
         m_snmpd.waitForReadyRead(20);
