@@ -301,6 +301,7 @@ void SnmpWorker::stopAgent() {
     snmp_unregister_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP,
                              &SnmpWorker::onSessionEvent, this, 1);
     if (main_session) {
+        remove_trap_session(main_session); // nothing may send through it after this
         snmp_close(main_session);
         main_session = nullptr;
     }
