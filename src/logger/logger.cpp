@@ -52,6 +52,7 @@ Logger::Logger(QTextStream& out, Station* station, QObject* parent)
     }
     connect(station, &Station::problem, this, [this](const QString& kind, const QString& m) {
         const QString event = kind == QLatin1String("HISTORY") ? QStringLiteral("history-problem")
+                              : kind == QLatin1String("SNMP")  ? QStringLiteral("snmp-problem")
                                                                : QStringLiteral("status-page-problem");
         print(QStringLiteral("-"), event + QStringLiteral(" reason=") + quoted(m));
     });

@@ -54,9 +54,14 @@ Events:
   no-data on|off                 no valid packet for 5 s while connected / data again
   alert-sent event=E state=S via=command|webhook, alert-failed what="..." reason="..."
   history-problem reason="..."   the history file could not be used (named, with why)
+  snmp-problem reason="..."      the SNMP master agent is missing or went away (said once)
+  status-page-problem reason="..."  the status page could not listen
 Alarm and reading lines carry pos=, neg= and carrier= of the moment.
-Exit status: 0 after --for or on SIGINT/SIGTERM; 1 when no port could be
-opened; 2 for a port text that names no port or a bad option.
+A port that cannot be opened, or a first dial that fails, is tried again after
+1, 2, 4 ... 30 s, as a lost link is.
+Exit status: 0 after --for or on SIGINT/SIGTERM; 1 when the history named by
+--export cannot be read; 2 for a port text that names no port, a bad config
+file or a bad option.
 )";
 
 } // namespace
@@ -113,6 +118,11 @@ int main(int argc, char** argv) {
         QStringLiteral("http-token-file"),
         QStringLiteral("The status page's access token, from FILE's first line (keeps it out of ps)."),
         QStringLiteral("FILE"));
+    const QCommandLineOption agentxOption(
+        QStringLiteral("agentx"),
+        QStringLiteral("Serve the monitors' MIB through the snmpd master agent at SOCKET (a path, or "
+                       "tcp:HOST:PORT), and send its notifications."),
+        QStringLiteral("SOCKET"));
     const QCommandLineOption webhookOption(
         QStringLiteral("webhook"), QStringLiteral("POST each alert as JSON to URL."), QStringLiteral("URL"));
     const QCommandLineOption alertDelayOption(
@@ -233,6 +243,7 @@ int main(int argc, char** argv) {
         config.http.address = address;
         config.http.port = quint16(port);
     }
+    if (parser.isSet(agentxOption)) config.snmp.agentx = parser.value(agentxOption);
     if (parser.isSet(httpTokenOption)) config.http.token = parser.value(httpTokenOption);
     if (parser.isSet(httpTokenFileOption)) {
         QString why;
@@ -279,6 +290,7 @@ int main(int argc, char** argv) {
         if (waiting == 0) return fail(QStringLiteral("--test-alert needs --alert-command or --webhook"));
         config.history.enabled = false;
         config.http.enabled = false;
+        config.snmp.agentx.clear();
         zel::Station station(config);
         zel::Logger logger(out, &station);
         int status = 0;

@@ -1,8 +1,12 @@
 #include "core/station/station.h"
 
+#include "core/outputs/alerts/alertdecision.h"
 #include "core/outputs/alerts/alertmanager.h"
 #include "core/outputs/history/historystore.h"
 #include "core/outputs/history/recorder.h"
+#include "core/outputs/metrics/metrics.h"
+#include "core/outputs/snmp/snmpagent.h"
+#include "core/outputs/snmp/snmpvalues.h"
 #include "core/outputs/web/statusserver.h"
 #include "core/session/monitorsession.h"
 #include "core/transport/transport.h"
@@ -114,8 +118,10 @@ void Station::openOutputs() {
             m_server = nullptr;
         } else {
             attachStatusServer();
+            m_server->setMetricsSource([this] { return metricsText(); });
         }
     }
+    if (!m_config.snmp.agentx.isEmpty() && !m_snmp) startSnmp();
 }
 
 void Station::ensureRecorder(int i) {
@@ -165,6 +171,7 @@ void Station::attachAlerts(int i) {
         emit alertFailed(i, what, reason);
     });
     connect(a, &AlertManager::notify, this, &Station::notify);
+    connect(a, &AlertManager::alertDecided, this, [this, i](const AlertDecision& d) { onDecision(i, d); });
 }
 
 void Station::attachStatusServer() {
@@ -215,6 +222,105 @@ void Station::attachStatusServer() {
         }
         return out;
     });
+}
+
+void Station::onDecision(int i, const AlertDecision& d) {
+    if (!d.kind) return; // a test alert is for the alert's own ways
+    Monitor& m = m_monitors[size_t(i)];
+    m.decided[size_t(*d.kind)] = d.on;
+    if (!m_snmp) return;
+    updateSnmpRows();
+    SnmpNotification n;
+    n.index = i + 1;
+    n.timeMs = d.timeMs;
+    n.readings = d.readings.value_or(Readings{});
+    n.detail = d.detail;
+    n.linkState = m.state.link.state;
+    if (*d.kind == AlarmKind::LinkLost) {
+        n.type = d.on ? SnmpNotification::Type::LinkLost : SnmpNotification::Type::LinkBack;
+    } else {
+        n.type = d.on ? SnmpNotification::Type::AlarmRaised : SnmpNotification::Type::AlarmCleared;
+        n.alarm = *d.kind;
+    }
+    m_snmp->notify(n);
+}
+
+void Station::startSnmp() {
+    m_snmp = new SnmpAgent(this);
+    m_snmp->setObjectName(QStringLiteral("snmp"));
+    connect(m_snmp, &SnmpAgent::problem, this,
+            [this](const QString& m) { emit problem(QStringLiteral("SNMP"), m); });
+    if (!m_config.snmp.oid.isEmpty() && !m_snmp->setBaseOid(m_config.snmp.oid))
+        emit problem(QStringLiteral("SNMP"),
+                     QStringLiteral("\"%1\" is not an OID; using %2")
+                         .arg(m_config.snmp.oid, QLatin1String(SnmpAgent::DefaultBaseOid)));
+    m_snmp->setSite(m_config.siteId, m_config.siteName, QStringLiteral(ZEL_VERSION));
+    m_snmp->setMonitorCount(monitorCount());
+    updateSnmpRows();
+    m_snmp->start(m_config.snmp.agentx);
+    // The table follows the readings a second at a time; alarms and the link
+    // at once.
+    m_snmpRefresh = new QTimer(this);
+    m_snmpRefresh->setObjectName(QStringLiteral("tmrSnmpRows"));
+    m_snmpRefresh->setInterval(1000);
+    connect(m_snmpRefresh, &QTimer::timeout, this, &Station::updateSnmpRows);
+    m_snmpRefresh->start();
+    for (int i = 0; i < monitorCount(); ++i)
+        connect(session(i), &MonitorSession::linkStatusChanged, this, [this] { updateSnmpRows(); });
+}
+
+void Station::updateSnmpRows() {
+    if (!m_snmp) return;
+    for (int i = 0; i < monitorCount(); ++i) {
+        const Monitor& m = m_monitors[size_t(i)];
+        const MonitorState& st = m.state;
+        SnmpRow row;
+        row.id = m_config.monitors[i].id;
+        row.name = m_config.monitors[i].name;
+        row.port = m.session->configuredPort();
+        row.linkState = st.link.state;
+        row.lastPacketMs = st.lastPacketMs > 0 ? st.lastPacketMs : -1;
+        row.readings = st.readings;
+        for (size_t k = 0; k < row.alarms.size() && k < m.decided.size(); ++k)
+            row.alarms[k] = m.decided[k];
+        row.packets = st.packets;
+        row.rejectedPackets = st.rejected;
+        row.pos125Episodes = quint32(st.episodesPos125);
+        row.neg100Episodes = quint32(st.episodesNeg100);
+        row.linkLosses = quint32(st.linkLosses);
+        row.posThreshold = st.positiveThreshold;
+        row.negThreshold = st.negativeThreshold;
+        m_snmp->setRow(i + 1, row);
+    }
+}
+
+QByteArray Station::metricsText() const {
+    MetricsSnapshot snap;
+    snap.siteId = m_config.siteId;
+    snap.version = QStringLiteral(ZEL_VERSION);
+    for (int i = 0; i < monitorCount(); ++i) {
+        const Monitor& m = m_monitors[size_t(i)];
+        const MonitorState& st = m.state;
+        MetricsMonitor mm;
+        mm.id = m_config.monitors[i].id;
+        mm.name = m_config.monitors[i].name;
+        mm.linkState = st.link.state;
+        mm.lastPacketMs = st.lastPacketMs > 0 ? st.lastPacketMs : -1;
+        mm.readings = st.readings;
+        for (size_t k = 0; k < mm.alarms.size() && k < st.alarms.size(); ++k)
+            mm.alarms[k] = m.alerts ? m.decided[k] : st.alarms[k];
+        mm.posThreshold = st.positiveThreshold;
+        mm.negThreshold = st.negativeThreshold;
+        mm.packets = st.packets;
+        mm.rejectedPackets = st.rejected;
+        mm.pos125Episodes = st.episodesPos125;
+        mm.neg100Episodes = st.episodesNeg100;
+        mm.linkLosses = st.linkLosses;
+        mm.alertsSent = st.alertsSent;
+        mm.alertsFailed = st.alertsFailed;
+        snap.monitors.append(mm);
+    }
+    return zel::metricsText(snap);
 }
 
 void Station::setOutputs(const StationConfig& config) {

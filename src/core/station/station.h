@@ -10,11 +10,15 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
+#include <array>
 #include <vector>
 
 namespace zel {
 
 class AlertManager;
+class SnmpAgent;
+struct AlertDecision;
 class HistoryStore;
 class MonitorSession;
 class Recorder;
@@ -44,6 +48,9 @@ public:
     HistoryStore* history() const { return m_history; }
     AlertManager* alerts(int i) const { return m_monitors[size_t(i)].alerts; }
     StatusServer* statusServer() const { return m_server; }
+    SnmpAgent* snmpAgent() const { return m_snmp; }
+    // The Prometheus exposition of every monitor, as GET /metrics serves it.
+    QByteArray metricsText() const;
 
     // Replaces the site and the outputs' settings (not the monitors); before
     // openOutputs().
@@ -76,7 +83,13 @@ private:
         QPointer<Recorder> recorder;
         AlertManager* alerts = nullptr;
         MonitorState state;
+        // The alarms as the alert decision has them (after their delays):
+        // what SNMP's table shows, so it agrees with the notifications.
+        std::array<bool, int(AlarmKind::LinkLost) + 1> decided{};
     };
+    void startSnmp();
+    void updateSnmpRows();
+    void onDecision(int i, const AlertDecision& d);
     void trackState(int i);
     void ensureRecorder(int i);
     void attachAlerts(int i);
@@ -86,6 +99,8 @@ private:
     std::vector<Monitor> m_monitors;
     HistoryStore* m_history = nullptr;
     StatusServer* m_server = nullptr;
+    SnmpAgent* m_snmp = nullptr;
+    QTimer* m_snmpRefresh = nullptr;
     int m_failedAtStart = 0;
     bool m_starting = false;
 };

@@ -56,6 +56,9 @@ void loadOutputSections(QSettings& ini, StationConfig* c, QStringList* problems)
 
     c->alerts.load(ini);
 
+    c->snmp.agentx = ini.value(QStringLiteral("snmp/agentx"), c->snmp.agentx).toString().trimmed();
+    c->snmp.oid = ini.value(QStringLiteral("snmp/oid"), c->snmp.oid).toString().trimmed();
+
     c->http.enabled = ini.value(QStringLiteral("http/enabled"), c->http.enabled).toBool();
     if (ini.contains(QStringLiteral("http/address"))) {
         const QHostAddress a(ini.value(QStringLiteral("http/address")).toString());

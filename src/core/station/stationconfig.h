@@ -36,6 +36,11 @@ struct HistoryConfig {
     int retentionDays = 0; // 0: the store's default
 };
 
+struct SnmpConfig {
+    QString agentx; // the master's AgentX socket: a path or tcp:HOST:PORT; empty: no subagent
+    QString oid;    // the MIB's base OID; empty: the default
+};
+
 struct StationConfig {
     QString siteId;
     QString siteName;
@@ -44,6 +49,7 @@ struct StationConfig {
     AlertSettings alerts;
     bool alertsAlways = false; // alert managers even with no command or webhook (the panel's tray)
     HttpConfig http;
+    SnmpConfig snmp;
     // An unattended station keeps trying a first connect that fails.
     bool unattended = false;
 };

@@ -27,7 +27,8 @@ struct Section {
 QSet<QString> monitorSectionKeys() {
     const QStringList dialling = monitorKeys();
     QSet<QString> keys(dialling.cbegin(), dialling.cend());
-    keys << QStringLiteral("name") << QStringLiteral("positiveThreshold") << QStringLiteral("negativeThreshold");
+    keys << QStringLiteral("name") << QStringLiteral("positiveThreshold")
+         << QStringLiteral("negativeThreshold");
     return keys;
 }
 
@@ -36,6 +37,7 @@ const QSet<QString>& knownKeys(const QString& section) {
     static const QHash<QString, QSet<QString>> keys = {
         {QStringLiteral("site"), {QStringLiteral("id"), QStringLiteral("name")}},
         {QStringLiteral("monitor"), monitorSectionKeys()},
+        {QStringLiteral("snmp"), {QStringLiteral("agentx"), QStringLiteral("oid")}},
         {QStringLiteral("history"),
          {QStringLiteral("enabled"), QStringLiteral("file"), QStringLiteral("retentionDays")}},
         {QStringLiteral("http"),

@@ -492,6 +492,8 @@ StatusServer::Answer StatusServer::answer(const QByteArray& target) const {
                   "connect-src 'self'; img-src data:; frame-ancestors 'none'"}}};
     }
     if (path == u"/api/monitors") return {200, json, monitorsJson(), {}};
+    if (path == u"/metrics" && m_metricsSource)
+        return {200, "text/plain; version=0.0.4; charset=utf-8", m_metricsSource(), {}};
     if (path == u"/api/status") {
         const QByteArray body = statusJson(monitorId);
         return body.isEmpty() ? unknownMonitor() : Answer{200, json, body, {}};

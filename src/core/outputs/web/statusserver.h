@@ -91,6 +91,9 @@ public:
     void setSite(const QString& id, const QString& name);
     void addMonitor(const QString& id, const QString& name, const QString& port);
     void setEventSource(EventSource source) { m_eventSource = std::move(source); }
+    // GET /metrics answers with this text (the Prometheus exposition), under
+    // the same token rules as the API; without a source it is not found.
+    void setMetricsSource(std::function<QByteArray()> source) { m_metricsSource = std::move(source); }
 
     int clientCount() const { return int(m_clients.size()); }
     int httpConnectionCount() const { return m_authenticated; }
@@ -171,6 +174,7 @@ private:
     QHostAddress m_address;
     qint64 m_maxBacklog = 64 * 1024;
     EventSource m_eventSource;
+    std::function<QByteArray()> m_metricsSource;
     QElapsedTimer m_clock;
     qint64 m_lastSendTick = 0;
 
