@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
     parser.addOptions({configOption, portOption, forOption, readingsOption, historyOption, noHistoryOption,
                        exportOption, outputOption, fromOption, toOption, alertCommandOption, webhookOption,
                        alertDelayOption, testAlertOption, httpOption, httpTokenOption, webhookFileOption,
-                       httpTokenFileOption});
+                       httpTokenFileOption, agentxOption});
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "zel-logger: %s\n", qPrintable(parser.errorText()));
         return 2;

@@ -38,8 +38,9 @@ Station::Station(const StationConfig& config, QObject* parent, MonitorSession* f
             if (Recorder* r = m_monitors[size_t(i)].recorder) r->onPortError(reason);
         });
         trackState(i);
+        // SNMP's notifications follow the alert decision, so it needs one too.
         if (m_config.alertsAlways || !m_config.alerts.command.isEmpty() ||
-            !m_config.alerts.webhookUrl.isEmpty())
+            !m_config.alerts.webhookUrl.isEmpty() || !m_config.snmp.agentx.isEmpty())
             attachAlerts(i);
     }
 }

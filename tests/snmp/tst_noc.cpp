@@ -1,0 +1,99 @@
+// The logger as a NOC sees it: two monitors played by stand-ins, walked
+// through snmpd, an alarm reaching snmptrapd raised and then cleared, and
+// /metrics as Prometheus reads it.
+#include "snmpdaemons.h"
+#include "support/httptest.h"
+#include "support/simprocess.h"
+#include "support/testmain.h"
+
+#include "core/outputs/snmp/snmpagent.h"
+
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+namespace {
+
+const QString Column = QString::fromLatin1(zel::SnmpAgent::DefaultBaseOid) + QStringLiteral(".1.2.1.");
+
+quint16 freePort() {
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
+// "OID = Counter64: 123" -> 123, for the OID ending in `suffix`.
+qint64 valueOf(const QStringList& lines, const QString& suffix) {
+    for (const QString& l : lines)
+        if (l.section(QLatin1String(" = "), 0, 0).endsWith(suffix))
+            return l.section(u':', -1).trimmed().toLongLong();
+    return -1;
+}
+
+} // namespace
+
+class NocTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void twoMonitorsSeenFromTheNoc() {
+        QString missing;
+        if (!zeltest::SnmpDaemons::installed(&missing)) QFAIL(qPrintable(missing + " is not installed"));
+        zeltest::SnmpDaemons daemons;
+        QVERIFY2(daemons.startTrapd() && daemons.startSnmpd(), qPrintable(daemons.error()));
+
+        // The carrier falls out of its window for two seconds, then returns.
+        QTemporaryDir dir;
+        QFile script(dir.filePath(QStringLiteral("dip.txt")));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        for (const char* line : {"100100197", "100100120", "100100197"})
+            for (int i = 0; i < 200; ++i)
+                script.write(QByteArray(line) + '\n');
+        script.close();
+        zeltest::SimProcess dip, plain;
+        QVERIFY2(dip.start({"--script", script.fileName()}), qPrintable(dip.errorText()));
+        QVERIFY2(plain.start(), qPrintable(plain.errorText()));
+
+        const quint16 http = freePort();
+        QProcess logger;
+        logger.start(QStringLiteral(ZEL_LOGGER),
+                     {"--port", dip.devicePath(), "--port", plain.devicePath(), "--agentx",
+                      daemons.agentxSocket(), "--alert-delay", "0,0", "--http",
+                      QStringLiteral("127.0.0.1:%1").arg(http), "--no-history", "--for", "30"});
+        QVERIFY(logger.waitForStarted(10000));
+
+        QString line;
+        QVERIFY2(daemons.waitForTrap(QStringLiteral(".0.1\t"), 15000, &line),
+                 qPrintable(logger.readAll() + daemons.traps().join(u'\n')));
+        QVERIFY2(line.contains(QStringLiteral("INTEGER: 1")), qPrintable(line)); // carrier(1)
+        QVERIFY2(daemons.waitForTrap(QStringLiteral(".0.2\t"), 15000, &line), qPrintable(line));
+
+        QStringList first = daemons.walk(Column + QStringLiteral("16"));
+        QTest::qWait(1500);
+        const QStringList second = daemons.walk(Column + QStringLiteral("16"));
+        QCOMPARE(second.size(), 2);
+        for (const QString& row : {QStringLiteral(".16.1"), QStringLiteral(".16.2")})
+            QVERIFY2(valueOf(second, row) > valueOf(first, row) && valueOf(first, row) > 0,
+                     qPrintable(first.join(u'\n') + u'\n' + second.join(u'\n')));
+        QCOMPARE(daemons.walk(Column + QStringLiteral("4")).size(), 2);
+
+        const QByteArray get = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        const httptest::Reply metrics = httptest::exchange(http, get);
+        QCOMPARE(metrics.status, 200);
+        QFile text(dir.filePath(QStringLiteral("metrics.txt")));
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.write(metrics.body);
+        text.close();
+        QProcess promtool;
+        promtool.start(QStringLiteral("sh"),
+                       {QStringLiteral("-c"), QStringLiteral("promtool check metrics < ") + text.fileName()});
+        QVERIFY(promtool.waitForFinished(30000));
+        QVERIFY2(promtool.exitCode() == 0 && promtool.readAll().trimmed().isEmpty(),
+                 qPrintable(promtool.readAllStandardError()));
+        QVERIFY2(metrics.body.contains("zel_packets_total{"), metrics.body.left(2000).constData());
+        logger.terminate();
+        QVERIFY(logger.waitForFinished(10000));
+    }
+};
+ZEL_TEST(NocTest)
+#include "tst_noc.moc"
