@@ -10,14 +10,13 @@
 #include <QDateTime>
 #include <QTimer>
 
+#include <cmath>
 #include <iterator>
 
 namespace zel {
 
 namespace {
 const QString LineSettings = QStringLiteral("9600,n,8,1");
-// Requests kept with the monitor.
-constexpr int InFlight = 2;
 const QByteArray OneRequest = QByteArrayLiteral("x");
 const QByteArray TwoRequests = QByteArrayLiteral("xx");
 const QByteArray Zeros = QByteArrayLiteral("000000000");
@@ -415,32 +414,91 @@ void LinkController::onModemTimeout() {
 
 // ---- Polling ------------------------------------------------------------
 
+int LinkController::pollDepthFor(double rttMs) {
+    // A round trip a hair past a whole number of packets (the host's own
+    // delay) asks for no extra request.
+    return qBound(DirectPollDepth, int(std::ceil(qMax(0.0, rttMs) / PacketTimeMs - 0.05)) + 1, MaxPollDepth);
+}
+
+bool LinkController::crossesNetwork() const {
+    return m_transport && m_transport->crossesNetwork();
+}
+
 void LinkController::startPolling() {
     m_framer.reset();
     m_lastPacketNs = Alarm::nowNs();
+    m_depth = DirectPollDepth;
+    m_rttMs = -1;
+    m_probes = 0;
+    // Over a network the first reply may be a whole round trip away.
+    m_poll->setInterval(crossesNetwork() ? FirstNetworkReplyMs : PollRetryMs);
+    emit pollStatsChanged(m_depth, m_rttMs);
     m_noData->start();
     m_poll->start();
-    sendPoll();
+    sendPoll(true);
 }
 
 // Starts afresh: whatever was asked before counts as answered or lost. One
 // request first; the second goes out with its reply, so the two replies do
 // not arrive together while the front end is still busy with the connect.
-void LinkController::sendPoll() {
+void LinkController::sendPoll(bool lineIdle) {
     if (!isOpen()) return;
     m_draining = false;
+    m_holdTo = -1;
+    m_deepProbe = false;
     m_repliesToRestart = PollRestartReplies;
     m_transport->write(OneRequest);
     m_inFlight = 1;
+    // A start after a reply went missing may still see replies to earlier
+    // requests, and the count be wrong: only one from an idle line is timed,
+    // and across a network the next turn starts afresh from one.
+    m_probeAhead = lineIdle ? 0 : -1;
+    if (!lineIdle) m_probes = ProbesPerRestart - 1;
+    if (lineIdle) m_probeNs = Alarm::nowNs();
     // Start over if no reply completes within the retry interval.
     m_poll->start();
     awaitNextReply();
 }
 
 void LinkController::askForReplies() {
-    if (m_draining || m_inFlight >= InFlight) return;
-    m_transport->write(InFlight - m_inFlight == 1 ? OneRequest : TwoRequests);
-    m_inFlight = InFlight;
+    if (m_draining || m_inFlight >= m_depth) return;
+    if (m_holdTo >= 0) {
+        if (m_inFlight > m_holdTo) return;
+        m_holdTo = -1;
+        if (m_probeAhead < 0) {
+            m_probeAhead = m_inFlight;
+            m_probeNs = Alarm::nowNs();
+        }
+    }
+    // One more than the reply just read at most: a deeper poll builds up a
+    // request a reply, and the monitor never finds a burst.
+    const int n = qMin(m_depth - m_inFlight, 2);
+    m_transport->write(n == 1 ? OneRequest : TwoRequests);
+    m_inFlight += n;
+}
+
+void LinkController::roundTripMeasured(qint64 ns) {
+    const double ms = qMax(0.0, double(ns) / 1e6 - PacketTimeMs);
+    // A time is never short of the round trip, but may be long by a reply
+    // held up by the host or the network: the lesser of the last two.
+    const double rtt = m_rttMs < 0 ? ms : qMin(ms, m_lastRttSampleMs);
+    m_lastRttSampleMs = ms;
+    const int depth = crossesNetwork() ? pollDepthFor(rtt) : DirectPollDepth;
+    const bool changed = depth != m_depth || std::abs(rtt - m_rttMs) >= 0.1;
+    // The first time includes the device server opening its port, and after
+    // a fall of more than jitter the reply may have queued behind the
+    // requests not held back: the round trip may be shorter still. The next
+    // measurement comes soon and from an idle line.
+    if (crossesNetwork() && (m_rttMs < 0 || depth <= m_depth - 2)) {
+        m_deepProbe = true;
+        m_repliesToRestart = qMin(m_repliesToRestart, 2 * depth);
+    }
+    m_rttMs = rtt;
+    m_depth = depth;
+    // A reply may take the round trip, twice over with jitter, before
+    // tmrXmit gives it up.
+    if (crossesNetwork()) m_poll->setInterval(qMax(PollRetryMs, int(2 * rtt) + PollRetryMs));
+    if (changed) emit pollStatsChanged(m_depth, m_rttMs);
 }
 
 // Characters that complete the next packet: a whole reply, or the rest of
@@ -458,13 +516,13 @@ void LinkController::onReplyOverdue(int arrived) {
     // Part of it is in: the rest follows as readyRead. Nothing of it while
     // draining: the line is idle at last. Nothing otherwise: the monitor is
     // slow, or the requests were lost; tmrXmit starts over if so.
-    if (arrived == 0 && m_draining) sendPoll();
+    if (arrived == 0 && m_draining) sendPoll(true);
 }
 
 void LinkController::onPollTimer() {
     if (!isOpen()) return;
     if (m_transport->bytesAvailable() >= charactersToComplete()) readData();
-    sendPoll();
+    sendPoll(false);
 }
 
 void LinkController::onReadyRead() {
@@ -483,8 +541,17 @@ void LinkController::onReadyRead() {
     if (!isOpen()) return;
     // Only a transport that knows the line's timing can tell when it falls
     // idle; the built-in stand-in loses nothing and needs no fresh start.
-    if (m_repliesToRestart > 0 && --m_repliesToRestart == 0 && m_transport->characterTimeNs() > 0)
-        m_draining = true;
+    // Across a network most of these turns time the round trip instead.
+    if (m_repliesToRestart > 0 && --m_repliesToRestart == 0) {
+        if (crossesNetwork() && ++m_probes % ProbesPerRestart != 0) {
+            // A quarter of the requests held back: enough for the line to
+            // fall idle even if the round trip has fallen by as much.
+            m_holdTo = std::exchange(m_deepProbe, false) ? 0 : m_depth - 1 - qMax(1, m_depth / 4);
+            m_repliesToRestart = PollRestartReplies;
+        } else if (crossesNetwork() || m_transport->characterTimeNs() > 0) {
+            m_draining = true;
+        }
+    }
     askForReplies();
     m_poll->start();
     awaitNextReply();
@@ -501,6 +568,13 @@ void LinkController::readData() {
     const auto data = m_framer.feed(std::string_view(m_read.constData(), size_t(m_read.size())));
     const int whole = int(m_read.count('x')) + int(startKept) - int(!m_framer.pending().empty());
     m_inFlight = qMax(0, m_inFlight - whole);
+    // The timed reply counts only if it is the newest of its read: read
+    // together with later ones, it was not read when it arrived.
+    if (m_probeAhead >= 0 && whole > 0) {
+        m_probeAhead -= whole;
+        if (m_probeAhead == -1) roundTripMeasured(Alarm::nowNs() - m_probeNs);
+        m_probeAhead = qMax(m_probeAhead, -1);
+    }
     if (data) {
         m_lastPacket = *data;
         m_lastPacketNs = Alarm::nowNs();

@@ -12,14 +12,25 @@
 // The requests in flight are counted down by the replies seen; a reply lost
 // on the line would leave that count wrong for good, so every 200 replies the
 // poll asks for nothing until the line falls idle, then starts afresh.
+//
+// Across a network a request spends the round trip on its way there and its
+// reply on the way back, and two in flight would leave the line idle for
+// most of it. There the poll keeps as many as cover the round trip,
+// ceil(round trip / packet time) + 1, measured as it goes: every 200 replies
+// a quarter of them (at least one) are held back, so the next request finds
+// the line idle and its reply times the round trip alone. The depth follows
+// the lesser of the last two such times, up as well as down (after a fall the
+// next time is taken soon, from an idle line); it grows by at most one
+// request a reply, so the monitor never gets a burst. The fresh start from an idle line comes
+// every 3,000 replies there (about half a minute), where it costs little.
 #include <QByteArray>
 #include <QObject>
 #include <functional>
 #include <memory>
 
 #include "core/protocol/packetframer.h"
-#include "core/types/types.h"
 #include "core/settings/settings.h"
+#include "core/types/types.h"
 
 class QTimer;
 
@@ -37,6 +48,19 @@ public:
     static constexpr int PollRetryMs = 50;
     // Replies between fresh starts of the poll: about two seconds at 9600 baud.
     static constexpr int PollRestartReplies = 200;
+    // Over a network: round-trip measurements between fresh starts.
+    static constexpr int ProbesPerRestart = 15;
+    // Requests in flight: a direct line's, and the most a network's round
+    // trip may ask for (about 320 ms).
+    static constexpr int DirectPollDepth = 2;
+    static constexpr int MaxPollDepth = 32;
+    // One reply's time on the line: 10 characters at 9600 baud.
+    static constexpr double PacketTimeMs = 10 * 10 * 1000.0 / 9600;
+    // Requests in flight for a round trip of `rttMs`.
+    static int pollDepthFor(double rttMs);
+    // Over a network, tmrXmit's interval before a round trip is known, and
+    // the least it allows a reply beyond the round trip once it is.
+    static constexpr int FirstNetworkReplyMs = 1000;
     // Bound on the modem reply wait and on the text it gathers.
     static constexpr int ModemReplyTimeoutMs = 60000;
     static constexpr int ModemTextLimit = 4096;
@@ -73,6 +97,11 @@ public:
     const PacketFramer& framer() const { return m_framer; }
     // The nine data characters of the packet decoded last.
     const PacketFramer::Data& lastPacket() const { return m_lastPacket; }
+    // Requests the poll keeps in flight, and the link's round trip as last
+    // measured (beyond the reply's own time on the line; negative until
+    // measured).
+    int pollDepth() const { return m_depth; }
+    double roundTripMs() const { return m_rttMs; }
 
 public slots:
     // The Connect button: connects when idle, disconnects otherwise.
@@ -111,6 +140,9 @@ signals:
     void noDataChanged(bool on);
     // The link was taken down: the bar graph goes dark.
     void displayCleared();
+    // The poll's depth or the measured round trip changed (the diagnostic
+    // area and the logger's link line show them); rttMs < 0: not measured yet.
+    void pollStatsChanged(int depth, double rttMs);
 
 private:
     void setState(LinkState s, const QString& detail = {});
@@ -139,13 +171,17 @@ private:
     void cancelDelay();
     // Polling
     void startPolling();
-    void sendPoll();
+    // `lineIdle`: nothing is on its way, so the request's reply times the
+    // round trip.
+    void sendPoll(bool lineIdle);
     void askForReplies();
     void awaitNextReply();
     int charactersToComplete() const;
     void onReadyRead();
     void onReplyOverdue(int arrived);
     void readData();
+    bool crossesNetwork() const;
+    void roundTripMeasured(qint64 ns);
     // Modem
     void onModemReply();
     void endModemWait();
@@ -166,9 +202,17 @@ private:
     PacketFramer m_framer;
     QByteArray m_modemText;
     bool m_modemWaiting = false;
-    int m_inFlight = 0;         // requests not yet answered, as far as is known
-    bool m_draining = false;    // asking for nothing until the line is idle
-    int m_repliesToRestart = 0; // replies until the poll starts afresh
+    int m_inFlight = 0;            // requests not yet answered, as far as is known
+    bool m_draining = false;       // asking for nothing until the line is idle
+    int m_repliesToRestart = 0;    // replies until the poll starts afresh
+    int m_depth = DirectPollDepth; // requests to keep in flight
+    int m_holdTo = -1;             // ask for nothing until this few are in flight, then time one
+    bool m_deepProbe = false;      // the next measurement lets the line fall idle
+    int m_probeAhead = -1;         // replies due before the timed one's; -1: none timed
+    qint64 m_probeNs = 0;          // when the timed request was written
+    int m_probes = 0;              // measurements since the last fresh start
+    double m_lastRttSampleMs = 0;
+    double m_rttMs = -1;
     QByteArray m_read;
     QTimer* m_reconnect = nullptr; // tmrReconnect
     QTimer* m_noData = nullptr;    // tmrNoData
