@@ -29,7 +29,7 @@
 // round trip the poll settled on.
 //
 // Options: --seconds S (measured time per kind, default 20), --warmup S (1;
-// at least 3 across the relay), --kinds tcp,rfc2217,rtt50,rtt100,ser2net_default.
+// at least 6 for the last three, while the depth settles), --kinds tcp,rfc2217,rtt50,rtt100,ser2net_default.
 #include "core/link/linkcontroller.h"
 #include "core/protocol/packetframer.h"
 #include "core/session/monitorsession.h"
@@ -205,7 +205,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "the session did not connect to %s\n", qPrintable(text));
             return 2;
         }
-        runFor(relayMs >= 0 ? std::max(o.warmup, 3.0) : o.warmup);
+        // Across the relay or an untuned server the depth settles over a few
+        // turns of 200 replies.
+        runFor(relayMs >= 0 || untuned ? std::max(o.warmup, 6.0) : o.warmup);
         poll.record = true;
         const long packets0 = poll.packets, wakeups0 = poll.wakeups;
         const double cpu0 = bench::cpuSeconds(), serverCpu0 = processCpuSeconds(server.processId());
