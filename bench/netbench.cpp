@@ -18,8 +18,18 @@
 // to the first reading, beside reconnect_step_s_<kind>, the backoff step
 // then pending.
 //
-// Options: --seconds S (measured time per kind, default 20), --warmup S (1),
-// --kinds tcp,rfc2217.
+// Three more kinds poll over raw TCP across a distant or untuned link, with
+// the same figures but no reconnect:
+//   rtt50, rtt100     zel-netrelay in front of ser2net (its own process),
+//                     holding each direction 25 or 50 ms, give or take 2.5 ms
+//                     (a round trip of 50 or 100 ms, give or take 5 ms)
+//   ser2net_default   ser2net with its default options (no nodelay, its own
+//                     chardelay)
+// and for them net_poll_depth_<kind> and net_rtt_ms_<kind>, the depth and
+// round trip the poll settled on.
+//
+// Options: --seconds S (measured time per kind, default 20), --warmup S (1;
+// at least 6 for the last three, while the depth settles), --kinds tcp,rfc2217,rtt50,rtt100,ser2net_default.
 #include "core/link/linkcontroller.h"
 #include "core/protocol/packetframer.h"
 #include "core/session/monitorsession.h"
@@ -33,6 +43,7 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
@@ -46,7 +57,8 @@ constexpr double LineLimit = 9600.0 / 10.0 / 10.0;
 struct Options {
     double seconds = 20;
     double warmup = 1;
-    QStringList kinds{QStringLiteral("tcp"), QStringLiteral("rfc2217")};
+    QStringList kinds{QStringLiteral("tcp"), QStringLiteral("rfc2217"), QStringLiteral("rtt50"),
+                      QStringLiteral("rtt100"), QStringLiteral("ser2net_default")};
 };
 
 Options parse(const QStringList& args) {
@@ -120,6 +132,29 @@ public:
     std::vector<Read> m_reads;
 };
 
+// zel-netrelay in its own process, so its CPU is not counted as the poll's.
+class RelayProcess {
+public:
+    ~RelayProcess() {
+        m_proc.closeWriteChannel(); // it ends with its standard input
+        if (!m_proc.waitForFinished(3000)) m_proc.kill(), m_proc.waitForFinished(3000);
+    }
+    // The port it listens on, 0 on failure.
+    quint16 start(quint16 to, int oneWayMs, double jitterMs) {
+        m_proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_proc.start(QStringLiteral(ZEL_NETRELAY),
+                     {QStringLiteral("--to"), QString::number(to), QStringLiteral("--delay"),
+                      QString::number(oneWayMs), QStringLiteral("--jitter"), QString::number(jitterMs)});
+        QDeadlineTimer deadline(10000);
+        while (!m_proc.canReadLine() && !deadline.hasExpired() && m_proc.state() != QProcess::NotRunning)
+            m_proc.waitForReadyRead(100);
+        return quint16(m_proc.readLine().trimmed().toUInt());
+    }
+
+private:
+    QProcess m_proc;
+};
+
 void runFor(double seconds) {
     QTimer::singleShot(int(seconds * 1000), qApp, [] { QCoreApplication::exit(0); });
     QCoreApplication::exec();
@@ -147,18 +182,32 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", qPrintable(sim.error()));
             return 2;
         }
+        const int relayMs = kind == QLatin1String("rtt50") ? 25 : kind == QLatin1String("rtt100") ? 50 : -1;
+        const bool untuned = kind == QLatin1String("ser2net_default");
         zeltest::Ser2Net server;
+        server.setDefaultOptions(untuned);
         if (!server.start(link)) {
             std::fprintf(stderr, "%s\n", qPrintable(server.errorText()));
             return 2;
         }
-        const QString text = kind == QLatin1String("tcp") ? server.tcpText() : server.rfc2217Text();
+        std::optional<RelayProcess> relay;
+        QString text = kind == QLatin1String("rfc2217") ? server.rfc2217Text() : server.tcpText();
+        if (relayMs >= 0) {
+            const quint16 port = relay.emplace().start(server.tcpPort(), relayMs, 2.5);
+            if (port == 0) {
+                std::fprintf(stderr, "zel-netrelay did not start\n");
+                return 2;
+            }
+            text = QStringLiteral("tcp://127.0.0.1:%1").arg(port);
+        }
         Poller poll(text);
         if (!poll.start(10000)) {
             std::fprintf(stderr, "the session did not connect to %s\n", qPrintable(text));
             return 2;
         }
-        runFor(o.warmup);
+        // Across the relay or an untuned server the depth settles over a few
+        // turns of 200 replies.
+        runFor(relayMs >= 0 || untuned ? std::max(o.warmup, 6.0) : o.warmup);
         poll.record = true;
         const long packets0 = poll.packets, wakeups0 = poll.wakeups;
         const double cpu0 = bench::cpuSeconds(), serverCpu0 = processCpuSeconds(server.processId());
@@ -178,6 +227,10 @@ int main(int argc, char** argv) {
         bench::figure(name("net_wakeups_per_packet"),
                       packets > 0 ? double(poll.wakeups - wakeups0) / double(packets) : 0);
         bench::figure(name("net_replies_overdue"), double(poll.overdue), 0);
+        if (relayMs >= 0 || untuned) {
+            bench::figure(name("net_poll_depth"), poll.session.link()->pollDepth(), 0);
+            bench::figure(name("net_rtt_ms"), poll.session.link()->roundTripMs(), 1);
+        }
 
         // Latency: each packet read is the newest logged reply with its data
         // written before it was read (see pollbench).
@@ -207,6 +260,14 @@ int main(int argc, char** argv) {
         bench::figure(name("net_latency_p95_ms"), bench::percentile(ms, 95), 3);
         bench::figure(name("net_latency_p99_ms"), bench::percentile(ms, 99), 3);
         bench::figure(name("net_latency_max_ms"), ms.empty() ? 0 : ms.back(), 3);
+
+        if (relayMs >= 0 || untuned) {
+            poll.stop();
+            relay.reset();
+            server.stop();
+            sim.stop();
+            continue;
+        }
 
         // Back by itself after the device server restarts: the session sees
         // the connection drop and tries again on its backoff; the server

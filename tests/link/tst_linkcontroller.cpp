@@ -379,14 +379,14 @@ private slots:
         QVERIFY(opened.size() == 1 && state() == "off-line active locked");
     }
 
-    // Raw shown, newest whole packet decoded, one request per reply, the next packet's length awaited.
+    // Raw shown, each whole packet decoded, one request per reply, the next packet's length awaited.
     void readsAreFramedAndDecoded_data() {
         QTest::addColumn<QByteArrayList>("reads");
         QTest::addColumn<QList<float>>("counts"); // requests, decoded, pos, carrier, rejected, awaited
         auto row = [](const char* name, const QByteArrayList& reads, QList<float> counts) {
             QTest::newRow(name) << reads << counts;
         };
-        row("two replies queued", {"x111222333x196040181"}, {2, 1, 40, 36, 0, 10});
+        row("two replies queued", {"x111222333x196040181"}, {2, 2, 40, 36, 0, 10});
         row("in pieces", {"x1960", "40181"}, {2, 1, 40, 36, 0, 10});
         row("upper-case X", {"x255243039", "X196040181"}, {2, 1, 55, 0, 1, 10});
         row("noise", {"x255243039", "1x19604018", QByteArray(40, '#')}, {3, 1, 55, 0, 1, 10});

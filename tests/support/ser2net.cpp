@@ -56,9 +56,12 @@ bool Ser2Net::start(const QString& tcpDevice, const QString& rfc2217Device, int 
     // nodelay: else each character waits for the last one's acknowledgement
     // (40 ms late replies); local: the stand-in has no modem lines; kickolduser:
     // a half-open connection left by a lost link does not lock the panel out.
-    const QString connection = QStringLiteral("connection: &%1\n  accepter: %2tcp(nodelay),127.0.0.1,%3\n"
-                                              "  connector: serialdev,%4,9600n81,local\n"
-                                              "  options:\n    kickolduser: true\n    chardelay: false\n");
+    const QString accepter =
+        m_defaultOptions ? QStringLiteral("tcp,127.0.0.1,") : QStringLiteral("tcp(nodelay),127.0.0.1,");
+    const QString connection = QStringLiteral("connection: &%1\n  accepter: %2") + accepter +
+                               QStringLiteral("%3\n  connector: serialdev,%4,9600n81,local\n"
+                                              "  options:\n    kickolduser: true\n") +
+                               (m_defaultOptions ? QString() : QStringLiteral("    chardelay: false\n"));
     const QString yaml = connection.arg(QStringLiteral("zeltcp"), QString()).arg(m_tcpPort).arg(tcpDevice) +
                          connection.arg(QStringLiteral("zelrfc2217"), QStringLiteral("telnet(rfc2217),"))
                              .arg(m_rfc2217Port)

@@ -9,14 +9,14 @@
 #include <QDateTime>
 #include <QTimer>
 
+#include <array>
+#include <cmath>
 #include <iterator>
 
 namespace zel {
 
 namespace {
 const QString LineSettings = QStringLiteral("9600,n,8,1");
-// Requests kept with the monitor.
-constexpr int InFlight = 2;
 const QByteArray OneRequest = QByteArrayLiteral("x");
 const QByteArray TwoRequests = QByteArrayLiteral("xx");
 const QByteArray Zeros = QByteArrayLiteral("000000000");
@@ -470,32 +470,122 @@ void LinkController::callDropped() {
 
 // ---- Polling ------------------------------------------------------------
 
+int LinkController::pollDepthFor(double rttMs) {
+    // A round trip a hair past a whole number of packets (the host's own
+    // delay) asks for no extra request.
+    return qBound(DirectPollDepth, int(std::ceil(qMax(0.0, rttMs) / PacketTimeMs - 0.05)) + 1, MaxPollDepth);
+}
+
+bool LinkController::crossesNetwork() const {
+    return m_transport && m_transport->crossesNetwork();
+}
+
 void LinkController::startPolling() {
     m_framer.reset();
     m_lastPacketNs = Alarm::nowNs();
+    m_depth = DirectPollDepth;
+    m_busyDepth = 0;
+    m_rttMs = -1;
+    m_probes = 0;
+    // Over a network the first reply may be a whole round trip away.
+    m_poll->setInterval(crossesNetwork() ? FirstNetworkReplyMs : PollRetryMs);
+    emit pollStatsChanged(m_depth, m_rttMs);
     m_noData->start();
     m_poll->start();
-    sendPoll();
+    sendPoll(true);
 }
 
 // Starts afresh: whatever was asked before counts as answered or lost. One
 // request first; the second goes out with its reply, so the two replies do
 // not arrive together while the front end is still busy with the connect.
-void LinkController::sendPoll() {
+void LinkController::sendPoll(bool lineIdle) {
     if (!isOpen()) return;
     m_draining = false;
+    m_holdTo = -1;
+    m_deepProbe = m_windowClean = false;
     m_repliesToRestart = PollRestartReplies;
     m_transport->write(OneRequest);
     m_inFlight = 1;
+    // A start after a reply went missing may still see replies to earlier
+    // requests, and the count be wrong: only one from an idle line is timed,
+    // and across a network the next turn starts afresh from one.
+    m_probeAhead = lineIdle ? 0 : -1;
+    if (!lineIdle) m_probes = ProbesPerRestart - 1;
+    if (lineIdle) m_probeNs = Alarm::nowNs();
     // Start over if no reply completes within the retry interval.
     m_poll->start();
     awaitNextReply();
 }
 
 void LinkController::askForReplies() {
-    if (m_draining || m_inFlight >= InFlight) return;
-    m_transport->write(InFlight - m_inFlight == 1 ? OneRequest : TwoRequests);
-    m_inFlight = InFlight;
+    if (m_draining || m_inFlight >= m_depth) return;
+    if (m_holdTo >= 0) {
+        if (m_inFlight > m_holdTo) return;
+        m_holdTo = -1;
+        if (m_probeAhead < 0) {
+            m_probeAhead = m_inFlight;
+            m_probeNs = Alarm::nowNs();
+        }
+    }
+    // One more than the reply just read at most: a deeper poll builds up a
+    // request a reply, and the monitor never finds a burst.
+    const int n = qMin(m_depth - m_inFlight, 2);
+    m_transport->write(n == 1 ? OneRequest : TwoRequests);
+    m_inFlight += n;
+}
+
+// A device server that gathers characters while the line is busy (a packing
+// delay, ser2net's chardelay) sends a lone reply at once, so a round trip
+// timed from an idle line falls short of the busy line's. If the replies of
+// the last turn came measurably slower than the line can send them, with
+// the depth in use throughout, the line stood idle: more requests, for as
+// long as the round trip measured stays where it is.
+void LinkController::checkLineBusy() {
+    const qint64 now = Alarm::nowNs();
+    const double msPerReply = m_windowReplies > 0 ? double(now - m_windowNs) / 1e6 / m_windowReplies : 0;
+    if (m_windowClean && m_windowReplies >= PollRestartReplies / 2 && msPerReply > 1.06 * PacketTimeMs &&
+        m_depth < qMin(MaxPollDepth, pollDepthFor(m_rttMs) + MaxGatherDepth)) {
+        // The requests in flight took this long a reply, so a busy line
+        // needs about this many (and one more, as for the round trip).
+        m_busyDepth = qBound(m_depth + 1, int(std::ceil(m_depth * msPerReply / PacketTimeMs)) + 1,
+                             qMin(MaxPollDepth, pollDepthFor(m_rttMs) + MaxGatherDepth));
+        m_depth = m_busyDepth;
+        emit pollStatsChanged(m_depth, m_rttMs);
+    }
+    m_windowNs = now;
+    m_windowReplies = 0;
+    m_windowClean = true;
+}
+
+void LinkController::roundTripMeasured(qint64 ns) {
+    const double ms = qMax(0.0, double(ns) / 1e6 - PacketTimeMs);
+    // A time is never short of the round trip, but may be long by a reply
+    // held up by the host or the network: the lesser of the last two.
+    const double rtt = m_rttMs < 0 ? ms : qMin(ms, m_lastRttSampleMs);
+    m_lastRttSampleMs = ms;
+    int depth = crossesNetwork() ? pollDepthFor(rtt) : DirectPollDepth;
+    // The first time includes the device server opening its port, and after
+    // a fall of more than jitter the reply may have queued behind the
+    // requests not held back: the round trip may be shorter still. The next
+    // measurement comes soon and from an idle line.
+    if (crossesNetwork() && (m_rttMs < 0 || depth <= pollDepthFor(m_rttMs) - 2)) {
+        m_deepProbe = true;
+        m_repliesToRestart = qMin(m_repliesToRestart, 2 * depth);
+        // A network that changed this much: what its busy line needed is
+        // found again.
+        if (m_rttMs >= 0 && depth <= pollDepthFor(m_rttMs) - 3) m_busyDepth = 0;
+    }
+    // A device server gathers for tens of milliseconds at most; more would
+    // be requests lost at the monitor, not a line left idle.
+    m_busyDepth = qMin(m_busyDepth, depth + MaxGatherDepth);
+    depth = qMax(depth, m_busyDepth);
+    const bool changed = depth != m_depth || std::abs(rtt - m_rttMs) >= 0.1;
+    m_rttMs = rtt;
+    m_depth = depth;
+    // A reply may take twice the round trip, and a device server that
+    // gathers characters may hold it a while more, before tmrXmit gives up.
+    if (crossesNetwork()) m_poll->setInterval(NetworkRetryMs + int(2 * rtt));
+    if (changed) emit pollStatsChanged(m_depth, m_rttMs);
 }
 
 // Characters that complete the next packet: a whole reply, or the rest of
@@ -513,7 +603,7 @@ void LinkController::onReplyOverdue(int arrived) {
     // Part of it is in: the rest follows as readyRead. Nothing of it while
     // draining: the line is idle at last. Nothing otherwise: the monitor is
     // slow, or the requests were lost; tmrXmit starts over if so.
-    if (arrived == 0 && m_draining) sendPoll();
+    if (arrived == 0 && m_draining) sendPoll(true);
 }
 
 void LinkController::onPollTimer() {
@@ -521,7 +611,7 @@ void LinkController::onPollTimer() {
     // On a modem link, text short of a reply may be the rest of a NO CARRIER.
     const qint64 waiting = m_transport->bytesAvailable();
     if (waiting >= charactersToComplete() || (m_settings.modemLink && waiting > 0)) readData();
-    sendPoll();
+    sendPoll(false);
 }
 
 void LinkController::onReadyRead() {
@@ -540,8 +630,25 @@ void LinkController::onReadyRead() {
     if (!isOpen()) return;
     // Only a transport that knows the line's timing can tell when it falls
     // idle; the built-in stand-in loses nothing and needs no fresh start.
-    if (m_repliesToRestart > 0 && --m_repliesToRestart == 0 && m_transport->characterTimeNs() > 0)
-        m_draining = true;
+    // Across a network most of these turns time the round trip instead.
+    if (m_repliesToRestart > 0 && --m_repliesToRestart == 0) {
+        if (crossesNetwork()) checkLineBusy();
+        if (crossesNetwork() && ++m_probes % ProbesPerRestart != 0) {
+            // A quarter of the requests held back: enough for the line to
+            // fall idle even if the round trip has fallen by as much.
+            const bool deep = std::exchange(m_deepProbe, false);
+            m_holdTo = deep ? 0 : m_depth - 1 - qMax(1, m_depth / 4);
+            m_windowClean = !deep;
+            m_repliesToRestart = PollRestartReplies;
+        } else if (crossesNetwork() || m_transport->characterTimeNs() > 0) {
+            m_draining = true;
+            // What a busy line needed is tried one request less now and then.
+            if (m_busyDepth > 0) {
+                m_busyDepth = qMax(0, m_busyDepth - 1);
+                m_depth = qMax(pollDepthFor(m_rttMs), m_busyDepth);
+            }
+        }
+    }
     askForReplies();
     m_poll->start();
     awaitNextReply();
@@ -555,16 +662,39 @@ void LinkController::readData() {
     // Replies read whole, each counted by its "x": a kept start is a reply
     // still coming in, counted when it completes.
     const bool startKept = !m_framer.pending().empty();
-    const auto data = m_framer.feed(std::string_view(m_read.constData(), size_t(m_read.size())));
+    // Every whole packet of the read, oldest first, fed to the framer one
+    // reply at a time: a device server that gathers characters hands on a
+    // few replies at once. More than MaxPacketsPerRead is a backlog that a
+    // stalled network let go of all at once: only its newest is current.
+    std::array<PacketFramer::Data, MaxPacketsPerRead> found;
+    int packets = 0;
+    for (qsizetype from = 0; from < m_read.size();) {
+        qsizetype next = m_read.indexOf('x', from + 1);
+        if (next < 0) next = m_read.size();
+        if (const auto data = m_framer.feed(std::string_view(m_read.constData() + from, size_t(next - from))))
+            found[packets++ % MaxPacketsPerRead] = *data;
+        from = next;
+    }
     const int whole = int(m_read.count('x')) + int(startKept) - int(!m_framer.pending().empty());
     m_inFlight = qMax(0, m_inFlight - whole);
-    if (data) {
-        m_lastPacket = *data;
+    m_windowReplies += whole;
+    // The timed reply counts only if it is the newest of its read: read
+    // together with later ones, it was not read when it arrived.
+    if (m_probeAhead >= 0 && whole > 0) {
+        m_probeAhead -= whole;
+        if (m_probeAhead == -1) roundTripMeasured(Alarm::nowNs() - m_probeNs);
+        m_probeAhead = qMax(m_probeAhead, -1);
+    }
+    if (packets > 0) {
         m_lastPacketNs = Alarm::nowNs();
-        m_lastReadings = decodePacket(std::string_view(data->data(), data->size()));
-        if (m_noDataOn) setNoData(false);
-        if (m_attempt > 0) callStaysUp();
-        emit readingsReceived(m_lastReadings);
+        for (int i = packets > MaxPacketsPerRead ? packets - 1 : 0; i < packets; ++i) {
+            m_lastPacket = found[i % MaxPacketsPerRead];
+            m_lastReadings = decodePacket(std::string_view(m_lastPacket.data(), m_lastPacket.size()));
+            if (m_noDataOn) setNoData(false);
+            if (m_attempt > 0) callStaysUp();
+            emit readingsReceived(m_lastReadings);
+            if (!isOpen()) return;
+        }
     } else if (m_framer.pending().empty()) {
         emit packetRejected();
     }

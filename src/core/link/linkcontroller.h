@@ -6,12 +6,26 @@
 //
 // The poll keeps two requests with the monitor, the one it is answering and
 // one queued behind it, so each reply starts the moment the one before ends
-// and the line never idles. Each reply is read once it is complete, the
-// newest complete packet decoded, and the request after next goes out.
+// and the line never idles. Each reply is read once it is complete and
+// decoded, and the request after next goes out.
 // tmrXmit only starts the poll over when no reply completes for a while.
 // The requests in flight are counted down by the replies seen; a reply lost
 // on the line would leave that count wrong for good, so every 200 replies the
 // poll asks for nothing until the line falls idle, then starts afresh.
+//
+// Across a network a request spends the round trip on its way there and its
+// reply on the way back, and two in flight would leave the line idle for
+// most of it. There the poll keeps as many as cover the round trip,
+// ceil(round trip / packet time) + 1, measured as it goes: every 200 replies
+// a quarter of the requests (at least one) are held back, so the next one
+// finds the line idle and its reply times the round trip alone. The depth
+// follows the lesser of the last two such times, up as well as down (after a
+// fall the next time is taken soon, from an idle line), and is one request
+// more whenever the replies of a turn came measurably slower than the line
+// can send them (a device server that gathers characters only while the
+// line is busy). It grows by at most one request a reply, so the monitor
+// never gets a burst. The fresh start from an idle line comes every 3,000
+// replies there (about half a minute), where it costs little.
 #include <QByteArray>
 #include <QObject>
 #include <functional>
@@ -36,8 +50,27 @@ public:
 
     // Retry interval of the poll when a request went unanswered.
     static constexpr int PollRetryMs = 50;
+    // Whole packets of one read that are all decoded; of more, the newest.
+    static constexpr int MaxPacketsPerRead = 4;
     // Replies between fresh starts of the poll: about two seconds at 9600 baud.
     static constexpr int PollRestartReplies = 200;
+    // Over a network: round-trip measurements between fresh starts.
+    static constexpr int ProbesPerRestart = 15;
+    // Requests in flight: a direct line's, and the most a network's round
+    // trip may ask for (about 320 ms).
+    static constexpr int DirectPollDepth = 2;
+    static constexpr int MaxPollDepth = 32;
+    // Requests beyond the round trip's that a busy line may be given for a
+    // device server's gathering (about 40 ms).
+    static constexpr int MaxGatherDepth = 4;
+    // One reply's time on the line: 10 characters at 9600 baud.
+    static constexpr double PacketTimeMs = 10 * 10 * 1000.0 / 9600;
+    // Requests in flight for a round trip of `rttMs`.
+    static int pollDepthFor(double rttMs);
+    // Over a network, tmrXmit's interval before a round trip is known, and
+    // what it allows a reply beyond twice the round trip once it is.
+    static constexpr int FirstNetworkReplyMs = 1000;
+    static constexpr int NetworkRetryMs = 200;
     // Bound on the modem reply wait and on the text it gathers.
     static constexpr int ModemReplyTimeoutMs = 60000;
     static constexpr int ModemTextLimit = 4096;
@@ -89,6 +122,11 @@ public:
     const PacketFramer& framer() const { return m_framer; }
     // The nine data characters of the packet decoded last.
     const PacketFramer::Data& lastPacket() const { return m_lastPacket; }
+    // Requests the poll keeps in flight, and the link's round trip as last
+    // measured (beyond the reply's own time on the line; negative until
+    // measured).
+    int pollDepth() const { return m_depth; }
+    double roundTripMs() const { return m_rttMs; }
 
 public slots:
     // The Connect button: connects when idle, disconnects otherwise.
@@ -131,6 +169,9 @@ signals:
     void noDataChanged(bool on);
     // The link was taken down: the bar graph goes dark.
     void displayCleared();
+    // The poll's depth or the measured round trip changed (the diagnostic
+    // area and the logger's link line show them); rttMs < 0: not measured yet.
+    void pollStatsChanged(int depth, double rttMs);
 
 private:
     void setState(LinkState s, const QString& detail = {});
@@ -159,13 +200,18 @@ private:
     void cancelDelay();
     // Polling
     void startPolling();
-    void sendPoll();
+    // `lineIdle`: nothing is on its way, so the request's reply times the
+    // round trip.
+    void sendPoll(bool lineIdle);
     void askForReplies();
     void awaitNextReply();
     int charactersToComplete() const;
     void onReadyRead();
     void onReplyOverdue(int arrived);
     void readData();
+    bool crossesNetwork() const;
+    void roundTripMeasured(qint64 ns);
+    void checkLineBusy();
     // Modem
     void onModemReply();
     void modemReplied(const ModemLineReader::Reply& reply);
@@ -192,9 +238,21 @@ private:
     ModemLineReader m_modemReader;
     StreamWordFinder m_noCarrier{"NO CARRIER"};
     bool m_modemWaiting = false;
-    int m_inFlight = 0;         // requests not yet answered, as far as is known
-    bool m_draining = false;    // asking for nothing until the line is idle
-    int m_repliesToRestart = 0; // replies until the poll starts afresh
+    int m_inFlight = 0;            // requests not yet answered, as far as is known
+    bool m_draining = false;       // asking for nothing until the line is idle
+    int m_repliesToRestart = 0;    // replies until the poll starts afresh
+    int m_depth = DirectPollDepth; // requests to keep in flight
+    int m_holdTo = -1;             // ask for nothing until this few are in flight, then time one
+    bool m_deepProbe = false;      // the next measurement lets the line fall idle
+    int m_busyDepth = 0;           // the least depth that kept the line busy
+    qint64 m_windowNs = 0;         // start of this turn's count of replies
+    int m_windowReplies = 0;
+    bool m_windowClean = false; // no fresh start and no idle-line measurement in it
+    int m_probeAhead = -1;      // replies due before the timed one's; -1: none timed
+    qint64 m_probeNs = 0;       // when the timed request was written
+    int m_probes = 0;           // measurements since the last fresh start
+    double m_lastRttSampleMs = 0;
+    double m_rttMs = -1;
     QByteArray m_read;
     QTimer* m_reconnect = nullptr; // tmrReconnect
     QTimer* m_noData = nullptr;    // tmrNoData

@@ -40,6 +40,7 @@ public:
     // when it should be, replyOverdue(arrived) follows and every byte is
     // reported again.
     void awaitReply(int characters) override;
+    bool crossesNetwork() const override { return true; }
 
     // How long opening (connecting and any negotiation) may take.
     void setOpenTimeout(int ms) { m_openTimer.setInterval(ms); }

@@ -35,6 +35,8 @@ public:
     virtual void awaitReply(int characters) { Q_UNUSED(characters); }
     // Time one character takes on the line, 0 when unknown.
     virtual qint64 characterTimeNs() const { return 0; }
+    // The line is reached across a network, whose round trip the poll covers.
+    virtual bool crossesNetwork() const { return false; }
 
     bool isSequential() const override { return true; }
 
