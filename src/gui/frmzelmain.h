@@ -89,6 +89,7 @@ public:
     ClickableImage* imgSpeakerOn = nullptr;
     ClickableImage* imgSpeakerOff = nullptr;
     QLabel* lblRcvdat = nullptr;
+    QLabel* lblPollStats = nullptr;
     QListWidget* picshow = nullptr;
     // Menus
     QMenu* mnuFile = nullptr;
@@ -154,6 +155,7 @@ private:
     void showThresholds(int positive, int negative);
     void showSpeaker(bool onShown, bool offShown);
     void showRawRead(const QByteArray& data);
+    void showPollStats(int depth, double roundTripMs);
     void logModem(const QString& line);
     void showModemWords(const QString& words);
     void showPortError(const QString& port, const QString& reason);

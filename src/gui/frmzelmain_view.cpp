@@ -73,6 +73,7 @@ void FrmZelMain::connectSession() {
     connect(session, &zel::MonitorSession::activeChanged, this, &FrmZelMain::showActive);
     connect(session, &zel::MonitorSession::rawRead, this, &FrmZelMain::showRawRead);
     connect(session, &zel::MonitorSession::modemLog, this, &FrmZelMain::logModem);
+    connect(session, &zel::MonitorSession::pollStatsChanged, this, &FrmZelMain::showPollStats);
     connect(session, &zel::MonitorSession::modemWords, this, &FrmZelMain::showModemWords);
     connect(session, &zel::MonitorSession::portError, this, &FrmZelMain::showPortError);
     connect(session, &zel::MonitorSession::beep, this, &FrmZelMain::beep);
@@ -219,6 +220,10 @@ void FrmZelMain::showRawRead(const QByteArray& data) {
     const QRect inWindow(lblRcvdat->mapTo(this, QPoint(0, 0)), lblRcvdat->size());
     lblRcvdat->setUpdatesEnabled(rect().intersects(inWindow));
     lblRcvdat->setText(QString::fromLatin1(data));
+}
+
+void FrmZelMain::showPollStats(int depth, double roundTripMs) {
+    lblPollStats->setText(zel::pollStatsText(depth, roundTripMs));
 }
 
 void FrmZelMain::logModem(const QString& line) {

@@ -35,6 +35,15 @@ Logger::Logger(QTextStream& out, Station* station, QObject* parent)
             if (!e.detail.isEmpty()) line += QStringLiteral(" detail=") + quoted(e.detail);
             print(label, line);
         });
+        // The poll's depth whenever it leaves or changes from the two requests
+        // of a near line (not for every new measurement of the round trip):
+        // "link connected depth=8 rtt=52.3ms".
+        connect(s, &MonitorSession::pollStatsChanged, this,
+                [this, label, s, depth = 2](int d, double rtt) mutable {
+                    if (d == depth || rtt < 0 || s->linkState() != LinkState::Connected) return;
+                    depth = d;
+                    print(label, QStringLiteral("link connected ") + pollStatsText(d, rtt));
+                });
         connect(s, &MonitorSession::portError, this, [this, label](const QString&, const QString& reason) {
             print(label, QStringLiteral("port-error reason=") + quoted(reason));
         });

@@ -72,6 +72,7 @@ MonitorSession::MonitorSession(QObject* parent)
     connect(m_link, &LinkController::rawRead, this, &MonitorSession::rawRead);
     connect(m_link, &LinkController::modemLog, this, &MonitorSession::modemLog);
     connect(m_link, &LinkController::modemWords, this, &MonitorSession::modemWords);
+    connect(m_link, &LinkController::pollStatsChanged, this, &MonitorSession::pollStatsChanged);
     connect(m_model, &MonitorModel::alarmEvent, this, &MonitorSession::alarmEvent);
     connect(m_link, &LinkController::alarmEvent, this, &MonitorSession::alarmEvent);
     connect(m_episodes, &EpisodeTracker::episode, this, &MonitorSession::episode);

@@ -97,6 +97,9 @@ signals:
     void rawRead(const QByteArray& data);
     void modemLog(const QString& line);
     void modemWords(const QString& words);
+    // How many requests the poll keeps in flight, and the link's measured
+    // round trip (negative until measured).
+    void pollStatsChanged(int depth, double roundTripMs);
 
 private:
     void setStatus(const LinkStatus& s);

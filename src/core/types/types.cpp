@@ -55,6 +55,12 @@ bool isValidMonitorId(const QString& id) {
     return true;
 }
 
+QString pollStatsText(int depth, double roundTripMs) {
+    return QStringLiteral("depth=%1 rtt=%2")
+        .arg(depth)
+        .arg(roundTripMs < 0 ? QStringLiteral("?") : QString::number(roundTripMs, 'f', 1) + QStringLiteral("ms"));
+}
+
 QString formatLocalTime(qint64 msecsSinceEpoch) {
     const QDateTime local = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch);
     const int offset = local.offsetFromUtc();

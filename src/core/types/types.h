@@ -76,6 +76,11 @@ struct LinkStatus {
 const char* linkStateName(LinkState s);
 const char* alarmKindName(AlarmKind k);
 
+// "depth=N rtt=12.3ms" ("rtt=?" until measured): the poll's requests in
+// flight and the link's round trip, as the diagnostic area and the logger
+// say them.
+QString pollStatsText(int depth, double roundTripMs);
+
 // UTC ms as local time in ISO 8601 with milliseconds and the offset, always
 // written as +hh:mm ("2026-12-07T13:00:00.123+01:00").
 QString formatLocalTime(qint64 msecsSinceEpoch);
