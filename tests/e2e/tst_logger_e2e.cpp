@@ -1,9 +1,11 @@
 // zel-logger as an operator runs it: its output and how it ends.
 #include "support/simprocess.h"
+#include "support/httptest.h"
 #include "support/testmain.h"
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -110,6 +112,63 @@ private slots:
         QCOMPARE(run(refused, {"--config", bad.fileName(), "--for", "30"}), 2);
         const QByteArray why = refused.readAllStandardError();
         QVERIFY2(why.count('\n') == 1 && why.contains("bad.conf:3:"), why.constData());
+    }
+
+    // One time format in every output, whatever the zone: the logger's lines,
+    // the CSV, the status API and an alert's ZEL_TIME all end in the same
+    // +hh:mm offset (+00:00, never Z; -03:30 in Newfoundland).
+    void everyOutputWritesOneTimeFormat() {
+        QTemporaryDir dir;
+        QFile script(dir.filePath(QStringLiteral("dip.txt")));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        for (const char* line : {"100100197", "100100120", "100100197"})
+            for (int i = 0; i < 100; ++i)
+                script.write(QByteArray(line) + '\n');
+        script.close();
+        for (const char* zone : {"UTC", "America/St_Johns"}) {
+            const QString offset = QLatin1String(zone) == QLatin1String("UTC") ? "+00:00" : "-03:30";
+            const QRegularExpression time(QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3})?)") +
+                                          QRegularExpression::escape(offset) + u'$');
+            zeltest::SimProcess sim;
+            QVERIFY2(sim.start({"--script", script.fileName()}), qPrintable(sim.errorText()));
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("TZ"), QLatin1String(zone));
+            const QString history = dir.filePath(QStringLiteral("%1.sqlite").arg(offset));
+            const QString alertTimes = dir.filePath(QStringLiteral("%1.times").arg(offset));
+            QTcpServer probe;
+            probe.listen(QHostAddress::LocalHost, 0);
+            const quint16 http = probe.serverPort();
+            probe.close();
+            QProcess logger;
+            logger.setProcessEnvironment(env);
+            logger.start(QStringLiteral(ZEL_LOGGER),
+                         {"--port", sim.devicePath(), "--history", history, "--alert-delay", "0,0",
+                          "--alert-command", QStringLiteral("sh -c 'echo $ZEL_TIME >> %1'").arg(alertTimes),
+                          "--http", QStringLiteral("127.0.0.1:%1").arg(http), "--for", "4"});
+            QVERIFY(logger.waitForStarted(10000));
+            QTRY_VERIFY_WITH_TIMEOUT(QFile(alertTimes).size() > 0, 10000);
+            const httptest::Reply api = httptest::exchange(
+                http, "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+            QVERIFY(logger.waitForFinished(15000));
+            QStringList times;
+            for (const QString& line : QString::fromLocal8Bit(logger.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts))
+                times << line.section(u' ', 0, 0);
+            static const QRegularExpression jsonTime(QStringLiteral("\"time\":\"([^\"]+)\""));
+            for (auto m = jsonTime.globalMatch(QString::fromUtf8(api.body)); m.hasNext();)
+                times << m.next().captured(1);
+            QFile alerts(alertTimes);
+            QVERIFY(alerts.open(QIODevice::ReadOnly));
+            times << QString::fromLocal8Bit(alerts.readAll()).split(u'\n', Qt::SkipEmptyParts);
+            QProcess csv;
+            csv.setProcessEnvironment(env);
+            QCOMPARE(run(csv, {"--export", "events", "--history", history, "--output", "-"}), 0);
+            const QStringList rows = QString::fromUtf8(csv.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+            for (const QString& row : rows.mid(1))
+                times << row.section(u',', 0, 0);
+            QVERIFY2(times.size() > 6 && rows.size() > 2 && api.body.contains("\"time\""), qPrintable(times.join(u' ')));
+            for (const QString& t : times)
+                QVERIFY2(time.match(t).hasMatch(), qPrintable(QLatin1String(zone) + u' ' + t));
+        }
     }
 
     // A port text that names no port ends it at once with one line saying why.
