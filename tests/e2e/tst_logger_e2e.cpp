@@ -1,6 +1,6 @@
 // zel-logger as an operator runs it: its output and how it ends.
-#include "support/simprocess.h"
 #include "support/httptest.h"
+#include "support/simprocess.h"
 #include "support/testmain.h"
 
 #include <QProcess>
@@ -100,7 +100,8 @@ private slots:
         QProcess logger;
         QCOMPARE(run(logger, {"--config", good, "--for", "2", "--no-history"}), 0);
         const QByteArray out = logger.readAllStandardOutput();
-        QVERIFY2(out.contains(" wzel-1 link connected") && out.contains(" wzel-2 link connected"), out.constData());
+        QVERIFY2(out.contains(" wzel-1 link connected") && out.contains(" wzel-2 link connected"),
+                 out.constData());
         const QByteArray err = logger.readAllStandardError();
         QVERIFY2(err.contains("site.conf:10:") && err.contains("speed"), err.constData());
 
@@ -151,7 +152,8 @@ private slots:
                 http, "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
             QVERIFY(logger.waitForFinished(15000));
             QStringList times;
-            for (const QString& line : QString::fromLocal8Bit(logger.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts))
+            for (const QString& line :
+                 QString::fromLocal8Bit(logger.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts))
                 times << line.section(u' ', 0, 0);
             static const QRegularExpression jsonTime(QStringLiteral("\"time\":\"([^\"]+)\""));
             for (auto m = jsonTime.globalMatch(QString::fromUtf8(api.body)); m.hasNext();)
@@ -162,10 +164,12 @@ private slots:
             QProcess csv;
             csv.setProcessEnvironment(env);
             QCOMPARE(run(csv, {"--export", "events", "--history", history, "--output", "-"}), 0);
-            const QStringList rows = QString::fromUtf8(csv.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+            const QStringList rows =
+                QString::fromUtf8(csv.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
             for (const QString& row : rows.mid(1))
                 times << row.section(u',', 0, 0);
-            QVERIFY2(times.size() > 6 && rows.size() > 2 && api.body.contains("\"time\""), qPrintable(times.join(u' ')));
+            QVERIFY2(times.size() > 6 && rows.size() > 2 && api.body.contains("\"time\""),
+                     qPrintable(times.join(u' ')));
             for (const QString& t : times)
                 QVERIFY2(time.match(t).hasMatch(), qPrintable(QLatin1String(zone) + u' ' + t));
         }
