@@ -1,12 +1,14 @@
 // zel: the panel, or one of its tasks without a window (--report).
 #include "core/outputs/history/historystore.h"
 #include "core/session/eventloop.h"
+#include "core/settings/settings.h"
 #include "gui/frmzelmain.h"
 #include "gui/history/dailyreport.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDate>
+#include <QSettings>
 #include <cstdio>
 #include <cstring>
 
@@ -57,7 +59,11 @@ int writeReport(const QCommandLineParser& parser, const Options& o) {
     if (!store.open(parser.isSet(o.history) ? parser.value(o.history) : zel::HistoryStore::defaultPath()))
         return 1;
     QString why;
-    if (!zel::writeDailyReport(store, day, QString(), parser.value(o.output), &why)) {
+    // The station's name, as zel.conf's [site] gives it.
+    const QString station = QSettings(zel::SettingsStore::confPath(), QSettings::IniFormat)
+                                .value(QStringLiteral("site/name"))
+                                .toString();
+    if (!zel::writeDailyReport(store, day, station, parser.value(o.output), &why)) {
         std::fprintf(stderr, "zel: %s\n", qPrintable(why));
         return 1;
     }

@@ -359,7 +359,8 @@ void FrmZelMain::createPanel() {
     // layout request each time.
     lblRcvdat->setFixedSize(lblRcvdat->size());
     // The poll's depth and round trip, under the raw read.
-    lblPollStats = makeLabel(w, "lblPollStats", "", 120, 3660, 2415, 255, panelFont("Arial", 8.25), Qt::AlignCenter);
+    lblPollStats =
+        makeLabel(w, "lblPollStats", "", 120, 3660, 2415, 255, panelFont("Arial", 8.25), Qt::AlignCenter);
     lblPollStats->setTextFormat(Qt::PlainText);
     picshow = new QListWidget(w);
     picshow->setObjectName(QStringLiteral("picshow"));

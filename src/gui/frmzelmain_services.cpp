@@ -119,7 +119,7 @@ void FrmZelMain::writeReport() {
     zel::HistoryStore* history = m_station->history();
     if (!history)
         why = QStringLiteral("The history is turned off in %1.").arg(zel::SettingsStore::confPath());
-    else if (zel::writeDailyReport(*history, day->date(), m_station->label(0), path, &why))
+    else if (zel::writeDailyReport(*history, day->date(), m_station->config().siteName, path, &why))
         return;
     QMessageBox box(QMessageBox::Warning, QStringLiteral("FILE ERROR"),
                     QStringLiteral("The report could not be written to\n%1\n\n%2").arg(path, why),

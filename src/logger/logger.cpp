@@ -2,6 +2,7 @@
 
 #include "core/session/monitorsession.h"
 #include "core/station/station.h"
+#include "core/types/text.h"
 
 #include <QDateTime>
 
@@ -9,8 +10,10 @@ namespace zel {
 
 namespace {
 
+// Far-end text (the modem's words, a server's goodbye) never reaches the
+// terminal raw: control characters are shown escaped.
 QString quoted(const QString& text) {
-    QString t = text;
+    QString t = escapeControl(text);
     t.replace(u'\\', QStringLiteral("\\\\")).replace(u'"', QStringLiteral("\\\"")).replace(u'\n', u' ');
     return u'"' + t + u'"';
 }

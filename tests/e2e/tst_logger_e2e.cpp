@@ -120,18 +120,13 @@ private slots:
     // +hh:mm offset (+00:00, never Z; -03:30 in Newfoundland).
     void everyOutputWritesOneTimeFormat() {
         QTemporaryDir dir;
-        QFile script(dir.filePath(QStringLiteral("dip.txt")));
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        for (const char* line : {"100100197", "100100120", "100100197"})
-            for (int i = 0; i < 100; ++i)
-                script.write(QByteArray(line) + '\n');
-        script.close();
+        const QString script = zeltest::writeCarrierDipScript(dir.path(), 100);
         for (const char* zone : {"UTC", "America/St_Johns"}) {
             const QString offset = QLatin1String(zone) == QLatin1String("UTC") ? "+00:00" : "-03:30";
             const QRegularExpression time(QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3})?)") +
                                           QRegularExpression::escape(offset) + u'$');
             zeltest::SimProcess sim;
-            QVERIFY2(sim.start({"--script", script.fileName()}), qPrintable(sim.errorText()));
+            QVERIFY2(sim.start({"--script", script}), qPrintable(sim.errorText()));
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
             env.insert(QStringLiteral("TZ"), QLatin1String(zone));
             const QString history = dir.filePath(QStringLiteral("%1.sqlite").arg(offset));

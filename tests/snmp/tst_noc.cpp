@@ -44,14 +44,9 @@ private slots:
 
         // The carrier falls out of its window for two seconds, then returns.
         QTemporaryDir dir;
-        QFile script(dir.filePath(QStringLiteral("dip.txt")));
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        for (const char* line : {"100100197", "100100120", "100100197"})
-            for (int i = 0; i < 200; ++i)
-                script.write(QByteArray(line) + '\n');
-        script.close();
+        const QString script = zeltest::writeCarrierDipScript(dir.path(), 200);
         zeltest::SimProcess dip, plain;
-        QVERIFY2(dip.start({"--script", script.fileName()}), qPrintable(dip.errorText()));
+        QVERIFY2(dip.start({"--script", script}), qPrintable(dip.errorText()));
         QVERIFY2(plain.start(), qPrintable(plain.errorText()));
 
         const quint16 http = freePort();
@@ -77,6 +72,10 @@ private slots:
                      qPrintable(first.join(u'\n') + u'\n' + second.join(u'\n')));
         QCOMPARE(daemons.walk(Column + QStringLiteral("4")).size(), 2);
 
+        const httptest::Reply monitors = httptest::exchange(
+            http, "GET /api/monitors HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        QVERIFY2(monitors.status == 200 && monitors.body.count("\"link\":\"connected\"") == 2,
+                 monitors.body.constData());
         const QByteArray get = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
         const httptest::Reply metrics = httptest::exchange(http, get);
         QCOMPARE(metrics.status, 200);

@@ -1,8 +1,19 @@
 #include "support/simprocess.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 
 namespace zeltest {
+
+QString writeCarrierDipScript(const QString& folder, int packets) {
+    const QString path = folder + QStringLiteral("/carrier-dip.txt");
+    QFile script(path);
+    if (!script.open(QIODevice::WriteOnly)) return {};
+    for (const char* line : {"100100197", "100100120", "100100197"})
+        for (int i = 0; i < packets; ++i)
+            script.write(QByteArray(line) + '\n');
+    return path;
+}
 
 SimProcess::SimProcess() {
     m_process.setProgram(QStringLiteral(ZEL_MONITOR_SIM));

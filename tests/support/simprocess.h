@@ -6,6 +6,11 @@
 
 namespace zeltest {
 
+// A stand-in script (--script) in `folder`: `packets` replies with the
+// carrier in its window, as many below it (a carrier alarm), then in it
+// again. Its path.
+QString writeCarrierDipScript(const QString& folder, int packets);
+
 class SimProcess {
 public:
     SimProcess();

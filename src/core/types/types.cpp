@@ -58,7 +58,8 @@ bool isValidMonitorId(const QString& id) {
 QString pollStatsText(int depth, double roundTripMs) {
     return QStringLiteral("depth=%1 rtt=%2")
         .arg(depth)
-        .arg(roundTripMs < 0 ? QStringLiteral("?") : QString::number(roundTripMs, 'f', 1) + QStringLiteral("ms"));
+        .arg(roundTripMs < 0 ? QStringLiteral("?")
+                             : QString::number(roundTripMs, 'f', 1) + QStringLiteral("ms"));
 }
 
 QString formatLocalTime(qint64 msecsSinceEpoch) {
