@@ -17,6 +17,10 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 #include <csignal>
@@ -88,7 +92,56 @@ QString loggerProgram() {
     return env.isEmpty() ? QStringLiteral(ZEL_LOGGER) : env;
 }
 
-bool run(int monitors, int seconds, int warmup) {
+// snmpd as AgentX master for the run with every output: its own config in a
+// temporary folder, a free loopback port, nothing of the host's.
+struct Snmpd {
+    QTemporaryDir dir;
+    QProcess proc;
+    QString socket;
+    quint16 port = 0;
+    bool start() {
+        QTcpServer probe; // a free port number (UDP and TCP share the space here)
+        probe.listen(QHostAddress::LocalHost, 0);
+        port = probe.serverPort();
+        probe.close();
+        socket = dir.filePath(QStringLiteral("agentx"));
+        QFile conf(dir.filePath(QStringLiteral("snmpd.conf")));
+        if (!conf.open(QIODevice::WriteOnly)) return false;
+        conf.write(QStringLiteral("master agentx\nagentXSocket %1\nagentaddress udp:127.0.0.1:%2\n"
+                                  "rocommunity public 127.0.0.1\n")
+                       .arg(socket)
+                       .arg(port)
+                       .toUtf8());
+        conf.close();
+        QString program = QStandardPaths::findExecutable(QStringLiteral("snmpd"));
+        if (program.isEmpty()) program = QStringLiteral("/usr/sbin/snmpd");
+        proc.start(program,
+                   {"-f", "-Lo", "-C", "-c", conf.fileName(), "-p", dir.filePath(QStringLiteral("pid"))});
+        if (!proc.waitForStarted(5000)) return false;
+        for (int i = 0; i < 50 && !QFile::exists(socket); ++i)
+            sleepFor(100);
+        return QFile::exists(socket);
+    }
+    ~Snmpd() {
+        proc.terminate();
+        proc.waitForFinished(5000);
+    }
+};
+
+// One /metrics scrape on loopback; its time in ms, or -1.
+double scrapeMs(quint16 port) {
+    QElapsedTimer t;
+    t.start();
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(2000)) return -1;
+    s.write("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    while (s.waitForReadyRead(2000))
+        s.readAll();
+    return double(t.nsecsElapsed()) / 1e6;
+}
+
+bool run(int monitors, int seconds, int warmup, bool outputs = false) {
     const auto settings = bench::useTemporarySettings(); // the history goes here too
     Sim sim;
     sim.proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -101,6 +154,22 @@ bool run(int monitors, int seconds, int warmup) {
     QStringList args;
     for (int i = 0; i < monitors; ++i)
         args << QStringLiteral("--port") << sim.lines[i];
+    // With every output: the SNMP subagent walked and /metrics scraped once
+    // a second while the monitors play.
+    Snmpd snmpd;
+    quint16 http = 0;
+    if (outputs) {
+        if (!snmpd.start()) {
+            std::fprintf(stderr, "stationbench: snmpd did not start\n");
+            return false;
+        }
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        http = probe.serverPort();
+        probe.close();
+        args << QStringLiteral("--agentx") << snmpd.socket << QStringLiteral("--http")
+             << QStringLiteral("127.0.0.1:%1").arg(http);
+    }
     QProcess logger;
     logger.setStandardOutputFile(QProcess::nullDevice());
     logger.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -115,7 +184,20 @@ bool run(int monitors, int seconds, int warmup) {
     const double simCpuBefore = processCpuSeconds(sim.proc.processId());
     QElapsedTimer wall;
     wall.start();
-    sleepFor(seconds * 1000);
+    double worstScrape = 0;
+    if (outputs) {
+        while (wall.elapsed() < seconds * 1000) {
+            worstScrape = std::max(worstScrape, scrapeMs(http));
+            QProcess walk;
+            walk.start(QStringLiteral("snmpbulkwalk"),
+                       {"-v2c", "-c", "public", "-On", QStringLiteral("udp:127.0.0.1:%1").arg(snmpd.port),
+                        QLatin1String(".1.3.6.1.4.1.8072.9999.9999")});
+            walk.waitForFinished(5000);
+            sleepFor(1000);
+        }
+    } else {
+        sleepFor(seconds * 1000);
+    }
     const std::vector<double> after = sim.replies(monitors);
     const double cpu = processCpuSeconds(logger.processId()) - cpuBefore;
     const double simCpu = processCpuSeconds(sim.proc.processId()) - simCpuBefore;
@@ -136,7 +218,8 @@ bool run(int monitors, int seconds, int warmup) {
         slowest = std::min(slowest, rate);
         total += rate;
     }
-    const QByteArray prefix = "monitors_" + QByteArray::number(monitors) + "_";
+    const QByteArray prefix = "monitors_" + QByteArray::number(monitors) + (outputs ? "_outputs_" : "_");
+    if (outputs) bench::figure((prefix + "metrics_scrape_ms_max").constData(), worstScrape, 2);
     bench::figure((prefix + "line_limit_ratio_min").constData(), slowest / 96.0, 3);
     bench::figure((prefix + "packets_per_s_mean").constData(), total / monitors, 2);
     bench::figure((prefix + "cpu_per_wall_s").constData(), cpu / elapsed, 4);
@@ -166,5 +249,10 @@ int main(int argc, char** argv) {
     bool ok = true;
     for (int n : counts)
         ok = run(n, seconds, warmup) && ok;
+    // The largest again with the SNMP subagent and /metrics in use, where
+    // snmpd is installed.
+    if (!QStandardPaths::findExecutable(QStringLiteral("snmpd")).isEmpty() ||
+        QFile::exists(QStringLiteral("/usr/sbin/snmpd")))
+        ok = run(counts.last(), seconds, warmup, true) && ok;
     return ok ? 0 : 1;
 }
