@@ -288,6 +288,7 @@ void FrmZelMain::saveSettings() {
         QSettings conf(zel::SettingsStore::confPath(), QSettings::IniFormat);
         frmZelModem->saveExtras(conf);
         m_station->setAlertSettings(frmZelModem->alertSettings());
+        m_station->setSiteName(frmZelModem->txtStationName->text().trimmed());
         return;
     }
     QMessageBox box(QMessageBox::Warning, QStringLiteral("FILE ERROR"),

@@ -369,6 +369,7 @@ void FrmZelModem::loadExtras(QSettings& conf) {
         conf.value(QStringLiteral("http/address"), QStringLiteral("127.0.0.1")).toString());
     spnStatusPort->setValue(conf.value(QStringLiteral("http/port"), 8080).toInt());
     txtStatusToken->setText(conf.value(QStringLiteral("http/token")).toString());
+    txtStationName->setText(conf.value(QStringLiteral("site/name")).toString());
 }
 
 void FrmZelModem::saveExtras(QSettings& conf) const {
@@ -377,6 +378,7 @@ void FrmZelModem::saveExtras(QSettings& conf) const {
     conf.setValue(QStringLiteral("http/address"), txtStatusAddress->text().trimmed());
     conf.setValue(QStringLiteral("http/port"), spnStatusPort->value());
     conf.setValue(QStringLiteral("http/token"), txtStatusToken->text());
+    conf.setValue(QStringLiteral("site/name"), txtStationName->text().trimmed());
 }
 
 zel::ConnectionSettings FrmZelModem::settings() const {
@@ -451,6 +453,11 @@ void FrmZelModem::buildConnectionTab(QWidget* tab) {
     optDirect = makeOption(connectionFrame, "optDirect", "Direct Cable", 240, 240, 1455, 255);
     optModem = makeOption(connectionFrame, "optModem", "Modem", 240, 720, 1095, 255);
     cmbPort = makePortList(connectionFrame, "cmbPort", "COM 1", 1800, 240, 1695, 315);
+    // The station's name heads the reports and the status page and goes with
+    // every alert (zel.conf's [site] name).
+    stationNameLabel = makeLabel(tab, "lblStationName", QStringLiteral("Station name"), 240, 1920, 1335, 255);
+    txtStationName = makeText(tab, "txtStationName", "", 80, 1560, 1860, 2415, 315);
+    txtStationName->setPlaceholderText(QStringLiteral("WZEL 1230 AM"));
     connectionTipFrame = makeFrame(tab, "Frame1", "Tip", 240, 2880, 3735, 1935);
     connectionTip =
         makeLabel(connectionTipFrame, "Label2", withLineBreaks(ConnectionTip), 360, 480, 3255, 975);

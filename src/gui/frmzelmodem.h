@@ -88,6 +88,8 @@ public:
     QLineEdit* txtStatusAddress = nullptr;
     QSpinBox* spnStatusPort = nullptr;
     QLineEdit* txtStatusToken = nullptr;
+    QLabel* stationNameLabel = nullptr;
+    QLineEdit* txtStationName = nullptr;
 
 signals:
     // "Send test alert" with the alerts as the tab shows them.

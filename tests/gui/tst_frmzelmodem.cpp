@@ -9,9 +9,11 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTemporaryDir>
 
 class FrmZelModemTest : public QObject {
     Q_OBJECT
@@ -166,6 +168,17 @@ private slots:
         QTest::keyClicks(d.txtPhoneNumber, QStringLiteral("9"));
         QVERIFY(edited.count() > 0);
         QCOMPARE(d.settings().phoneNumber, QStringLiteral("55512349"));
+
+        // The station's name goes to zel.conf's [site] and comes back.
+        QTemporaryDir dir;
+        QSettings conf(dir.filePath(QStringLiteral("zel.conf")), QSettings::IniFormat);
+        QTest::keyClicks(d.findChild<QLineEdit*>(QStringLiteral("txtStationName")),
+                         QStringLiteral("WZEL 1230 AM "));
+        d.saveExtras(conf);
+        QCOMPARE(conf.value(QStringLiteral("site/name")).toString(), QStringLiteral("WZEL 1230 AM"));
+        FrmZelModem again;
+        again.loadExtras(conf);
+        QCOMPARE(again.txtStationName->text(), QStringLiteral("WZEL 1230 AM"));
     }
 
     // An alert command with an unclosed quote is refused when it is set:

@@ -333,6 +333,14 @@ void Station::setOutputs(const StationConfig& config) {
         if (m.alerts) m.alerts->setStation(m_config.siteName);
 }
 
+void Station::setSiteName(const QString& name) {
+    m_config.siteName = name;
+    for (Monitor& m : m_monitors)
+        if (m.alerts) m.alerts->setStation(name);
+    if (m_server) m_server->setSite(m_config.siteId, name);
+    if (m_snmp) m_snmp->setSite(m_config.siteId, name, QStringLiteral(ZEL_VERSION));
+}
+
 void Station::setAlertSettings(const AlertSettings& settings) {
     m_config.alerts = settings;
     for (Monitor& m : m_monitors)

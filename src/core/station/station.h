@@ -55,6 +55,8 @@ public:
     // Replaces the site and the outputs' settings (not the monitors); before
     // openOutputs().
     void setOutputs(const StationConfig& config);
+    // The station's name, for the page, the alerts and SNMP from now on.
+    void setSiteName(const QString& name);
     // New alert settings for every monitor's alerts.
     void setAlertSettings(const AlertSettings& settings);
     // One test alert for monitor `i` by every way configured.
