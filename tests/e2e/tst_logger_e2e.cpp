@@ -171,11 +171,22 @@ private slots:
     }
 
     // A port text that names no port ends it at once with one line saying why.
+    // So does an alert command that could never run (an unclosed quote).
+    void textThatNamesNoPort_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("named");
+        QTest::newRow("port") << QStringList{"--port", "LPT", "--for", "30"} << QByteArray("LPT");
+        QTest::newRow("alert command")
+            << QStringList{"--port", "SIM", "--alert-command", "sh -c 'x", "--for", "30"}
+            << QByteArray("quote");
+    }
     void textThatNamesNoPort() {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, named);
         QProcess logger;
-        QCOMPARE(run(logger, {"--port", "LPT", "--for", "30"}), 2);
+        QCOMPARE(run(logger, args), 2);
         const QByteArray err = logger.readAllStandardError();
-        QVERIFY2(logger.readAllStandardOutput().isEmpty() && err.count('\n') == 1 && err.contains("LPT"),
+        QVERIFY2(logger.readAllStandardOutput().isEmpty() && err.count('\n') == 1 && err.contains(named),
                  err.constData());
     }
 };
