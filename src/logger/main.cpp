@@ -8,7 +8,6 @@
 #include "core/session/eventloop.h"
 #include "core/station/station.h"
 #include "core/station/stationfile.h"
-#include "core/transport/transport.h"
 #include "core/transport/transportfactory.h"
 #include "logger/logger.h"
 #include "logger/sdnotify.h"
@@ -254,7 +253,7 @@ int main(int argc, char** argv) {
 
     for (const QString& port : parser.values(portOption)) {
         QString error;
-        if (!zel::makeTransport(port, &error)) return fail(error);
+        if (!zel::isPortText(port, &error)) return fail(error);
         config.monitors.append(zel::monitorForPort(port));
     }
     if (config.monitors.isEmpty()) {

@@ -9,7 +9,6 @@
 #include "core/outputs/snmp/snmpvalues.h"
 #include "core/outputs/web/statusserver.h"
 #include "core/session/monitorsession.h"
-#include "core/transport/transport.h"
 #include "core/transport/transportfactory.h"
 
 #include <QDateTime>
@@ -33,7 +32,6 @@ Station::Station(const StationConfig& config, QObject* parent, MonitorSession* f
         s->setUnattended(m_config.unattended);
         m_monitors[size_t(i)].session = s;
         connect(s, &MonitorSession::portError, this, [this, i](const QString&, const QString& reason) {
-            if (m_starting) ++m_failedAtStart;
             ensureRecorder(i);
             if (Recorder* r = m_monitors[size_t(i)].recorder) r->onPortError(reason);
         });
@@ -130,8 +128,7 @@ void Station::ensureRecorder(int i) {
     Monitor& m = m_monitors[size_t(i)];
     const QString key = label(i);
     // A text that names no port is never a monitor of the record.
-    QString refused;
-    if (key.isEmpty() || !makeTransport(m.session->configuredPort(), &refused)) return;
+    if (key.isEmpty() || !isPortText(m.session->configuredPort())) return;
     if (m.recorder && m.recorder->monitor() == key) return;
     delete m.recorder; // flushes what it holds
     MonitorSession* s = m.session;
@@ -351,13 +348,9 @@ void Station::sendTestAlert(int i) {
     if (AlertManager* a = alerts(i)) a->sendTestAlert();
 }
 
-bool Station::start() {
-    m_starting = true;
-    m_failedAtStart = 0;
+void Station::start() {
     for (Monitor& m : m_monitors)
         m.session->connectLink();
-    m_starting = false;
-    return m_failedAtStart < monitorCount();
 }
 
 void Station::stop() {

@@ -65,8 +65,9 @@ public:
     // Opens the outputs: the history file and the status server. Problems
     // are reported by problem(); the monitoring goes on without that output.
     void openOutputs();
-    // Connects every monitor; false when none could open its port.
-    bool start();
+    // Connects every monitor. A port that fails is reported by its session
+    // (portError, or Reconnecting when unattended).
+    void start();
     // Closes every port (a modem is hung up), ends every open episode and
     // writes out the history.
     void stop();
@@ -103,8 +104,6 @@ private:
     StatusServer* m_server = nullptr;
     SnmpAgent* m_snmp = nullptr;
     QTimer* m_snmpRefresh = nullptr;
-    int m_failedAtStart = 0;
-    bool m_starting = false;
 };
 
 } // namespace zel

@@ -1,7 +1,6 @@
 #include "core/station/stationfile.h"
 
 #include "core/settings/connectionkeys.h"
-#include "core/transport/transport.h"
 #include "core/transport/transportfactory.h"
 
 #include <QFile>
@@ -160,7 +159,7 @@ bool readStationFile(const QString& path, StationConfig* config, QStringList* wa
             return false;
         }
         QString why;
-        if (!makeTransport(port, &why)) {
+        if (!isPortText(port, &why)) {
             *error = where(portLine) + why;
             return false;
         }

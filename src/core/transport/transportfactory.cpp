@@ -22,4 +22,12 @@ std::unique_ptr<Transport> makeTransport(const QString& portText, QString* error
     return nullptr;
 }
 
+bool isPortText(const QString& portText, QString* error) {
+    if (isNetworkPortText(portText)) return parseNetworkPort(portText, error).has_value();
+    const PortTarget target = resolvePortText(portText);
+    if (target.kind != PortTarget::Kind::Invalid) return true;
+    if (error) *error = target.error;
+    return false;
+}
+
 } // namespace zel

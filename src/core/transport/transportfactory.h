@@ -11,4 +11,8 @@ class Transport;
 // *error when the text names no port.
 std::unique_ptr<Transport> makeTransport(const QString& portText, QString* error);
 
+// Whether the program takes `portText` (the same rules as makeTransport),
+// without building a transport; false with the reason in *error.
+bool isPortText(const QString& portText, QString* error = nullptr);
+
 } // namespace zel
