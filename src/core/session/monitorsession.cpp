@@ -144,14 +144,6 @@ bool MonitorSession::settingsEnabled() const {
     return m_link->settingsEnabled();
 }
 
-const BarGraph::Bits& MonitorSession::barLeds() const {
-    return m_model->barGraph().leds();
-}
-
-const BarGraph::Bits& MonitorSession::barDots() const {
-    return m_model->barGraph().dots();
-}
-
 int MonitorSession::selection() const {
     return m_model->selection();
 }
@@ -174,25 +166,6 @@ bool MonitorSession::speakerOffShown() const {
 
 bool MonitorSession::carrierAlarm() const {
     return m_model->carrierAlarm();
-}
-
-bool MonitorSession::audioAlarm() const {
-    return m_model->audioAlarm();
-}
-
-bool MonitorSession::flasherLit(AlarmKind kind) const {
-    switch (kind) {
-    case AlarmKind::Pos125:
-        return m_model->flasherLit(MonitorModel::Pos125);
-    case AlarmKind::Neg100:
-        return m_model->flasherLit(MonitorModel::Neg100);
-    case AlarmKind::PosVariable:
-        return m_model->flasherLit(MonitorModel::PosVar);
-    case AlarmKind::NegVariable:
-        return m_model->flasherLit(MonitorModel::NegVar);
-    default:
-        return false;
-    }
 }
 
 void MonitorSession::connectLink() {

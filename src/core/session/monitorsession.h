@@ -41,16 +41,12 @@ public:
     bool settingsEnabled() const;
 
     // The indicators as they stand.
-    const BarGraph::Bits& barLeds() const;
-    const BarGraph::Bits& barDots() const;
     int selection() const;
     int positiveThreshold() const;
     int negativeThreshold() const;
     bool speakerOnShown() const;
     bool speakerOffShown() const;
     bool carrierAlarm() const;
-    bool audioAlarm() const;
-    bool flasherLit(AlarmKind kind) const;
 
     // Test seam only: front ends and outputs never use these.
     LinkController* link() const { return m_link; }
