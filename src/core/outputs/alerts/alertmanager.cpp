@@ -1,5 +1,7 @@
 #include "core/outputs/alerts/alertmanager.h"
 
+#include "core/types/text.h"
+
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,22 +25,6 @@ constexpr AlarmKind alertKinds[] = {AlarmKind::Carrier, AlarmKind::AudioLoss, Al
 // Only the tail of a command's error output is kept: enough for a reason,
 // bounded whatever the command writes.
 constexpr qsizetype StderrKeep = 1024;
-
-// Text from the far end (a modem's words, a server's Location) may carry
-// terminal escapes; shown as \xNN it cannot act on a terminal or a log.
-// TODO: use zel::escapeControl from core/types/text.h once it is in.
-QString escapedText(const QString& text) {
-    QString out;
-    out.reserve(text.size());
-    for (QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0))
-            out += QStringLiteral("\\x%1").arg(int(u), 2, 16, QChar(u'0'));
-        else
-            out += c;
-    }
-    return out;
-}
 
 QString secondsText(int ms) {
     return QString::number(ms / 1000.0) + QStringLiteral(" s");
@@ -184,7 +170,7 @@ void AlertManager::onEpisode(const Episode& episode) {
 }
 
 void AlertManager::onLinkEvent(const LinkEvent& event) {
-    const QString detail = escapedText(event.detail);
+    const QString detail = escapeControl(event.detail);
     switch (event.state) {
     case LinkState::Connected:
         m_linkUp = true;
@@ -358,7 +344,8 @@ void AlertManager::runCommand(const AlertDecision& alert) {
         proc, &QProcess::finished, this,
         [this, event, state, what, limit, killed, stderrTail, finish](int code, QProcess::ExitStatus status) {
             limit->stop();
-            const QString err = escapedText(QString::fromLocal8Bit(*stderrTail).trimmed().section(u'\n', -1));
+            const QString err =
+                escapeControl(QString::fromLocal8Bit(*stderrTail).trimmed().section(u'\n', -1));
             if (*killed)
                 emit alertFailed(
                     what, QStringLiteral("ran over %1 and was killed").arg(secondsText(CommandTimeoutMs)));
@@ -406,7 +393,7 @@ void AlertManager::postWebhook(const AlertDecision& alert, const QByteArray& bod
         if (*timedOut) {
             reason = QStringLiteral("no answer within %1").arg(secondsText(deadlineMs));
         } else if (status >= 300 && status < 400) {
-            const QString location = escapedText(QString::fromUtf8(reply->rawHeader("Location").left(300)));
+            const QString location = escapeControl(QString::fromUtf8(reply->rawHeader("Location").left(300)));
             reason =
                 location.isEmpty()
                     ? QStringLiteral("HTTP %1, a redirect (not followed)").arg(status)
