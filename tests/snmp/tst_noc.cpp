@@ -1,6 +1,6 @@
 // The logger as a NOC sees it: two monitors played by stand-ins, walked
 // through snmpd, an alarm reaching snmptrapd raised and then cleared, and
-// /metrics as Prometheus reads it.
+// the counters on /metrics (promtool's reading of the text is the metrics test's).
 #include "snmpdaemons.h"
 #include "support/httptest.h"
 #include "support/simprocess.h"
@@ -76,13 +76,6 @@ private slots:
                  monitors.body.constData());
         const httptest::Reply metrics = httptest::exchange(http, httptest::request("/metrics"));
         QCOMPARE(metrics.status, 200);
-        QProcess promtool;
-        promtool.start("promtool", {"check", "metrics"});
-        promtool.write(metrics.body);
-        promtool.closeWriteChannel();
-        QVERIFY(promtool.waitForFinished(30000));
-        QVERIFY2(promtool.exitCode() == 0 && promtool.readAll().trimmed().isEmpty(),
-                 qPrintable(promtool.readAllStandardError()));
         QVERIFY2(metrics.body.contains("zel_packets_total{"), metrics.body.left(2000).constData());
         logger.terminate();
         QVERIFY(logger.waitForFinished(10000));
