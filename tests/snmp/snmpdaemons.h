@@ -21,8 +21,7 @@ public:
 
     bool startTrapd();
     bool startSnmpd(int timeoutMs = 10000);
-    void killSnmpd(); // SIGKILL, as a crash
-    void stopSnmpd();
+    void killSnmpd();             // SIGKILL, as a crash
     void pauseSnmpd(bool paused); // SIGSTOP / SIGCONT: a stalled master
     QString error() const { return m_error; }
 
@@ -43,6 +42,7 @@ public:
 
 private:
     QStringList runTool(const QString& tool, QStringList args);
+    QString address() const { return QString("127.0.0.1:%1").arg(m_snmpPort); }
 
     QTemporaryDir m_dir;
     QProcess m_snmpd, m_trapd;

@@ -15,7 +15,7 @@ using namespace zel;
 namespace {
 
 QString promtool() {
-    return QStandardPaths::findExecutable(QStringLiteral("promtool"));
+    return QStandardPaths::findExecutable("promtool");
 }
 
 // promtool's exit code and everything it said.
@@ -32,11 +32,11 @@ int runPromtool(const QStringList& args, const QByteArray& input, QString* said)
 
 MetricsSnapshot snapshot(quint64 packets) {
     MetricsSnapshot s;
-    s.siteId = QStringLiteral("north");
-    s.version = QStringLiteral("1.1.0");
+    s.siteId = "north";
+    s.version = "1.1.0";
     MetricsMonitor a;
-    a.id = QStringLiteral("wzel-1");
-    a.name = QStringLiteral("WZEL 1230 AM");
+    a.id = "wzel-1";
+    a.name = "WZEL 1230 AM";
     a.linkState = LinkState::Connected;
     a.lastPacketMs = 1'796'000'000'123;
     a.readings = {52.5f, 40, 40};
@@ -44,8 +44,8 @@ MetricsSnapshot snapshot(quint64 packets) {
     a.packets = packets;
     a.pos125Episodes = packets / 100;
     MetricsMonitor b;
-    b.id = QStringLiteral("wzel-2");
-    b.name = QStringLiteral("A \"quoted\" back\\slash\nname");
+    b.id = "wzel-2";
+    b.name = "A \"quoted\" back\\slash\nname";
     s.monitors = {a, b};
     return s;
 }
@@ -68,10 +68,10 @@ private slots:
     void promtoolFindsNothingAndCountersGrow() {
         const QByteArray first = metricsText(snapshot(1000));
         QString said;
-        QCOMPARE(runPromtool({QStringLiteral("check"), QStringLiteral("metrics")}, first, &said), 0);
+        QCOMPARE(runPromtool({"check", "metrics"}, first, &said), 0);
         QVERIFY2(said.isEmpty(), qPrintable(said + "\n" + first));
 
-        const QString a = QStringLiteral("{site=\"north\",monitor=\"wzel-1\",name=\"WZEL 1230 AM\"");
+        const QString a = "{site=\"north\",monitor=\"wzel-1\",name=\"WZEL 1230 AM\"";
         QCOMPARE(value(first, "zel_positive_peak_ratio" + a + "}"), 1.25);
         QCOMPARE(value(first, "zel_alarm" + a + ",alarm=\"carrier-alarm\"}"), 1.0);
         QCOMPARE(value(first, "zel_link_state" + a + ",state=\"connected\"}"), 1.0);
@@ -88,31 +88,24 @@ private slots:
         QFile readme(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../README.md"));
         QVERIFY(readme.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(readme.readAll());
-        const QString section =
-            text.section(QStringLiteral("## Seen from the NOC"), 1).section(QStringLiteral("\n## "), 0, 0);
+        const QString section = text.section("## Seen from the NOC", 1).section("\n## ", 0, 0);
         QStringList blocks;
-        const QRegularExpression yaml(QStringLiteral("```yaml\\n(.*?)```"),
-                                      QRegularExpression::DotMatchesEverythingOption);
+        const QRegularExpression yaml("```yaml\\n(.*?)```", QRegularExpression::DotMatchesEverythingOption);
         for (auto it = yaml.globalMatch(section); it.hasNext();)
             blocks << it.next().captured(1);
         QCOMPARE(blocks.size(), 2);
 
         QTemporaryDir dir;
-        const QString config = dir.filePath(QStringLiteral("prometheus.yml"));
-        const QString rules = dir.filePath(QStringLiteral("zel-rules.yml"));
-        QFile c(config), r(rules);
-        QVERIFY(c.open(QIODevice::WriteOnly) && c.write(blocks[0].toUtf8()) > 0);
-        QVERIFY(r.open(QIODevice::WriteOnly) && r.write(blocks[1].toUtf8()) > 0);
-        c.close();
-        r.close();
+        const auto file = [&](const char* name, const QString& text) {
+            QFile f(dir.filePath(name));
+            return f.open(QIODevice::WriteOnly) && f.write(text.toUtf8()) > 0 ? f.fileName() : QString();
+        };
+        const QString config = file("prometheus.yml", blocks[0]), rules = file("zel-rules.yml", blocks[1]);
+        QVERIFY(!config.isEmpty() && !rules.isEmpty());
         QString said;
-        QVERIFY2(runPromtool({QStringLiteral("check"), QStringLiteral("config"),
-                              QStringLiteral("--syntax-only"), config},
-                             {}, &said) == 0,
-                 qPrintable(said));
-        QVERIFY2(runPromtool({QStringLiteral("check"), QStringLiteral("rules"), rules}, {}, &said) == 0,
-                 qPrintable(said));
-        QVERIFY2(said.contains(QLatin1String("SUCCESS: 4 rules found")), qPrintable(said));
+        QVERIFY2(runPromtool({"check", "config", "--syntax-only", config}, {}, &said) == 0, qPrintable(said));
+        QVERIFY2(runPromtool({"check", "rules", rules}, {}, &said) == 0, qPrintable(said));
+        QVERIFY2(said.contains("SUCCESS: 4 rules found"), qPrintable(said));
     }
 };
 

@@ -1,6 +1,6 @@
 // The logger as a NOC sees it: two monitors played by stand-ins, walked
 // through snmpd, an alarm reaching snmptrapd raised and then cleared, and
-// /metrics as Prometheus reads it.
+// the counters on /metrics (promtool's reading of the text is the metrics test's).
 #include "snmpdaemons.h"
 #include "support/httptest.h"
 #include "support/simprocess.h"
@@ -14,7 +14,7 @@
 
 namespace {
 
-const QString Column = QString::fromLatin1(zel::SnmpAgent::DefaultBaseOid) + QStringLiteral(".1.2.1.");
+const QString Column = QString::fromLatin1(zel::SnmpAgent::DefaultBaseOid) + ".1.2.1.";
 
 quint16 freePort() {
     QTcpServer s;
@@ -25,8 +25,7 @@ quint16 freePort() {
 // "OID = Counter64: 123" -> 123, for the OID ending in `suffix`.
 qint64 valueOf(const QStringList& lines, const QString& suffix) {
     for (const QString& l : lines)
-        if (l.section(QLatin1String(" = "), 0, 0).endsWith(suffix))
-            return l.section(u':', -1).trimmed().toLongLong();
+        if (l.section(" = ", 0, 0).endsWith(suffix)) return l.section(u':', -1).trimmed().toLongLong();
     return -1;
 }
 
@@ -54,41 +53,29 @@ private slots:
         logger.start(QStringLiteral(ZEL_LOGGER),
                      {"--port", dip.devicePath(), "--port", plain.devicePath(), "--agentx",
                       daemons.agentxSocket(), "--alert-delay", "0,0", "--http",
-                      QStringLiteral("127.0.0.1:%1").arg(http), "--no-history", "--for", "30"});
+                      QString("127.0.0.1:%1").arg(http), "--no-history", "--for", "30"});
         QVERIFY(logger.waitForStarted(10000));
 
         QString line;
-        QVERIFY2(daemons.waitForTrap(QStringLiteral(".0.1\t"), 15000, &line),
+        QVERIFY2(daemons.waitForTrap(".0.1\t", 15000, &line),
                  qPrintable(logger.readAll() + daemons.traps().join(u'\n')));
-        QVERIFY2(line.contains(QStringLiteral("INTEGER: 1")), qPrintable(line)); // carrier(1)
-        QVERIFY2(daemons.waitForTrap(QStringLiteral(".0.2\t"), 15000, &line), qPrintable(line));
+        QVERIFY2(line.contains("INTEGER: 1"), qPrintable(line)); // carrier(1)
+        QVERIFY2(daemons.waitForTrap(".0.2\t", 15000, &line), qPrintable(line));
 
-        QStringList first = daemons.walk(Column + QStringLiteral("16"));
+        QStringList first = daemons.walk(Column + "16");
         QTest::qWait(1500);
-        const QStringList second = daemons.walk(Column + QStringLiteral("16"));
+        const QStringList second = daemons.walk(Column + "16");
         QCOMPARE(second.size(), 2);
-        for (const QString& row : {QStringLiteral(".16.1"), QStringLiteral(".16.2")})
+        for (const char* row : {".16.1", ".16.2"})
             QVERIFY2(valueOf(second, row) > valueOf(first, row) && valueOf(first, row) > 0,
                      qPrintable(first.join(u'\n') + u'\n' + second.join(u'\n')));
-        QCOMPARE(daemons.walk(Column + QStringLiteral("4")).size(), 2);
+        QCOMPARE(daemons.walk(Column + "4").size(), 2);
 
-        const httptest::Reply monitors = httptest::exchange(
-            http, "GET /api/monitors HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        const httptest::Reply monitors = httptest::exchange(http, httptest::request("/api/monitors"));
         QVERIFY2(monitors.status == 200 && monitors.body.count("\"link\":\"connected\"") == 2,
                  monitors.body.constData());
-        const QByteArray get = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-        const httptest::Reply metrics = httptest::exchange(http, get);
+        const httptest::Reply metrics = httptest::exchange(http, httptest::request("/metrics"));
         QCOMPARE(metrics.status, 200);
-        QFile text(dir.filePath(QStringLiteral("metrics.txt")));
-        QVERIFY(text.open(QIODevice::WriteOnly));
-        text.write(metrics.body);
-        text.close();
-        QProcess promtool;
-        promtool.start(QStringLiteral("sh"),
-                       {QStringLiteral("-c"), QStringLiteral("promtool check metrics < ") + text.fileName()});
-        QVERIFY(promtool.waitForFinished(30000));
-        QVERIFY2(promtool.exitCode() == 0 && promtool.readAll().trimmed().isEmpty(),
-                 qPrintable(promtool.readAllStandardError()));
         QVERIFY2(metrics.body.contains("zel_packets_total{"), metrics.body.left(2000).constData());
         logger.terminate();
         QVERIFY(logger.waitForFinished(10000));

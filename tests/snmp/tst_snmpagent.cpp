@@ -19,33 +19,30 @@ using zeltest::SnmpDaemons;
 namespace {
 
 const QString Base = QString::fromLatin1(SnmpAgent::DefaultBaseOid);
-const QString Column = Base + QStringLiteral(".1.2.1.");
+const QString Column = Base + ".1.2.1.";
 
 // ZEL-MONITOR-MIB with the SMIv2 base modules it imports, fetched once with
 // `npm pack net-snmp` into the build folder (Debian has them only in
 // non-free). Never part of the repository.
 QString mibDir(QString* error) {
     const QString dir = QStringLiteral(ZEL_TEST_OUTPUT_DIR "/snmp-mibs");
-    const QString base = dir + QStringLiteral("/package/lib/mibs");
-    if (!QFile::exists(base + QStringLiteral("/SNMPv2-SMI.mib"))) {
+    const QString base = dir + "/package/lib/mibs";
+    if (!QFile::exists(base + "/SNMPv2-SMI.mib")) {
         QDir().mkpath(dir);
         QProcess npm;
         npm.setWorkingDirectory(dir);
-        npm.start(
-            QStringLiteral("sh"),
-            {QStringLiteral("-c"), QStringLiteral("rm -f net-snmp-*.tgz && npm pack --silent net-snmp && "
-                                                  "tar xzf net-snmp-*.tgz package/lib/mibs")});
-        if (!npm.waitForFinished(120000) || npm.exitCode() != 0 ||
-            !QFile::exists(base + QStringLiteral("/SNMPv2-SMI.mib"))) {
-            *error = QStringLiteral("cannot fetch the SMIv2 base modules with npm: %1")
-                         .arg(QString::fromLocal8Bit(npm.readAllStandardError()));
+        npm.start("sh", {"-c", QStringLiteral("rm -f net-snmp-*.tgz && npm pack --silent net-snmp && "
+                                              "tar xzf net-snmp-*.tgz package/lib/mibs")});
+        if (!npm.waitForFinished(120000) || npm.exitCode() != 0 || !QFile::exists(base + "/SNMPv2-SMI.mib")) {
+            *error = "cannot fetch the SMIv2 base modules with npm: " +
+                     QString::fromLocal8Bit(npm.readAllStandardError());
             return {};
         }
     }
     const QString mib = QStringLiteral(QT_TESTCASE_SOURCEDIR "/../mibs/ZEL-MONITOR-MIB.txt");
-    QFile::remove(base + QStringLiteral("/ZEL-MONITOR-MIB.txt"));
-    if (!QFile::copy(mib, base + QStringLiteral("/ZEL-MONITOR-MIB.txt"))) {
-        *error = QStringLiteral("cannot copy %1").arg(mib);
+    QFile::remove(base + "/ZEL-MONITOR-MIB.txt");
+    if (!QFile::copy(mib, base + "/ZEL-MONITOR-MIB.txt")) {
+        *error = "cannot copy " + mib;
         return {};
     }
     return base;
@@ -55,7 +52,7 @@ SnmpRow row(const QString& id, const QString& name, float pos) {
     SnmpRow r;
     r.id = id;
     r.name = name;
-    r.port = QStringLiteral("tcp://127.0.0.1:4000");
+    r.port = "tcp://127.0.0.1:4000";
     r.linkState = LinkState::Connected;
     r.lastPacketMs = QDateTime::currentMSecsSinceEpoch() - 3000;
     r.readings = {pos, 30, 40};
@@ -71,8 +68,8 @@ SnmpRow row(const QString& id, const QString& name, float pos) {
 QMap<QString, QString> byName(const QStringList& lines) {
     QMap<QString, QString> out;
     for (const QString& l : lines) {
-        const int eq = l.indexOf(QLatin1String(" = "));
-        if (eq > 0) out.insert(l.left(eq).section(QLatin1String("::"), -1), l.mid(eq + 3));
+        const int eq = l.indexOf(" = ");
+        if (eq > 0) out.insert(l.left(eq).section("::", -1), l.mid(eq + 3));
     }
     return out;
 }
@@ -86,7 +83,7 @@ class SnmpAgentTest : public QObject {
     QSignalSpy* m_problems = nullptr;
     QString m_mibs;
 
-    bool walkable() { return !m_daemons.walk(Column + QStringLiteral("3")).isEmpty(); }
+    bool walkable() { return !m_daemons.walk(Column + "3").isEmpty(); }
 
 private slots:
     void initTestCase() {
@@ -121,66 +118,64 @@ private slots:
     void mibIsCleanAndMatchesTheAgent() {
         QProcess smilint;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("SMIPATH"), m_mibs);
+        env.insert("SMIPATH", m_mibs);
         smilint.setProcessEnvironment(env);
         smilint.setProcessChannelMode(QProcess::MergedChannels);
-        smilint.start(QStringLiteral("smilint"),
-                      {QStringLiteral("-l"), QStringLiteral("3"),
-                       QStringLiteral(QT_TESTCASE_SOURCEDIR "/../mibs/ZEL-MONITOR-MIB.txt")});
+        smilint.start("smilint",
+                      {"-l", "3", QStringLiteral(QT_TESTCASE_SOURCEDIR "/../mibs/ZEL-MONITOR-MIB.txt")});
         QVERIFY2(smilint.waitForFinished(30000), "smilint did not finish");
         const QString said = QString::fromLocal8Bit(smilint.readAll());
         QVERIFY2(said.isEmpty() && smilint.exitCode() == 0, qPrintable(said));
     }
 
     void walkShowsEveryRowAndFollowsChanges() {
-        m_agent->setSite(QStringLiteral("north"), QStringLiteral("North site"), QStringLiteral("1.1.0"));
+        m_agent->setSite("north", "North site", "1.1.0");
         m_agent->setMonitorCount(2);
-        m_agent->setRow(1, row(QStringLiteral("wzel-1"), QStringLiteral("WZEL 1230 AM"), 40));
-        SnmpRow second = row(QStringLiteral("wzel-2"), QStringLiteral("WZEL \"2\""), 52);
+        m_agent->setRow(1, row("wzel-1", "WZEL 1230 AM", 40));
+        SnmpRow second = row("wzel-2", "WZEL \"2\"", 52);
         second.setAlarm(AlarmKind::Carrier, true);
         second.linkState = LinkState::Reconnecting;
         second.lastPacketMs = -1;
         m_agent->setRow(2, second);
 
         // Through snmpd, named by the MIB: names and types must agree with it.
-        auto v = byName(m_daemons.walk(QStringLiteral("ZEL-MONITOR-MIB::zelMonitorMIB"), false, m_mibs));
+        auto v = byName(m_daemons.walk("ZEL-MONITOR-MIB::zelMonitorMIB", false, m_mibs));
         QVERIFY2(!v.isEmpty(), qPrintable(m_daemons.error()));
-        QCOMPARE(v.value("zelSiteName.0"), QStringLiteral("STRING: North site"));
-        QCOMPARE(v.value("zelMonitorCount.0"), QStringLiteral("INTEGER: 2"));
+        QCOMPARE(v.value("zelSiteName.0"), "STRING: North site");
+        QCOMPARE(v.value("zelMonitorCount.0"), "INTEGER: 2");
         QCOMPARE(v.size(), 4 + 2 * 21);
-        QCOMPARE(v.value("zelMonitorName.1"), QStringLiteral("STRING: WZEL 1230 AM"));
-        QCOMPARE(v.value("zelMonitorName.2"), QStringLiteral("STRING: WZEL \"2\""));
-        QCOMPARE(v.value("zelMonitorPosPeak.1"), QStringLiteral("INTEGER: 100 percent"));
-        QCOMPARE(v.value("zelMonitorPosPeak.2"), QStringLiteral("INTEGER: 124 percent"));
-        QCOMPARE(v.value("zelMonitorLinkState.1"), QStringLiteral("INTEGER: 4"));
-        QCOMPARE(v.value("zelMonitorLinkState.2"), QStringLiteral("INTEGER: 8"));
-        QCOMPARE(v.value("zelMonitorCarrierAlarm.1"), QStringLiteral("INTEGER: 1"));
-        QCOMPARE(v.value("zelMonitorCarrierAlarm.2"), QStringLiteral("INTEGER: 2"));
-        QCOMPARE(v.value("zelMonitorSecondsSinceData.2"), QStringLiteral("INTEGER: -1 seconds"));
-        QVERIFY(v.value("zelMonitorSecondsSinceData.1").startsWith(QLatin1String("INTEGER: 3")));
-        QCOMPARE(v.value("zelMonitorPackets.1"), QStringLiteral("Counter64: 5000000123"));
-        QCOMPARE(v.value("zelMonitorPos125Episodes.1"), QStringLiteral("Counter32: 3"));
-        QCOMPARE(v.value("zelMonitorNegThreshold.1"), QStringLiteral("INTEGER: 90 percent"));
+        QCOMPARE(v.value("zelMonitorName.1"), "STRING: WZEL 1230 AM");
+        QCOMPARE(v.value("zelMonitorName.2"), "STRING: WZEL \"2\"");
+        QCOMPARE(v.value("zelMonitorPosPeak.1"), "INTEGER: 100 percent");
+        QCOMPARE(v.value("zelMonitorPosPeak.2"), "INTEGER: 124 percent");
+        QCOMPARE(v.value("zelMonitorLinkState.1"), "INTEGER: 4");
+        QCOMPARE(v.value("zelMonitorLinkState.2"), "INTEGER: 8");
+        QCOMPARE(v.value("zelMonitorCarrierAlarm.1"), "INTEGER: 1");
+        QCOMPARE(v.value("zelMonitorCarrierAlarm.2"), "INTEGER: 2");
+        QCOMPARE(v.value("zelMonitorSecondsSinceData.2"), "INTEGER: -1 seconds");
+        QVERIFY(v.value("zelMonitorSecondsSinceData.1").startsWith("INTEGER: 3"));
+        QCOMPARE(v.value("zelMonitorPackets.1"), "Counter64: 5000000123");
+        QCOMPARE(v.value("zelMonitorPos125Episodes.1"), "Counter32: 3");
+        QCOMPARE(v.value("zelMonitorNegThreshold.1"), "INTEGER: 90 percent");
 
         // New values show in the next walk.
-        SnmpRow changed = row(QStringLiteral("wzel-1"), QStringLiteral("WZEL 1230 AM"), 55);
+        SnmpRow changed = row("wzel-1", "WZEL 1230 AM", 55);
         changed.packets = 5'000'000'200ULL;
         m_agent->setRow(1, changed);
-        v = byName(m_daemons.walk(QStringLiteral("ZEL-MONITOR-MIB::zelMonitorTable"), true, m_mibs));
-        QCOMPARE(v.value("zelMonitorPosPeak.1"), QStringLiteral("INTEGER: 130 percent"));
-        QCOMPARE(v.value("zelMonitorPackets.1"), QStringLiteral("Counter64: 5000000200"));
+        v = byName(m_daemons.walk("ZEL-MONITOR-MIB::zelMonitorTable", true, m_mibs));
+        QCOMPARE(v.value("zelMonitorPosPeak.1"), "INTEGER: 130 percent");
+        QCOMPARE(v.value("zelMonitorPackets.1"), "Counter64: 5000000200");
 
         // A row that has gone: noSuchInstance, and the walk goes on without it.
         m_agent->removeRow(2);
         const QStringList got =
-            m_daemons.get({Column + QStringLiteral("3.2"), Column + QStringLiteral("3.1"),
-                           Column + QStringLiteral("99.1"), Column + QStringLiteral("3.70000")});
+            m_daemons.get({Column + "3.2", Column + "3.1", Column + "99.1", Column + "3.70000"});
         QCOMPARE(got.size(), 4);
-        QVERIFY2(got[0].contains(QLatin1String("No Such Instance")), qPrintable(got[0]));
-        QVERIFY2(got[1].endsWith(QLatin1String("\"WZEL 1230 AM\"")), qPrintable(got[1]));
-        QVERIFY2(got[2].contains(QLatin1String("No Such Object")), qPrintable(got[2]));
-        QVERIFY2(got[3].contains(QLatin1String("No Such Instance")), qPrintable(got[3]));
-        v = byName(m_daemons.walk(QStringLiteral("ZEL-MONITOR-MIB::zelMonitorTable"), false, m_mibs));
+        QVERIFY2(got[0].contains("No Such Instance"), qPrintable(got[0]));
+        QVERIFY2(got[1].endsWith("\"WZEL 1230 AM\""), qPrintable(got[1]));
+        QVERIFY2(got[2].contains("No Such Object"), qPrintable(got[2]));
+        QVERIFY2(got[3].contains("No Such Instance"), qPrintable(got[3]));
+        v = byName(m_daemons.walk("ZEL-MONITOR-MIB::zelMonitorTable", false, m_mibs));
         QCOMPARE(v.size(), 21);
     }
 
@@ -193,30 +188,30 @@ private slots:
         n.timeMs = QDateTime::currentMSecsSinceEpoch();
         m_agent->notify(n);
         QString line;
-        QVERIFY2(m_daemons.waitForTrap(Base + QStringLiteral(".0.1\t"), 5000, &line),
+        QVERIFY2(m_daemons.waitForTrap(Base + ".0.1\t", 5000, &line),
                  qPrintable(m_daemons.traps().join('\n')));
-        QVERIFY2(line.contains(Column + QStringLiteral("3.1 = STRING: \"WZEL 1230 AM\"")), qPrintable(line));
-        QVERIFY2(line.contains(Base + QStringLiteral(".1.3.1.0 = INTEGER: 2")),
+        QVERIFY2(line.contains(Column + "3.1 = STRING: \"WZEL 1230 AM\""), qPrintable(line));
+        QVERIFY2(line.contains(Base + ".1.3.1.0 = INTEGER: 2"),
                  qPrintable(line)); // audioLoss(2)
-        QVERIFY2(line.contains(Column + QStringLiteral("7.1 = INTEGER: 30")), qPrintable(line));
-        QVERIFY2(line.contains(Column + QStringLiteral("9.1 = INTEGER: 100")), qPrintable(line));
-        QVERIFY2(line.contains(Base + QStringLiteral(".1.3.2.0 = ")), qPrintable(line)); // its time
+        QVERIFY2(line.contains(Column + "7.1 = INTEGER: 30"), qPrintable(line));
+        QVERIFY2(line.contains(Column + "9.1 = INTEGER: 100"), qPrintable(line));
+        QVERIFY2(line.contains(Base + ".1.3.2.0 = "), qPrintable(line)); // its time
 
         n.type = SnmpNotification::Type::AlarmCleared;
         n.readings = {40, 40, 40};
         m_agent->notify(n);
-        QVERIFY2(m_daemons.waitForTrap(Base + QStringLiteral(".0.2\t"), 5000, &line),
+        QVERIFY2(m_daemons.waitForTrap(Base + ".0.2\t", 5000, &line),
                  qPrintable(m_daemons.traps().join('\n')));
-        QVERIFY2(line.contains(Column + QStringLiteral("7.1 = INTEGER: 100")), qPrintable(line));
+        QVERIFY2(line.contains(Column + "7.1 = INTEGER: 100"), qPrintable(line));
 
         n.type = SnmpNotification::Type::LinkLost;
         n.linkState = LinkState::Reconnecting;
-        n.detail = QStringLiteral("NO CARRIER");
+        n.detail = "NO CARRIER";
         m_agent->notify(n);
-        QVERIFY2(m_daemons.waitForTrap(Base + QStringLiteral(".0.3\t"), 5000, &line),
+        QVERIFY2(m_daemons.waitForTrap(Base + ".0.3\t", 5000, &line),
                  qPrintable(m_daemons.traps().join('\n')));
-        QVERIFY2(line.contains(QLatin1String("\"NO CARRIER\"")), qPrintable(line));
-        QVERIFY2(line.contains(Column + QStringLiteral("5.1 = INTEGER: 8")), qPrintable(line));
+        QVERIFY2(line.contains("\"NO CARRIER\""), qPrintable(line));
+        QVERIFY2(line.contains(Column + "5.1 = INTEGER: 8"), qPrintable(line));
     }
 
     // A master that answers nothing holds up neither this thread nor,
@@ -233,7 +228,7 @@ private slots:
             SnmpNotification n;
             n.index = 1;
             m_agent->notify(n);
-            m_agent->setRow(1, row(QStringLiteral("wzel-1"), QStringLiteral("WZEL 1230 AM"), float(i)));
+            m_agent->setRow(1, row("wzel-1", "WZEL 1230 AM", float(i)));
         }
         QVERIFY2(t.elapsed() < 50, qPrintable(QString::number(t.elapsed())));
         QTest::qWait(1500);
