@@ -56,15 +56,14 @@ private slots:
     // The report of a day from a named history file; a history that cannot be opened fails with 1.
     void reportWithoutADisplay() {
         QTemporaryDir dir;
-        const QString pdf = dir.filePath(QStringLiteral("day.pdf"));
+        const QString pdf = dir.filePath("day.pdf");
         Run r = runZel({"--report", "2026-12-06", "--output", pdf, "--history", dir.filePath("h.sqlite")});
         QVERIFY2(r.status == 0, qPrintable(r.err));
         QFile f(pdf);
         QVERIFY(f.open(QIODevice::ReadOnly) && f.read(5) == "%PDF-");
-        r = runZel(
-            {"--report", "2026-12-06", "--output", pdf, "--history", pdf + QStringLiteral("/h.sqlite")});
+        r = runZel({"--report", "2026-12-06", "--output", pdf, "--history", pdf + "/h.sqlite"});
         QCOMPARE(r.status, 1);
-        QVERIFY2(r.err.contains(QStringLiteral("zel: History file")), qPrintable(r.err));
+        QVERIFY2(r.err.contains("zel: History file"), qPrintable(r.err));
     }
 };
 

@@ -78,7 +78,7 @@ private slots:
         QVERIFY(!d.optOff->isChecked() && d.optLow->isChecked());
 
         FrmZelModem::setOption(d.optModem, true);
-        d.txtCallWaiting->setText(QStringLiteral("*82"));
+        d.txtCallWaiting->setText("*82");
         d.chkWaiting->setCheckState(Qt::PartiallyChecked);
         for (Qt::CheckState next : {Qt::Checked, Qt::Unchecked, Qt::Checked}) {
             d.chkWaiting->click();
@@ -93,19 +93,19 @@ private slots:
         FrmZelModem d;
         FrmZelModem::setOption(d.optModem, true);
         d.chkOutside->setCheckState(Qt::Checked);
-        QTest::keyClicks(d.txtPhoneNumber, QStringLiteral("123456789012345678901234567890"));
-        QCOMPARE(d.txtPhoneNumber->text(), QStringLiteral("123456789012345678901234"));
-        d.txtOutsideLine->setText(QStringLiteral("9     "));
+        QTest::keyClicks(d.txtPhoneNumber, "123456789012345678901234567890");
+        QCOMPARE(d.txtPhoneNumber->text(), "123456789012345678901234");
+        d.txtOutsideLine->setText("9     ");
         for (auto [key, after] :
              {std::pair{Qt::Key_1, "9     "}, {Qt::Key_Backspace, "9    "}, {Qt::Key_1, "9    "}}) {
             QTest::keyClick(d.txtOutsideLine, key);
             QCOMPARE(d.txtOutsideLine->text(), QLatin1String(after));
         }
         d.txtOutsideLine->selectAll();
-        QTest::keyClicks(d.txtOutsideLine, QStringLiteral("12345678"));
-        QCOMPARE(d.txtOutsideLine->text(), QStringLiteral("12345"));
-        d.cmbModem->setEditText(QStringLiteral("SIM  "));
-        QCOMPARE(d.cmbModem->currentText(), QStringLiteral("SIM  "));
+        QTest::keyClicks(d.txtOutsideLine, "12345678");
+        QCOMPARE(d.txtOutsideLine->text(), "12345");
+        d.cmbModem->setEditText("SIM  ");
+        QCOMPARE(d.cmbModem->currentText(), "SIM  ");
     }
 
     // Ok and Enter save and stay; Apply saves, hides and raises the main
@@ -134,7 +134,7 @@ private slots:
         FrmZelModem::setOption(d.optModem, true);
         d.tabs->setCurrentIndex(1);
         d.txtPhoneNumber->setFocus();
-        d.txtPhoneNumber->setText(QStringLiteral("1234567"));
+        d.txtPhoneNumber->setText("1234567");
         if (action == "Ok") d.cmdOk->click();
         if (action == "Enter") QTest::keyClick(d.txtPhoneNumber, Qt::Key_Return);
         if (action == "Apply") d.cmdApply->click();
@@ -156,8 +156,8 @@ private slots:
         s.modemLink = s.pulseDial = s.speakerLoud = true;
         s.outsideLineOn = s.modemIniOn = 1;
         s.callWaitingOn = 2;
-        std::tie(s.modemPort, s.phoneNumber, s.outsideLineCode, s.modemIni) = std::tuple(
-            QStringLiteral("USB0 "), QStringLiteral("5551234"), QStringLiteral("8"), QStringLiteral("ATZ"));
+        std::tie(s.modemPort, s.phoneNumber, s.outsideLineCode, s.modemIni) =
+            std::tuple("USB0 ", "5551234", "8", "ATZ");
         QSignalSpy edited(&d, &FrmZelModem::settingsEdited);
         d.setSettings(s);
         QVERIFY(edited.count() > 0 && d.optPulse->isChecked() && d.txtOutsideLine->isEnabled() &&
@@ -165,20 +165,19 @@ private slots:
         QCOMPARE(d.settings(), s);
         edited.clear();
         d.txtPhoneNumber->end(false);
-        QTest::keyClicks(d.txtPhoneNumber, QStringLiteral("9"));
+        QTest::keyClicks(d.txtPhoneNumber, "9");
         QVERIFY(edited.count() > 0);
-        QCOMPARE(d.settings().phoneNumber, QStringLiteral("55512349"));
+        QCOMPARE(d.settings().phoneNumber, "55512349");
 
         // The station's name goes to zel.conf's [site] and comes back.
         QTemporaryDir dir;
-        QSettings conf(dir.filePath(QStringLiteral("zel.conf")), QSettings::IniFormat);
-        QTest::keyClicks(d.findChild<QLineEdit*>(QStringLiteral("txtStationName")),
-                         QStringLiteral("WZEL 1230 AM "));
+        QSettings conf(dir.filePath("zel.conf"), QSettings::IniFormat);
+        QTest::keyClicks(d.findChild<QLineEdit*>("txtStationName"), "WZEL 1230 AM ");
         d.saveExtras(conf);
-        QCOMPARE(conf.value(QStringLiteral("site/name")).toString(), QStringLiteral("WZEL 1230 AM"));
+        QCOMPARE(conf.value("site/name").toString(), "WZEL 1230 AM");
         FrmZelModem again;
         again.loadExtras(conf);
-        QCOMPARE(again.txtStationName->text(), QStringLiteral("WZEL 1230 AM"));
+        QCOMPARE(again.txtStationName->text(), "WZEL 1230 AM");
     }
 
     // An alert command with an unclosed quote is refused when it is set:
@@ -187,18 +186,17 @@ private slots:
         FrmZelModem d;
         d.show();
         QSignalSpy saved(&d, &FrmZelModem::saveRequested);
-        d.txtAlertCommand->setText(QStringLiteral("sh -c \"echo $ZEL_EVENT"));
+        d.txtAlertCommand->setText("sh -c \"echo $ZEL_EVENT");
         for (QPushButton* b : {d.cmdOk, d.cmdApply}) {
             d.tabs->setCurrentIndex(0);
             b->click();
             QCOMPARE(std::tuple(int(saved.count()), d.isVisible(), d.tabs->currentWidget()->objectName()),
                      std::tuple(0, true, QStringLiteral("tabAlerts")));
-            QVERIFY2(
-                d.lblAlertCommandProblem->isVisible() &&
-                    d.lblAlertCommandProblem->text().contains(QStringLiteral("double quote is not closed")),
-                qPrintable(d.lblAlertCommandProblem->text()));
+            QVERIFY2(d.lblAlertCommandProblem->isVisible() &&
+                         d.lblAlertCommandProblem->text().contains("double quote is not closed"),
+                     qPrintable(d.lblAlertCommandProblem->text()));
         }
-        d.txtAlertCommand->setText(QStringLiteral("sh -c 'echo \"$ZEL_EVENT\"'"));
+        d.txtAlertCommand->setText("sh -c 'echo \"$ZEL_EVENT\"'");
         d.cmdOk->click();
         QCOMPARE(saved.count(), 1);
         QVERIFY(!d.lblAlertCommandProblem->isVisible());

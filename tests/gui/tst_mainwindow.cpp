@@ -103,10 +103,10 @@ private slots:
                               QString::number(w->vsbPkNegLed->value()), state()}),
                  (QStringList{"COM 2", "110", "110", "lblOffLine &Connect menu on"}));
         QCOMPARE(activeTimers(), (QStringList{"tmrPkNeg100", "tmrPkPos125"}));
-        w->frmZelModem->cmbPort->setEditText(QStringLiteral("SIM"));
+        w->frmZelModem->cmbPort->setEditText("SIM");
         w->vsbPkPosLed->setValue(120);
         w->cmdConnect->click();
-        QCOMPARE(line->portText().trimmed(), QStringLiteral("SIM"));
+        QCOMPARE(line->portText().trimmed(), "SIM");
         w->cmdConnect->click();
         w->mnuSaveDefaults->trigger();
         const QByteArray saved = zeltest::readSettingsFile();
@@ -161,10 +161,10 @@ private slots:
         w->mnuModemSettings->trigger();
         QVERIFY(QTest::qWaitForWindowExposed(w->frmZelModem));
         // The Alerts tab with a refused command and a long outcome beside the test button.
-        w->frmZelModem->txtAlertCommand->setText(QStringLiteral("sh -c 'mail -s alarm"));
+        w->frmZelModem->txtAlertCommand->setText("sh -c 'mail -s alarm");
         w->frmZelModem->cmdTestAlert->click();
         w->frmZelModem->showTestAlertResult(
-            QStringLiteral("Not sent by command: exited with code 1: mail: cannot send message: no route."));
+            "Not sent by command: exited with code 1: mail: cannot send message: no route.");
         QTabWidget* tabs = w->frmZelModem->tabs;
         for (int i = 0; i < tabs->count(); ++i) {
             tabs->setCurrentIndex(i);
@@ -177,19 +177,19 @@ private slots:
     void testAlertShowsItsOutcome() {
         FrmZelModem* d = w->frmZelModem;
         d->cmdTestAlert->click();
-        QVERIFY2(d->lblTestAlertResult->text().contains(QStringLiteral("no alert command or webhook is set")),
+        QVERIFY2(d->lblTestAlertResult->text().contains("no alert command or webhook is set"),
                  qPrintable(d->lblTestAlertResult->text()));
-        d->txtAlertCommand->setText(QStringLiteral("true"));
+        d->txtAlertCommand->setText("true");
         d->cmdTestAlert->click();
-        QCOMPARE(d->lblTestAlertResult->text(), QStringLiteral("Sending..."));
-        QTRY_COMPARE(d->lblTestAlertResult->text(), QStringLiteral("Sent by command."));
-        d->txtAlertCommand->setText(QStringLiteral("false"));
+        QCOMPARE(d->lblTestAlertResult->text(), "Sending...");
+        QTRY_COMPARE(d->lblTestAlertResult->text(), "Sent by command.");
+        d->txtAlertCommand->setText("false");
         d->cmdTestAlert->click();
-        QTRY_VERIFY2(d->lblTestAlertResult->text().startsWith(QStringLiteral("Not sent by command: exited")),
+        QTRY_VERIFY2(d->lblTestAlertResult->text().startsWith("Not sent by command: exited"),
                      qPrintable(d->lblTestAlertResult->text()));
-        d->txtAlertCommand->setText(QStringLiteral("sh -c 'exit 3"));
+        d->txtAlertCommand->setText("sh -c 'exit 3");
         d->cmdTestAlert->click();
-        QVERIFY(d->lblTestAlertResult->text().startsWith(QStringLiteral("Not sent")));
+        QVERIFY(d->lblTestAlertResult->text().startsWith("Not sent"));
     }
 
     // A packet switches exactly the segments whose state changes, and repaints
@@ -254,7 +254,7 @@ private slots:
     void flashersLightAndGoOut() {
         connectLine();
         w->vsbPkNegLed->setValue(96);
-        QCOMPARE(w->txtPkNegLed->text(), QStringLiteral("96"));
+        QCOMPARE(w->txtPkNegLed->text(), "96");
         flashersOut();
         packet(52, 40, 40);
         QCOMPARE(beeps->count(), 4);
@@ -302,28 +302,28 @@ private slots:
     // Connect gets a box naming it and why.
     void connectDisconnectAndPortTrouble() {
         connectLine();
-        QCOMPARE(state(), QStringLiteral("lblConnected &Disconnect menu off"));
+        QCOMPARE(state(), "lblConnected &Disconnect menu off");
         QVERIFY(line->written.startsWith('x'));
         line->receive("x196040181");
-        QVERIFY(w->lblRcvdat->text() == QStringLiteral("x196040181") && barShows(40));
+        QVERIFY(w->lblRcvdat->text() == "x196040181" && barShows(40));
         QVERIFY(!w->lblRcvdat->updatesEnabled()); // out of sight below the panel: no repaints
         w->resize(w->width(), w->lblRcvdat->mapTo(w.get(), QPoint()).y() + 50);
         line->receive("x196040181");
         QVERIFY(w->lblRcvdat->updatesEnabled());
         w->cmdConnect->click();
-        QCOMPARE(state(), QStringLiteral("lblOffLine &Connect menu on"));
+        QCOMPARE(state(), "lblOffLine &Connect menu on");
         QVERIFY(!line || !line->isOpen());
         QVERIFY(barShows(0) && marker() == 0);
-        QCOMPARE(w->findChildren<QTimer*>(QStringLiteral("tmrXmit")).size(), 1);
+        QCOMPARE(w->findChildren<QTimer*>("tmrXmit").size(), 1);
         QVERIFY(!get<QTimer>("tmrXmit")->isActive());
         packet(52, 40, 20); // off line the carrier is not judged and nothing beeps
         QCOMPARE(color("shpCarrierLed"), RedOut);
         QCOMPARE(beeps->count(), 0);
 
         connectLine();
-        const QString reason = QStringLiteral("the adapter was unplugged");
+        const QString reason = "the adapter was unplugged";
         line->failNow(reason);
-        QCOMPARE(state(), QStringLiteral("lblReconnecting &Disconnect menu off"));
+        QCOMPARE(state(), "lblReconnecting &Disconnect menu off");
         QCOMPARE(get("lblReconnecting")->toolTip(), reason);
         QVERIFY(get<QTimer>("tmrReconnect")->isActive() && !QApplication::activeModalWidget());
         w->cmdConnect->click();
@@ -333,10 +333,9 @@ private slots:
         useFakeTransports(w->session()->link(), &line, reason);
         w->cmdConnect->click();
         QTRY_VERIFY(box.shown);
-        QCOMPARE(box.title, QStringLiteral("PORT ERROR"));
-        QVERIFY2(box.text.contains(QStringLiteral("\"COM 2\"")) && box.text.contains(reason),
-                 qPrintable(box.text));
-        QTRY_COMPARE(state(), QStringLiteral("lblOffLine &Connect menu on"));
+        QCOMPARE(box.title, "PORT ERROR");
+        QVERIFY2(box.text.contains("\"COM 2\"") && box.text.contains(reason), qPrintable(box.text));
+        QTRY_COMPARE(state(), "lblOffLine &Connect menu on");
         QVERIFY(!get<QTimer>("tmrXmit")->isActive());
     }
 };

@@ -203,21 +203,21 @@ private slots:
             QVERIFY2(m->carrierAlarm() == alarm && beeper->isActive() == alarm,
                      qPrintable(QString::number(level)));
         }
-        QCOMPARE(take(), QStringLiteral("carrier-alarm+ carrier-alarm- carrier-alarm+"));
+        QCOMPARE(take(), "carrier-alarm+ carrier-alarm- carrier-alarm+");
         QVERIFY(beeps->isEmpty());
         tick(beeper);
         QCOMPARE(beeps->count(), 1);
         packet(53, 10, 30);
-        QCOMPARE(take() + QString::number(pos), QStringLiteral("pos-variable+ pos125+53"));
+        QCOMPARE(take() + QString::number(pos), "pos-variable+ pos125+53");
         packet(53, 10, 30);
         QCOMPARE(take(), QString());
         packet(0, 0, 40);
         QVERIFY(!beeper->isActive());
         m->onAudioTimer();
         m->onFlasherTimer(MonitorModel::Pos125);
-        QCOMPARE(take(), QStringLiteral("carrier-alarm- audio-loss+ pos125-"));
+        QCOMPARE(take(), "carrier-alarm- audio-loss+ pos125-");
         packet(5, 0, 40);
-        QCOMPARE(take(), QStringLiteral("audio-loss-"));
+        QCOMPARE(take(), "audio-loss-");
     }
 };
 ZEL_TEST(MonitorTest)

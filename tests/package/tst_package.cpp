@@ -9,6 +9,7 @@
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -43,7 +44,7 @@ Result run(const QString& program, const QStringList& args, int timeoutMs = 3000
 
 QString describe(const QString& what, const Result& r) {
     return QStringLiteral("%1: %2 (status %3)\n%4%5")
-        .arg(what, r.finished ? QStringLiteral("ended") : QStringLiteral("did not end"))
+        .arg(what, r.finished ? "ended" : "did not end")
         .arg(r.code)
         .arg(r.out, r.err);
 }
@@ -56,9 +57,8 @@ bool found(const QString& program) {
 // option line starts.
 QStringList optionsIn(const QString& help) {
     QSet<QString> options;
-    static const QRegularExpression longOption(QStringLiteral("(?<![\\w-])--[A-Za-z][\\w-]*\\w"));
-    static const QRegularExpression shortOption(QStringLiteral("^\\s+(-[A-Za-z])\\b"),
-                                                QRegularExpression::MultilineOption);
+    static const QRegularExpression longOption("(?<![\\w-])--[A-Za-z][\\w-]*\\w");
+    static const QRegularExpression shortOption("^\\s+(-[A-Za-z])\\b", QRegularExpression::MultilineOption);
     for (const auto& m : longOption.globalMatch(help))
         options.insert(m.captured(0));
     for (const auto& m : shortOption.globalMatch(help))
@@ -71,11 +71,11 @@ QStringList optionsIn(const QString& help) {
 // A man page's text with roff's font changes and escapes taken out.
 QString manText(const QString& roff) {
     QString text = roff;
-    static const QRegularExpression fonts(QStringLiteral("\\\\f(\\(..|\\[[^]]*\\]|.)"));
+    static const QRegularExpression fonts("\\\\f(\\(..|\\[[^]]*\\]|.)");
     text.remove(fonts);
-    text.replace(QStringLiteral("\\-"), QStringLiteral("-"));
-    text.remove(QStringLiteral("\\%"));
-    text.remove(QStringLiteral("\\&"));
+    text.replace("\\-", "-");
+    text.remove("\\%");
+    text.remove("\\&");
     return text;
 }
 
@@ -89,38 +89,34 @@ class TestPackage : public QObject {
     QString m_version = QStringLiteral(ZEL_VERSION);
 
     QString tree(const QString& path) const { return m_tree + path; }
-    QStringList programs() const {
-        return QDir(tree(QStringLiteral("/usr/bin"))).entryList(QDir::Files, QDir::Name);
-    }
+    QStringList programs() const { return QDir(tree("/usr/bin")).entryList(QDir::Files, QDir::Name); }
     QString control(const QString& field) const {
-        return run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), m_deb, field}).out.trimmed();
+        return run("dpkg-deb", {"-f", m_deb, field}).out.trimmed();
     }
 
 private slots:
     void initTestCase() {
-        if (!found(QStringLiteral("dpkg-deb")) || !found(QStringLiteral("dpkg-shlibdeps")))
+        if (!found("dpkg-deb") || !found("dpkg-shlibdeps"))
             QSKIP("needs dpkg-deb and dpkg-shlibdeps (dpkg-dev)");
         QVERIFY(m_work.isValid());
-        const QString build = QStringLiteral(ZEL_TEST_OUTPUT_DIR);
-        const Result cpack = run(QStringLiteral(ZEL_CPACK),
-                                 {QStringLiteral("--config"), build + QStringLiteral("/CPackConfig.cmake"),
-                                  QStringLiteral("-B"), m_work.filePath(QStringLiteral("out"))});
-        QVERIFY2(cpack.code == 0, qPrintable(describe(QStringLiteral("cpack"), cpack)));
-        const QStringList debs = QDir(m_work.filePath(QStringLiteral("out")))
-                                     .entryList({QStringLiteral("zel_*.deb")}, QDir::Files);
+        const Result cpack =
+            run(QStringLiteral(ZEL_CPACK),
+                {"--config", ZEL_TEST_OUTPUT_DIR "/CPackConfig.cmake", "-B", m_work.filePath("out")});
+        QVERIFY2(cpack.code == 0, qPrintable(describe("cpack", cpack)));
+        const QStringList debs = QDir(m_work.filePath("out")).entryList({"zel_*.deb"}, QDir::Files);
         QCOMPARE(debs.size(), 1);
-        m_deb = m_work.filePath(QStringLiteral("out/") + debs.front());
-        m_tree = m_work.filePath(QStringLiteral("tree"));
-        const Result x = run(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), m_deb, m_tree});
-        QVERIFY2(x.code == 0, qPrintable(describe(QStringLiteral("dpkg-deb -x"), x)));
+        m_deb = m_work.filePath("out/" + debs.front());
+        m_tree = m_work.filePath("tree");
+        const Result x = run("dpkg-deb", {"-x", m_deb, m_tree});
+        QVERIFY2(x.code == 0, qPrintable(describe("dpkg-deb -x", x)));
     }
 
     // What every installation needs, and what follows the programs that exist.
     void contents() {
-        QCOMPARE(control(QStringLiteral("Version")), m_version);
-        const QString depends = control(QStringLiteral("Depends"));
-        QVERIFY2(depends.contains(QStringLiteral("libqt6core6")) && depends.contains(QStringLiteral("libc6")),
-                 qPrintable(QStringLiteral("Depends not computed from the programs: ") + depends));
+        QCOMPARE(control("Version"), m_version);
+        const QString depends = control("Depends");
+        QVERIFY2(depends.contains("libqt6core6") && depends.contains("libc6"),
+                 qPrintable("Depends not computed from the programs: " + depends));
         for (const char* path :
              {"/usr/bin/zel", "/usr/bin/zel-logger", "/usr/bin/zel-monitor-sim", "/etc/zel/example.conf",
               "/lib/systemd/system/zel-logger@.service", "/usr/share/applications/zel.desktop",
@@ -128,9 +124,8 @@ private slots:
               "/usr/share/icons/hicolor/scalable/apps/zel.svg", "/usr/share/doc/zel/copyright",
               "/usr/share/doc/zel/changelog.gz"})
             QVERIFY2(QFile::exists(tree(QString::fromLatin1(path))), path);
-        const Result conffiles =
-            run(QStringLiteral("dpkg-deb"), {QStringLiteral("-I"), m_deb, QStringLiteral("conffiles")});
-        QCOMPARE(conffiles.out.trimmed(), QStringLiteral("/etc/zel/example.conf"));
+        const Result conffiles = run("dpkg-deb", {"-I", m_deb, "conffiles"});
+        QCOMPARE(conffiles.out.trimmed(), "/etc/zel/example.conf");
         for (int size : {48, 256}) {
             const QImage icon(tree(QStringLiteral("/usr/share/icons/hicolor/%1x%1/apps/zel.png").arg(size)));
             QCOMPARE(icon.size(), QSize(size, size));
@@ -138,78 +133,67 @@ private slots:
         // Each program has its page; the central view brings its service.
         for (const QString& program : programs())
             QVERIFY2(QFile::exists(tree(QStringLiteral("/usr/share/man/man1/%1.1.gz").arg(program))),
-                     qPrintable(program + QStringLiteral(" has no man page")));
-        QCOMPARE(QFile::exists(tree(QStringLiteral("/lib/systemd/system/zel-central.service"))),
-                 QFile::exists(tree(QStringLiteral("/usr/bin/zel-central"))));
+                     qPrintable(program + " has no man page"));
+        QCOMPARE(QFile::exists(tree("/lib/systemd/system/zel-central.service")),
+                 QFile::exists(tree("/usr/bin/zel-central")));
         const QString source = QStringLiteral(ZEL_SOURCE_DIR);
-        for (const QString& mib : QDir(source + QStringLiteral("/mibs")).entryList({QStringLiteral("*.txt")}))
-            QVERIFY2(QFile::exists(tree(QStringLiteral("/usr/share/snmp/mibs/") + mib)), qPrintable(mib));
+        for (const QString& mib : QDir(source + "/mibs").entryList({"*.txt"}))
+            QVERIFY2(QFile::exists(tree("/usr/share/snmp/mibs/" + mib)), qPrintable(mib));
         // The changelog and the software centre tell of this version.
-        const Result changelog = run(QStringLiteral("dpkg-parsechangelog"),
-                                     {QStringLiteral("-l"), source + QStringLiteral("/packaging/changelog"),
-                                      QStringLiteral("-S"), QStringLiteral("Version")});
+        const Result changelog =
+            run("dpkg-parsechangelog", {"-l", source + "/packaging/changelog", "-S", "Version"});
         QCOMPARE(changelog.out.trimmed(), m_version);
-        QFile metainfo(tree(QStringLiteral("/usr/share/metainfo/org.zel_panel.zel.metainfo.xml")));
+        QFile metainfo(tree("/usr/share/metainfo/org.zel_panel.zel.metainfo.xml"));
         QVERIFY(metainfo.open(QIODevice::ReadOnly));
-        const QString releases =
-            QString::fromUtf8(metainfo.readAll()).section(QStringLiteral("<release "), 1, 1);
+        const QString releases = QString::fromUtf8(metainfo.readAll()).section("<release ", 1, 1);
         QVERIFY2(releases.startsWith(QStringLiteral("version=\"%1\"").arg(m_version)), qPrintable(releases));
     }
 
     // No error; each warning left is explained in the README.
     void lintian() {
-        if (!found(QStringLiteral("lintian"))) QSKIP("lintian is not installed (scripts/install-deps)");
-        const Result r = run(QStringLiteral("lintian"),
-                             {QStringLiteral("--tag-display-limit"), QStringLiteral("0"), m_deb});
-        QVERIFY2(r.finished && (r.code == 0 || r.code == 1),
-                 qPrintable(describe(QStringLiteral("lintian"), r)));
+        if (!found("lintian")) QSKIP("lintian is not installed (scripts/install-deps)");
+        const Result r = run("lintian", {"--tag-display-limit", "0", m_deb});
+        QVERIFY2(r.finished && (r.code == 0 || r.code == 1), qPrintable(describe("lintian", r)));
         QFile readme(QStringLiteral(ZEL_SOURCE_DIR "/README.md"));
         QVERIFY(readme.open(QIODevice::ReadOnly));
         const QString explained = QString::fromUtf8(readme.readAll());
         QStringList problems;
-        static const QRegularExpression tag(QStringLiteral("^([EW]): zel[^:]*: ([\\w-]+)"),
+        static const QRegularExpression tag("^([EW]): zel[^:]*: ([\\w-]+)",
                                             QRegularExpression::MultilineOption);
         for (const auto& m : tag.globalMatch(r.out)) {
             if (m.captured(1) == u"E" || !explained.contains(u'`' + m.captured(2) + u'`'))
                 problems << m.captured(0);
         }
-        QVERIFY2(problems.isEmpty(),
-                 qPrintable(QStringLiteral("lintian errors, or warnings the README does not explain:\n") +
-                            problems.join(u'\n') + u'\n' + r.out));
+        QVERIFY2(problems.isEmpty(), qPrintable("lintian errors, or warnings the README does not explain:\n" +
+                                                problems.join(u'\n') + u'\n' + r.out));
     }
 
     void desktopEntryAndMetainfo() {
-        if (!found(QStringLiteral("desktop-file-validate")) || !found(QStringLiteral("appstreamcli")))
+        if (!found("desktop-file-validate") || !found("appstreamcli"))
             QSKIP("needs desktop-file-utils and appstream (scripts/install-deps)");
-        const Result desktop = run(QStringLiteral("desktop-file-validate"),
-                                   {tree(QStringLiteral("/usr/share/applications/zel.desktop"))});
+        const Result desktop = run("desktop-file-validate", {tree("/usr/share/applications/zel.desktop")});
         QVERIFY2(desktop.code == 0 && desktop.out.isEmpty() && desktop.err.isEmpty(),
-                 qPrintable(describe(QStringLiteral("desktop-file-validate"), desktop)));
+                 qPrintable(describe("desktop-file-validate", desktop)));
         const Result appstream =
-            run(QStringLiteral("appstreamcli"),
-                {QStringLiteral("validate"), QStringLiteral("--no-net"), QStringLiteral("--no-color"),
-                 tree(QStringLiteral("/usr/share/metainfo/org.zel_panel.zel.metainfo.xml"))});
-        static const QRegularExpression issue(QStringLiteral("^[EWI]: "),
-                                              QRegularExpression::MultilineOption);
+            run("appstreamcli", {"validate", "--no-net", "--no-color",
+                                 tree("/usr/share/metainfo/org.zel_panel.zel.metainfo.xml")});
+        static const QRegularExpression issue("^[EWI]: ", QRegularExpression::MultilineOption);
         QVERIFY2(appstream.code == 0 && !appstream.out.contains(issue),
-                 qPrintable(describe(QStringLiteral("appstreamcli validate"), appstream)));
+                 qPrintable(describe("appstreamcli validate", appstream)));
     }
 
     void manPagesFormatCleanly() {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-        env.insert(QStringLiteral("MANROFFSEQ"), QString());
-        env.insert(QStringLiteral("MANWIDTH"), QStringLiteral("80"));
-        QDirIterator pages(tree(QStringLiteral("/usr/share/man")), {QStringLiteral("*.gz")}, QDir::Files,
-                           QDirIterator::Subdirectories);
+        env.insert("LC_ALL", "C.UTF-8");
+        env.insert("MANROFFSEQ", QString());
+        env.insert("MANWIDTH", "80");
+        QDirIterator pages(tree("/usr/share/man"), {"*.gz"}, QDir::Files, QDirIterator::Subdirectories);
         int count = 0;
         while (pages.hasNext()) {
             const QString page = pages.next();
             ++count;
-            const Result r = run(QStringLiteral("man"),
-                                 {QStringLiteral("--warnings"), QStringLiteral("-E"), QStringLiteral("UTF-8"),
-                                  QStringLiteral("-l"), QStringLiteral("-Tutf8"), QStringLiteral("-Z"), page},
-                                 60000, env);
+            const Result r =
+                run("man", {"--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z", page}, 60000, env);
             QVERIFY2(r.code == 0 && r.err.isEmpty(), qPrintable(describe(page, r)));
         }
         QCOMPARE(count, programs().size());
@@ -223,18 +207,14 @@ private slots:
     }
     void manPagesNameEveryOption() {
         QFETCH(QString, program);
-        const Result help =
-            run(tree(QStringLiteral("/usr/bin/") + program), {QStringLiteral("--help")}, 15000);
+        const Result help = run(tree("/usr/bin/" + program), {"--help"}, 15000);
         const QStringList options = optionsIn(help.out + help.err);
         if (!help.finished && options.isEmpty())
-            QSKIP(qPrintable(program +
-                             QStringLiteral(" --help starts the program instead of listing its options")));
-        QVERIFY2(help.code == 0 && !options.isEmpty(),
-                 qPrintable(describe(program + QStringLiteral(" --help"), help)));
+            QSKIP(qPrintable(program + " --help starts the program instead of listing its options"));
+        QVERIFY2(help.code == 0 && !options.isEmpty(), qPrintable(describe(program + " --help", help)));
         const Result page =
-            run(QStringLiteral("gzip"),
-                {QStringLiteral("-dc"), tree(QStringLiteral("/usr/share/man/man1/%1.1.gz").arg(program))});
-        QVERIFY2(page.code == 0, qPrintable(describe(QStringLiteral("gzip"), page)));
+            run("gzip", {"-dc", tree(QStringLiteral("/usr/share/man/man1/%1.1.gz").arg(program))});
+        QVERIFY2(page.code == 0, qPrintable(describe("gzip", page)));
         const QString text = manText(page.out);
         QStringList missing;
         for (const QString& option : options) {
@@ -245,44 +225,38 @@ private slots:
         QVERIFY2(
             missing.isEmpty(),
             qPrintable(QStringLiteral("packaging/man/%1.1 does not name these options of `%1 --help`: %2")
-                           .arg(program, missing.join(QStringLiteral(", ")))));
+                           .arg(program, missing.join(", "))));
     }
 
     // systemd accepts the units as shipped, and rates the logger's sandbox.
     void units() {
-        if (!found(QStringLiteral("systemd-analyze"))) QSKIP("systemd-analyze is not installed");
+        if (!found("systemd-analyze")) QSKIP("systemd-analyze is not installed");
         // A root of the package's files and the system's targets and slices,
         // so that the units load as on a machine that has the package.
-        const QString root = m_work.filePath(QStringLiteral("root"));
+        const QString root = m_work.filePath("root");
         const Result copy =
-            run(QStringLiteral("sh"),
-                {QStringLiteral("-c"),
+            run("sh",
+                {"-c",
                  QStringLiteral(
                      "cp -al \"$1\" \"$2\" && cp -L /lib/systemd/system/*.target /lib/systemd/system/*.slice "
                      "\"$2/lib/systemd/system/\""),
-                 QStringLiteral("sh"), m_tree, root});
-        QVERIFY2(copy.code == 0, qPrintable(describe(QStringLiteral("copy"), copy)));
-        QStringList units{QStringLiteral("zel-logger@site.service")};
-        if (QFile::exists(tree(QStringLiteral("/lib/systemd/system/zel-central.service"))))
-            units << QStringLiteral("zel-central.service");
-        const Result verify = run(QStringLiteral("systemd-analyze"),
-                                  QStringList{QStringLiteral("verify"), QStringLiteral("--man=no"),
-                                              QStringLiteral("--root=") + root} +
-                                      units);
+                 "sh", m_tree, root});
+        QVERIFY2(copy.code == 0, qPrintable(describe("copy", copy)));
+        QStringList units{"zel-logger@site.service"};
+        if (QFile::exists(tree("/lib/systemd/system/zel-central.service"))) units << "zel-central.service";
+        const Result verify =
+            run("systemd-analyze", QStringList{"verify", "--man=no", "--root=" + root} + units);
         QVERIFY2(verify.code == 0 && verify.out.isEmpty() && verify.err.isEmpty(),
-                 qPrintable(describe(QStringLiteral("systemd-analyze verify"), verify)));
+                 qPrintable(describe("systemd-analyze verify", verify)));
         for (const QString& unit : units) {
             const Result security =
-                run(QStringLiteral("systemd-analyze"),
-                    {QStringLiteral("security"), QStringLiteral("--offline=yes"),
-                     QStringLiteral("--no-pager"), QStringLiteral("--root=") + root, unit});
-            static const QRegularExpression overall(
-                QStringLiteral("Overall exposure level for \\S+: ([\\d.]+)"));
+                run("systemd-analyze", {"security", "--offline=yes", "--no-pager", "--root=" + root, unit});
+            static const QRegularExpression overall("Overall exposure level for \\S+: ([\\d.]+)");
             const QRegularExpressionMatch m = overall.match(security.out + security.err);
-            if (!m.hasMatch() && security.err.contains(QStringLiteral("offline")))
+            if (!m.hasMatch() && security.err.contains("offline"))
                 QSKIP("this systemd-analyze cannot rate a unit offline");
             QVERIFY2(m.hasMatch() && m.captured(1).toDouble() <= 2.5,
-                     qPrintable(describe(QStringLiteral("systemd-analyze security ") + unit, security)));
+                     qPrintable(describe("systemd-analyze security " + unit, security)));
         }
     }
 
@@ -290,86 +264,59 @@ private slots:
     // (but the system user, which Debian keeps).
     void installRunPurge() {
         if (::geteuid() != 0) QSKIP("installs the package: runs only as root");
-        if (!found(QStringLiteral("apt-get"))) QSKIP("needs apt-get");
-        if (run(QStringLiteral("dpkg-query"), {QStringLiteral("-W"), QStringLiteral("zel")}).code == 0 ||
-            QFile::exists(QStringLiteral("/etc/zel")) || QFile::exists(QStringLiteral("/var/lib/zel")))
+        if (!found("apt-get")) QSKIP("needs apt-get");
+        if (run("dpkg-query", {"-W", "zel"}).code == 0 || QFile::exists("/etc/zel") ||
+            QFile::exists("/var/lib/zel"))
             QSKIP("this machine has a zel package or its files already: left alone");
 
-        const QString enabled =
-            QStringLiteral("/etc/systemd/system/multi-user.target.wants/zel-logger@test.service");
+        const QString enabled = "/etc/systemd/system/multi-user.target.wants/zel-logger@test.service";
         QProcessEnvironment apt = QProcessEnvironment::systemEnvironment();
-        apt.insert(QStringLiteral("DEBIAN_FRONTEND"), QStringLiteral("noninteractive"));
-        const QStringList aptOptions{QStringLiteral("-y"), QStringLiteral("-q"), QStringLiteral("-o"),
-                                     QStringLiteral("DPkg::Lock::Timeout=300")};
+        apt.insert("DEBIAN_FRONTEND", "noninteractive");
+        const QStringList aptOptions{"-y", "-q", "-o", "DPkg::Lock::Timeout=300"};
+        const auto purge = [&] {
+            return run("apt-get", QStringList{"purge"} + aptOptions + QStringList{"zel"}, 300000, apt);
+        };
         // Whatever happens below, the machine is left as it was.
-        struct Purge {
-            QStringList aptOptions;
-            QProcessEnvironment apt;
-            QString enabled;
-            ~Purge() {
-                if (run(QStringLiteral("dpkg-query"), {QStringLiteral("-W"), QStringLiteral("zel")}).code ==
-                        0 &&
-                    run(QStringLiteral("apt-get"),
-                        QStringList{QStringLiteral("purge")} + aptOptions +
-                            QStringList{QStringLiteral("zel")},
-                        300000, apt)
-                            .code != 0)
-                    run(QStringLiteral("dpkg"),
-                        {QStringLiteral("--purge"), QStringLiteral("--force-all"), QStringLiteral("zel")});
-                QFile::remove(enabled);
-            }
-        } purge{aptOptions, apt, enabled};
-
-        const Result install =
-            run(QStringLiteral("apt-get"),
-                QStringList{QStringLiteral("install"), QStringLiteral("--no-install-recommends")} +
-                    aptOptions + QStringList{m_deb},
-                600000, apt);
-        QVERIFY2(install.code == 0, qPrintable(describe(QStringLiteral("apt-get install"), install)));
-        const QStringList listed =
-            run(QStringLiteral("dpkg-query"), {QStringLiteral("-L"), QStringLiteral("zel")})
-                .out.split(u'\n', Qt::SkipEmptyParts);
-        QVERIFY(listed.contains(QStringLiteral("/usr/bin/zel-logger")));
-        const QStringList groups = run(QStringLiteral("id"), {QStringLiteral("-nG"), QStringLiteral("zel")})
-                                       .out.simplified()
-                                       .split(u' ');
-        QVERIFY2(groups.contains(QStringLiteral("dialout")), "the user zel is not in dialout");
+        const auto leaveAsItWas = qScopeGuard([&] {
+            if (run("dpkg-query", {"-W", "zel"}).code == 0 && purge().code != 0)
+                run("dpkg", {"--purge", "--force-all", "zel"});
+            QFile::remove(enabled);
+        });
+        const Result install = run(
+            "apt-get", QStringList{"install", "--no-install-recommends"} + aptOptions + QStringList{m_deb},
+            600000, apt);
+        QVERIFY2(install.code == 0, qPrintable(describe("apt-get install", install)));
+        const QStringList listed = run("dpkg-query", {"-L", "zel"}).out.split(u'\n', Qt::SkipEmptyParts);
+        QVERIFY(listed.contains("/usr/bin/zel-logger"));
+        const QStringList groups = run("id", {"-nG", "zel"}).out.simplified().split(u' ');
+        QVERIFY2(groups.contains("dialout"), "the user zel is not in dialout");
 
         // The unit as installed, its program and man page in place.
-        if (found(QStringLiteral("systemd-analyze"))) {
-            const Result verify = run(QStringLiteral("systemd-analyze"),
-                                      {QStringLiteral("verify"), QStringLiteral("zel-logger@test.service")});
+        if (found("systemd-analyze")) {
+            const Result verify = run("systemd-analyze", {"verify", "zel-logger@test.service"});
             QVERIFY2(verify.code == 0 && verify.err.isEmpty(),
-                     qPrintable(describe(QStringLiteral("systemd-analyze verify"), verify)));
+                     qPrintable(describe("systemd-analyze verify", verify)));
         }
         // The logger runs where the service keeps its history.
         QProcessEnvironment service = QProcessEnvironment::systemEnvironment();
-        service.insert(QStringLiteral("XDG_DATA_HOME"), QStringLiteral("/var/lib/zel/test"));
-        const Result logger = run(
-            QStringLiteral("/usr/bin/zel-logger"),
-            {QStringLiteral("--port"), QStringLiteral("SIM"), QStringLiteral("--for"), QStringLiteral("2")},
-            60000, service);
-        QVERIFY2(logger.code == 0 && logger.out.contains(QStringLiteral("SIM link connected")),
-                 qPrintable(describe(QStringLiteral("zel-logger --port SIM --for 2"), logger)));
-        QVERIFY(QFile::exists(QStringLiteral("/var/lib/zel/test/zel/history.sqlite")));
+        service.insert("XDG_DATA_HOME", "/var/lib/zel/test");
+        const Result logger = run("/usr/bin/zel-logger", {"--port", "SIM", "--for", "2"}, 60000, service);
+        QVERIFY2(logger.code == 0 && logger.out.contains("SIM link connected"),
+                 qPrintable(describe("zel-logger --port SIM --for 2", logger)));
+        QVERIFY(QFile::exists("/var/lib/zel/test/zel/history.sqlite"));
         // As `systemctl enable zel-logger@test` would.
         QDir().mkpath(QFileInfo(enabled).path());
-        QVERIFY(QFile::link(QStringLiteral("/lib/systemd/system/zel-logger@.service"), enabled));
+        QVERIFY(QFile::link("/lib/systemd/system/zel-logger@.service", enabled));
 
-        const Result removed =
-            run(QStringLiteral("apt-get"),
-                QStringList{QStringLiteral("purge")} + aptOptions + QStringList{QStringLiteral("zel")},
-                300000, apt);
-        QVERIFY2(removed.code == 0, qPrintable(describe(QStringLiteral("apt-get purge"), removed)));
+        const Result removed = purge();
+        QVERIFY2(removed.code == 0, qPrintable(describe("apt-get purge", removed)));
         QStringList left;
-        for (const QString& path :
-             listed + QStringList{QStringLiteral("/etc/zel"), QStringLiteral("/var/lib/zel"), enabled}) {
+        for (const QString& path : listed + QStringList{"/etc/zel", "/var/lib/zel", enabled}) {
             // Shared folders such as /usr/bin stay, of course.
-            if (QFileInfo(path).isDir() && !path.contains(QStringLiteral("zel"))) continue;
+            if (QFileInfo(path).isDir() && !path.contains("zel")) continue;
             if (QFileInfo::exists(path) || QFileInfo(path).isSymLink()) left << path;
         }
-        QVERIFY2(left.isEmpty(),
-                 qPrintable(QStringLiteral("left behind: ") + left.join(QStringLiteral(", "))));
+        QVERIFY2(left.isEmpty(), qPrintable("left behind: " + left.join(", ")));
     }
 };
 

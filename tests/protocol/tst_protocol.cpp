@@ -117,8 +117,7 @@ private slots:
         o.speakerOff = o.iniOn = true;
         QCOMPARE(zel::modemCommands(o),
                  (QList<QByteArray>{"ATM0\r", "ate0\r", "AT&F  \r", "ATDP*70,,5551234\r"}));
-        QCOMPARE(zel::dialingCaption(o),
-                 QStringLiteral("             Dialing  *70  ,,5551234                 "));
+        QCOMPARE(zel::dialingCaption(o), "             Dialing  *70  ,,5551234                 ");
     }
 
     // Whole lines only, the first that decides; an unended one once the line is quiet.
@@ -174,17 +173,16 @@ private slots:
                  (QList<QByteArray>{"ATM1L3\r", "ate0\r", "AT&D2V1X4\r", "ATDP9,,*70,,555 0001\r"}));
         for (const char* key : {"outsideLine", "callWaiting", "init"})
             QVERIFY(zel::applyMonitorKey(c, QString::fromLatin1(key), QString(), &error));
-        QVERIFY(zel::applyMonitorKey(c, QStringLiteral("speaker"), QStringLiteral("default"), &error));
+        QVERIFY(zel::applyMonitorKey(c, "speaker", "default", &error));
         QCOMPARE(zel::modemCommands(c.dialOptions()), (QList<QByteArray>{"ate0\r", "ATDP555 0001\r"}));
         const zel::ConnectionSettings before = c;
         const std::tuple<const char*, QString, const char*> bad[] = {
-            {"link", QStringLiteral("serial"), "link: \"serial\" is not one of direct, modem"},
-            {"number", QStringLiteral("5551234\rATH"), "number: only printable characters"},
+            {"link", "serial", "link: \"serial\" is not one of direct, modem"},
+            {"number", "5551234\rATH", "number: only printable characters"},
             {"number", QString(25, u'5'), "number: at most 24 characters"},
-            {"outsideLine", QStringLiteral("999999"), "outsideLine: at most 5 characters"},
-            {"speaker", QStringLiteral("medium"),
-             "speaker: \"medium\" is not one of off, low, loud, default"},
-            {"baud", QStringLiteral("9600"), "baud: not a monitor setting"}};
+            {"outsideLine", "999999", "outsideLine: at most 5 characters"},
+            {"speaker", "medium", "speaker: \"medium\" is not one of off, low, loud, default"},
+            {"baud", "9600", "baud: not a monitor setting"}};
         for (const auto& [key, value, why] : bad) {
             QVERIFY(!zel::applyMonitorKey(c, QString::fromLatin1(key), value, &error));
             QCOMPARE(error, QString::fromLatin1(why));

@@ -53,43 +53,38 @@ private slots:
             qunsetenv(name);
     }
 
-    void readyThenStopping() {
+    // READY, a status, the watchdog at half its period and STOPPING at quit,
+    // to a socket path or an abstract name.
+    void notifies_data() {
+        QTest::addColumn<bool>("abstract");
+        QTest::newRow("path") << false;
+        QTest::newRow("abstract") << true;
+    }
+    void notifies() {
+        QFETCH(bool, abstract);
         QTemporaryDir dir;
-        Manager manager(QFile::encodeName(dir.filePath(QStringLiteral("notify"))));
+        Manager manager(abstract ? "@zel-sdnotify-test-" + QByteArray::number(qint64(::getpid()))
+                                 : QFile::encodeName(dir.filePath(QStringLiteral("notify"))));
         QVERIFY(manager.bound);
+        qputenv("WATCHDOG_USEC", "30000000");
+        qputenv("WATCHDOG_PID", QByteArray::number(qint64(::getpid())));
         zel::SdNotify notify;
         QVERIFY(notify.available());
         // A program the logger starts must not find the socket.
         QVERIFY(qEnvironmentVariableIsEmpty("NOTIFY_SOCKET"));
         notify.ready();
         QCOMPARE(manager.next(), QByteArray("READY=1"));
-        QVERIFY(manager.next().isEmpty());
-        QVERIFY(QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit"));
-        QCOMPARE(manager.next(), QByteArray("STOPPING=1"));
-    }
-
-    void abstractSocket() {
-        Manager manager("@zel-sdnotify-test-" + QByteArray::number(qint64(::getpid())));
-        QVERIFY(manager.bound);
-        zel::SdNotify notify;
         QVERIFY(notify.send("STATUS=watching 2 monitors"));
         QCOMPARE(manager.next(), QByteArray("STATUS=watching 2 monitors"));
-    }
-
-    void watchdogAtHalfThePeriod() {
-        QTemporaryDir dir;
-        Manager manager(QFile::encodeName(dir.filePath(QStringLiteral("notify"))));
-        qputenv("WATCHDOG_USEC", "30000000");
-        qputenv("WATCHDOG_PID", QByteArray::number(qint64(::getpid())));
-        zel::SdNotify notify;
         notify.startWatchdog();
         QTimer* timer = notify.watchdogTimer();
-        QVERIFY(timer);
-        QVERIFY(timer->isActive());
+        QVERIFY(timer && timer->isActive());
         QCOMPARE(timer->interval(), 15000);
         QVERIFY(manager.next().isEmpty());
         QVERIFY(QMetaObject::invokeMethod(timer, "timeout"));
         QCOMPARE(manager.next(), QByteArray("WATCHDOG=1"));
+        QVERIFY(QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit"));
+        QCOMPARE(manager.next(), QByteArray("STOPPING=1"));
     }
 
     // No watchdog for a period meant for another process, outside systemd, or
@@ -124,12 +119,10 @@ private slots:
         QTemporaryDir dir;
         Manager manager(QFile::encodeName(dir.filePath(QStringLiteral("notify"))));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("400000"));
+        env.insert("WATCHDOG_USEC", "400000");
         QProcess logger;
         logger.setProcessEnvironment(env);
-        logger.start(QStringLiteral(ZEL_LOGGER),
-                     {QStringLiteral("--port"), QStringLiteral("SIM"), QStringLiteral("--for"),
-                      QStringLiteral("0.7"), QStringLiteral("--no-history")});
+        logger.start(QStringLiteral(ZEL_LOGGER), {"--port", "SIM", "--for", "0.7", "--no-history"});
         QVERIFY(logger.waitForFinished(30000));
         QCOMPARE(logger.exitCode(), 0);
         QByteArrayList got;

@@ -33,15 +33,15 @@ Settings changed() {
     zel::ConnectionSettings& c = s.connection;
     c.directCable = false;
     c.modemLink = true;
-    c.directPort = QStringLiteral("/dev/ttyUSB0"); // whole in zel.conf
+    c.directPort = "/dev/ttyUSB0"; // whole in zel.conf
     c.toneDial = false;
     c.pulseDial = true;
     c.phoneNumber = QStringLiteral("5551234").leftJustified(24); // padded as a load gives them
     c.outsideLineOn = 1;
-    c.outsideLineCode = QStringLiteral("8     ");
+    c.outsideLineCode = "8     ";
     c.callWaitingOn = 2;
-    c.callWaitingCode = QStringLiteral("*71   ");
-    c.modemPort = QStringLiteral("monitor.example:2001");
+    c.callWaitingCode = "*71   ";
+    c.modemPort = "monitor.example:2001";
     c.speakerLow = false;
     c.speakerLoud = true;
     c.modemIniOn = 2; // unlike the outside line's, so a swap shows
@@ -69,8 +69,7 @@ private slots:
     // Every choice byte for byte, texts padded, long port texts whole in zel.conf; loaded and saved
     // again, the same.
     void roundTrip() {
-        QCOMPARE(zel::fieldText(QStringLiteral("1-800-555-0100 ext 12345 more"), 24),
-                 QByteArray("1-800-555-0100 ext 12345"));
+        QCOMPARE(zel::fieldText("1-800-555-0100 ext 12345 more", 24), QByteArray("1-800-555-0100 ext 12345"));
         QString error;
         QVERIFY(SettingsStore::save(changed(), &error));
         const QByteArray on("\xFF\xFF", 2), off("\x00\x00", 2);
@@ -111,9 +110,9 @@ private slots:
 
     // No record: defaults, and an empty file that fails again until a save.
     void noFileGivesDefaultsAndAnEmptyFile() {
-        expectFallback(QStringLiteral("no file"));
+        expectFallback("no file");
         QCOMPARE(QFileInfo(SettingsStore::recordPath()).size(), 0);
-        expectFallback(QStringLiteral("empty file"));
+        expectFallback("empty file");
         QString error;
         QVERIFY(SettingsStore::save(Settings{}, &error));
         const std::optional<Settings> back = SettingsStore::load().settings;
@@ -191,7 +190,7 @@ private slots:
         if (cause == "short write") {
             QCOMPARE(readSettingsFile(), sampleRecord());
             QCOMPARE(QDir(settingsFolder()).entryList(QDir::Files | QDir::Hidden),
-                     QStringList{QStringLiteral("Zel_Data.dat")});
+                     QStringList{"Zel_Data.dat"});
         } else {
             QCOMPARE(QFileInfo(settingsFolder()).isFile(), cause == "folder is a file");
         }
