@@ -129,11 +129,8 @@ private slots:
         axis->setRange(double(minuteMs(590)), double(minuteMs(650)));
         QCOMPARE(window.viewFrom(), minuteMs(590));
         QCOMPARE(table->rowCount(), 2); // the outage's two link events
-        chart->chart()->zoomOut();
-        chart->chart()->zoomOut();
-        chart->chart()->zoomOut();
-        chart->chart()->zoomOut();
-        chart->chart()->zoomOut();
+        for (int i = 0; i < 5; ++i)
+            chart->chart()->zoomOut();
         QCOMPARE(std::make_pair(window.viewFrom(), window.viewTo()), std::make_pair(From, From + DayMs));
         QCOMPARE(std::make_pair(qint64(axis->min()), qint64(axis->max())),
                  std::make_pair(From, From + DayMs));

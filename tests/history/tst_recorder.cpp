@@ -231,11 +231,10 @@ private slots:
         QVERIFY(noData.size() == 2 && !noData[1].carrier && noData[0].carrier);
     }
 
-    // The stand-in's "day" programme brings every kind of incident within a
-    // minute, through the decoder and the recorder.
+    // The stand-in's "day" programme brings a carrier dip and a silence long
+    // enough for their alarms within a minute (its overmodulation is checked
+    // through a whole station).
     void theDayProgrammeWithinAMinute() {
-        Rig rig;
-        rig.link(LinkState::Connected);
         const zel::sim::DayProgramme day(3);
         double carrierOutS = 0, silentRunS = 0, longestSilenceS = 0;
         const double step = 1.0 / 96.0;
@@ -243,15 +242,10 @@ private slots:
             const std::string packet = zel::sim::formatPacket(day.at(t));
             QVERIFY(zel::sim::isValidPacket(packet));
             const zel::Readings r = zel::decodePacket(std::string_view(packet).substr(1));
-            rig.now = baseMs() + qint64(t * 1000);
-            rig.recorder->onReadings(r);
             if (!zel::carrierInWindow(r.carrierLevel)) carrierOutS += step;
             silentRunS = (r.posPeak == 0 && r.negPeak == 0) ? silentRunS + step : 0;
             longestSilenceS = std::max(longestSilenceS, silentRunS);
         }
-        rig.recorder->flush();
-        const zel::MinuteRecord m = rig.minutes().value(0);
-        QVERIFY(m.pos125Packets > 0 && m.neg100Packets > 0 && *m.posMax >= 125);
         QVERIFY(carrierOutS >= 7.5 && carrierOutS <= 8.5 && longestSilenceS > 15.5);
     }
 };
