@@ -1,11 +1,10 @@
 // The poll across a slow network: the stand-in on a pseudo-terminal, ser2net
 // in front of it, a delaying relay in front of that, and a session polling
-// through the relay; and a line that is not a network keeping two requests.
+// through the relay.
 #include "core/link/linkcontroller.h"
 #include "core/session/monitorsession.h"
 #include "core/transport/alarm.h"
 #include "netrelay.h"
-#include "support/faketransport.h"
 #include "support/ser2net.h"
 #include "support/simprocess.h"
 #include "support/testmain.h"
@@ -126,7 +125,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(w.readings.size() >= 300, 30000);
         // Measured, it is never short of the relay's delay, and not much
         // more on a busy machine either.
-        // Measured, it is never short of the relay's delay.
         QVERIFY2(link->roundTripMs() >= rttMs && link->roundTripMs() < rttMs + HostSlackMs,
                  qPrintable(QString::number(link->roundTripMs())));
         QCOMPARE(link->pollDepth(), LinkController::pollDepthFor(link->roundTripMs()));
@@ -166,25 +164,6 @@ private slots:
         for (qsizetype i = before; i < w.readings.size(); ++i)
             stale += sent[w.expected[i]].ns < resumed;
         QVERIFY2(stale <= 2, qPrintable(QString::number(stale)));
-    }
-
-    // A line that is no network keeps two requests however long its replies take.
-    void directLineKeepsTwo() {
-        LinkController link;
-        QPointer<FakeTransport> t;
-        useFakeTransports(&link, &t);
-        zel::ConnectionSettings c;
-        c.directPort = QStringLiteral("COM 1");
-        link.setConnectionSettings(c);
-        link.connectLink();
-        QVERIFY(t && t->written == "x");
-        link.findChild<QTimer*>(QStringLiteral("tmrXmit"))->setInterval(10000); // no fresh start
-        for (int i = 0; i < 3; ++i) {
-            QTest::qWait(60);
-            t->receive("x196040181");
-        }
-        QCOMPARE(link.pollDepth(), LinkController::DirectPollDepth);
-        QCOMPARE(t->written.size(), 3 + LinkController::DirectPollDepth);
     }
 };
 

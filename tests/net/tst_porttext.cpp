@@ -1,4 +1,5 @@
-// Port texts: network endpoints, what is refused at once and why, and the serial rules for the rest.
+// Port texts: network endpoints, what is refused at once and why, the serial rules for the rest, and
+// the texts offered.
 #include "core/transport/networkport.h"
 #include "core/transport/networktransport.h"
 #include "core/transport/portname.h"
@@ -85,6 +86,18 @@ private slots:
         const auto p = zel::parseNetworkPort(text, &why);
         QVERIFY(p);
         QCOMPARE(p->endpoint(), rfc ? expected.mid(8) : expected);
+    }
+
+    // The offered texts all resolve, fit the record's field, and are "COM n" for serial ports.
+    void offeredTexts() {
+        const QStringList texts = zel::availablePortTexts();
+        QCOMPARE(texts.first(), QStringLiteral("COM 1"));
+        QCOMPARE(texts.count(QStringLiteral("SIM")), 1);
+        for (const QString& text : texts) {
+            QVERIFY2(text.size() <= 5 && zel::resolvePortText(text).kind != zel::PortTarget::Kind::Invalid,
+                     qPrintable(text));
+            QVERIFY2(!text.startsWith(QLatin1Char('S')) || text == QStringLiteral("SIM"), qPrintable(text));
+        }
     }
 };
 

@@ -267,6 +267,31 @@ private slots:
         QCOMPARE(p->bytesAvailable(), 0);
     }
 
+    // Fires once, not early; re-arming or stopping forgets the old deadline; a past one fires later.
+    void alarm() {
+        zel::Alarm alarm;
+        qint64 firedAt = 0;
+        connect(&alarm, &zel::Alarm::timeout, this, [&] { firedAt = zel::Alarm::nowNs(); });
+        QSignalSpy fired(&alarm, &zel::Alarm::timeout);
+        const qint64 deadline = zel::Alarm::nowNs() + 3'500'000;
+        alarm.startAt(deadline);
+        QTRY_COMPARE_WITH_TIMEOUT(fired.count(), 1, 2000);
+        QVERIFY(firedAt >= deadline);
+        QVERIFY(!alarm.isActive());
+        alarm.startAt(zel::Alarm::nowNs() + 1'000'000);
+        alarm.stop();
+        alarm.expire(); // a stopped alarm has nothing to report
+        alarm.startAt(zel::Alarm::nowNs() + 1'000'000);
+        alarm.startAt(zel::Alarm::nowNs() + 300'000'000);
+        QTest::qWait(30);
+        QCOMPARE(fired.count(), 1);
+        alarm.startAt(zel::Alarm::nowNs() - 5'000'000);
+        QCOMPARE(fired.count(), 1); // never inside startAt()
+        QTRY_COMPARE_WITH_TIMEOUT(fired.count(), 2, 2000);
+        QTest::qWait(10);
+        QCOMPARE(fired.count(), 2);
+    }
+
     void openFailuresAreExplained_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("settings");
