@@ -23,15 +23,19 @@ struct AlertDecision {
     QString monitorName;
     QString port;
     QString station;
+    // An event outside a monitor's alarms (a site gone silent,
+    // "site-stale"): its name, sent on or off like an alarm.
+    QString event;
 
-    bool isTest() const { return !kind; }
+    bool isTest() const { return !kind && event.isEmpty(); }
     // As ZEL_EVENT and ZEL_STATE give them: alarmKindName() or "test"; "on",
     // "off" or "test".
     QString eventName() const {
+        if (!event.isEmpty()) return event;
         return kind ? QString::fromLatin1(alarmKindName(*kind)) : QStringLiteral("test");
     }
     QString stateName() const {
-        return !kind ? QStringLiteral("test") : on ? QStringLiteral("on") : QStringLiteral("off");
+        return isTest() ? QStringLiteral("test") : on ? QStringLiteral("on") : QStringLiteral("off");
     }
 };
 

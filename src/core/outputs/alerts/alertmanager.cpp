@@ -271,6 +271,10 @@ void AlertManager::decide(AlertDecision alert) {
     alert.monitorId = m_monitorId;
     alert.monitorName = m_monitorName;
     alert.station = m_station;
+    send(alert);
+}
+
+void AlertManager::send(const AlertDecision& alert) {
     emit alertDecided(alert);
     emit notify(title(alert), summary(alert));
     if (!m_settings.command.trimmed().isEmpty()) runCommand(alert);

@@ -72,6 +72,9 @@ public slots:
     void setMonitor(const zel::MonitorId& id, const QString& name = {});
     void setStation(const QString& name);
     void sendTestAlert();
+    // Sends an alert decided elsewhere (no delay of its own), as given, by
+    // the command and the webhook.
+    void send(const zel::AlertDecision& alert);
 
 signals:
     // An alarm's "on" or "off" after its delay, or a test alert: emitted once,

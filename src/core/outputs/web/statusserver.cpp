@@ -456,7 +456,7 @@ bool StatusServer::hostAllowed(const QByteArray& host) const {
 
 int StatusServer::checkUpgrade(const QByteArray& path, const QByteArray& host,
                                const QByteArray& origin) const {
-    if (path != "/ws") return 404;
+    if (path != "/ws" || m_handler) return 404;
     if (!hostAllowed(host)) return 403;
     // A browser names the page that opens the socket: only our own page may.
     if (!origin.isEmpty()) {
@@ -471,6 +471,7 @@ int StatusServer::checkUpgrade(const QByteArray& path, const QByteArray& host,
 // A GET's answer: the other methods never get this far.
 StatusServer::Answer StatusServer::answer(const QByteArray& target) const {
     const QUrl url = QUrl::fromEncoded(target);
+    if (m_handler) return m_handler(url);
     const QUrlQuery query(url);
     const QString path = url.path();
     const QByteArray json = "application/json";

@@ -35,6 +35,7 @@ class QJsonObject;
 class QTcpServer;
 class QTcpSocket;
 class QTimer;
+class QUrl;
 class QWebSocket;
 class QWebSocketServer;
 
@@ -52,6 +53,17 @@ struct StatusEvent {
 class StatusServer : public QObject {
     Q_OBJECT
 public:
+    struct Answer {
+        int status = 200;
+        QByteArray contentType;
+        QByteArray body;
+        QList<std::pair<QByteArray, QByteArray>> headers;
+    };
+    // Answers every GET in place of the station's page and API, behind the
+    // same gate (bind, token, host, limits); no WebSocket is served then.
+    // For a program that serves another view with the same rules.
+    using Handler = std::function<Answer(const QUrl& target)>;
+
     static constexpr int MaxClients = 16;         // WebSocket clients
     static constexpr int MaxHttpConnections = 32; // that have shown the token
     static constexpr int MaxUnauthenticated = 16; // that have not, yet
@@ -94,6 +106,7 @@ public:
     // GET /metrics answers with this text (the Prometheus exposition), under
     // the same token rules as the API; without a source it is not found.
     void setMetricsSource(std::function<QByteArray()> source) { m_metricsSource = std::move(source); }
+    void setHandler(Handler handler) { m_handler = std::move(handler); }
 
     int clientCount() const { return int(m_clients.size()); }
     int httpConnectionCount() const { return m_authenticated; }
@@ -139,13 +152,6 @@ private:
         bool dirty = true;
     };
 
-    struct Answer {
-        int status = 200;
-        QByteArray contentType;
-        QByteArray body;
-        QList<std::pair<QByteArray, QByteArray>> headers;
-    };
-
     Monitor* find(const QString& id);
     const Monitor* find(const QString& id) const;
     Answer answer(const QByteArray& target) const;
@@ -175,6 +181,7 @@ private:
     qint64 m_maxBacklog = 64 * 1024;
     EventSource m_eventSource;
     std::function<QByteArray()> m_metricsSource;
+    Handler m_handler;
     QElapsedTimer m_clock;
     qint64 m_lastSendTick = 0;
 
