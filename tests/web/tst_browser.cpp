@@ -1,93 +1,21 @@
 // The status page in headless Chromium, driven over DevTools on loopback.
 // Leaves build/status-page.png.
+#include "support/browser.h"
 #include "support/httptest.h"
 #include "support/testmain.h"
 
 #include "core/outputs/web/statusserver.h"
 
-#include <QDirIterator>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QWebSocket>
-#include <unistd.h>
 
 namespace {
 
-// One headless browser showing one page; stopped with the object.
-class Browser {
-public:
-    ~Browser() {
-        m_devtools.abort();
-        m_proc.terminate();
-        if (!m_proc.waitForFinished(10000)) m_proc.kill();
-        m_proc.waitForFinished(10000);
-        // The profile holds read-only files the temporary folder cannot remove.
-        QDirIterator it(m_profile.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext())
-            QFile::setPermissions(it.next(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
+using httptest::Browser;
 
-    // Empty when the page is up and DevTools connected, else why not.
-    QString start(const QString& url, const QString& size = "1000,760") {
-        const QString program = QStandardPaths::findExecutable("chromium");
-        if (program.isEmpty()) return "chromium is not installed (scripts/install-deps installs it)";
-        QStringList args = QString("--headless --disable-gpu --no-first-run --disable-background-networking "
-                                   "--disable-component-update --disable-sync --disable-extensions "
-                                   "--remote-debugging-address=127.0.0.1 --remote-debugging-port=0 "
-                                   "--remote-allow-origins=* --hide-scrollbars")
-                               .split(' ')
-                           << "--window-size=" + size << "--user-data-dir=" + m_profile.path() << url;
-        if (geteuid() == 0) args.prepend("--no-sandbox");
-        m_proc.setStandardOutputFile(QProcess::nullDevice());
-        m_proc.setStandardErrorFile(QProcess::nullDevice());
-        m_proc.start(program, args);
-        // The browser writes the port it chose into its profile.
-        QFile portFile(m_profile.filePath("DevToolsActivePort"));
-        QString wsUrl;
-        for (int i = 0; i < 600 && wsUrl.isEmpty() && m_proc.state() != QProcess::NotRunning; ++i) {
-            QTest::qWait(100);
-            if (!portFile.open(QIODevice::ReadOnly)) continue;
-            const auto port = quint16(portFile.readLine().trimmed().toInt());
-            portFile.close();
-            for (const QJsonValue& v :
-                 QJsonDocument::fromJson(httptest::get(port, "/json/list").body).array())
-                if (port && v["type"].toString() == "page") wsUrl = v["webSocketDebuggerUrl"].toString();
-        }
-        if (wsUrl.isEmpty()) return "chromium shows no page: " + m_proc.errorString();
-        QObject::connect(&m_devtools, &QWebSocket::textMessageReceived, [this](const QString& text) {
-            const QJsonObject o = QJsonDocument::fromJson(text.toUtf8()).object();
-            if (o.contains("id")) m_answer = o;
-        });
-        m_devtools.open(QUrl(wsUrl));
-        for (int i = 0; i < 300 && m_devtools.state() != QAbstractSocket::ConnectedState; ++i)
-            QTest::qWait(100);
-        return m_devtools.state() == QAbstractSocket::ConnectedState ? QString() : m_devtools.errorString();
-    }
-
-    // One call at a time: the next answer is its own.
-    QJsonValue call(const QString& method, const QJsonObject& params) {
-        m_answer = {};
-        m_devtools.sendTextMessage(
-            QJsonDocument(QJsonObject{{"id", 1}, {"method", method}, {"params", params}})
-                .toJson(QJsonDocument::Compact));
-        for (int i = 0; i < 1500 && m_answer.isEmpty(); ++i)
-            QTest::qWait(20);
-        return m_answer["result"];
-    }
-
-    QJsonValue eval(const QString& expression) {
-        return call("Runtime.evaluate",
-                    {{"expression", expression}, {"returnByValue", true}})["result"]["value"];
-    }
-
-    // What the page shows for monitor `id`, read back from its elements.
-    QJsonObject shown(const QString& id = "a") {
-        return QJsonDocument::fromJson(eval(QString(R"JS(JSON.stringify((() => {
+// What the page shows for monitor `id`, read back from its elements.
+QJsonObject shown(httptest::Browser& browser, const QString& id = "a") {
+    return QJsonDocument::fromJson(browser
+                                       .eval(QString(R"JS(JSON.stringify((() => {
   const m = document.querySelector('[data-id="%1"]'), q = s => m.querySelector(s);
   const lit = k => m.querySelectorAll('.row.' + k + ' .seg.on').length, value = k => q('.row.' + k + ' .value').textContent;
   const led = k => q('.led[data-k="' + k + '"]').classList.contains('lit');
@@ -98,31 +26,11 @@ public:
     carrierLed: led('carrier-alarm'), audioLed: led('audio-loss'), pos125Led: led('pos125'),
     events: rows.length, rows: rows, updates: window.zel.updates};
 })()))JS")
-                                                .arg(id))
-                                           .toString()
-                                           .toUtf8())
-            .object();
-    }
-
-    // The page as far as it goes (no empty window below it), into `name`.
-    void screenshot(int width, const QString& name) {
-        const int height = eval("Math.ceil(document.documentElement.getBoundingClientRect().height)").toInt();
-        QVERIFY(height > 300);
-        const QJsonObject clip{{"x", 0}, {"y", 0}, {"width", width}, {"height", height}, {"scale", 1}};
-        const QByteArray png =
-            QByteArray::fromBase64(call("Page.captureScreenshot", {{"format", "png"}, {"clip", clip}})["data"]
+                                                 .arg(id))
                                        .toString()
-                                       .toLatin1());
-        QFile out(QString(ZEL_TEST_OUTPUT_DIR) + "/" + name);
-        QVERIFY(png.startsWith("\x89PNG") && out.open(QIODevice::WriteOnly) && out.write(png) == png.size());
-    }
-
-private:
-    QTemporaryDir m_profile;
-    QProcess m_proc;
-    QWebSocket m_devtools;
-    QJsonObject m_answer;
-};
+                                       .toUtf8())
+        .object();
+}
 
 } // namespace
 
@@ -153,12 +61,12 @@ private slots:
         const QString error =
             browser.start(QString("http://127.0.0.1:%1/?token=%2").arg(server.serverPort()).arg(token));
         QVERIFY2(error.isEmpty(), qPrintable(error));
-        QTRY_COMPARE_WITH_TIMEOUT(browser.shown()["pos"].toString(), "100 %", 60000);
-        QCOMPARE(httptest::pick(browser.shown(), {"site", "name", "link", "neg", "car", "events", "updates"}),
+        QTRY_COMPARE_WITH_TIMEOUT(shown(browser)["pos"].toString(), "100 %", 60000);
+        QCOMPARE(httptest::pick(shown(browser), {"site", "name", "link", "neg", "car", "events", "updates"}),
                  QStringList({"Main studio", "WZEL 1230 AM", "Connected", "80 %", "100 %", "3", "0"}));
         qDeleteAll(crowd);
         QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 1, 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(browser.shown()["updates"].toInt() > 0, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(shown(browser)["updates"].toInt() > 0, 30000);
         server.findChild<QTimer*>("tmrPush")->stop();
 
         // The bar falls; the hold marker stays until 25 packets below it.
@@ -172,20 +80,20 @@ private slots:
         server.onAlarmEvent("a", {zel::AlarmKind::Carrier, true, now, {45, 30, 33}});
         server.onEpisode("a", {zel::AlarmKind::Pos125, true, now, now, 1, 54, 125});
         push({44, 45}, 30, 33);
-        QTRY_COMPARE_WITH_TIMEOUT(browser.shown()["posLit"].toInt(), 45, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(shown(browser)["posLit"].toInt(), 45, 30000);
         const QRegularExpression stamp("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d\\d:\\d\\d");
         // Four events: three from the start and the carrier alarm, newest first.
         QCOMPARE(
-            httptest::pick(browser.shown(), {"pos", "posHold", "neg", "negLit", "car", "carLit", "carrierLed",
-                                             "pos125Led", "audioLed", "events", "rows/0", "rows/3"})
+            httptest::pick(shown(browser), {"pos", "posHold", "neg", "negLit", "car", "carLit", "carrierLed",
+                                            "pos125Led", "audioLed", "events", "rows/0", "rows/3"})
                 .join(';')
                 .replace(stamp, "T"),
             "110 %;54;80 %;30;86 %;33;true;true;false;4;T | Carrier alarm | on | ;T | Audio loss | on | ");
         browser.screenshot(1000, "status-page.png");
 
         push(QList<float>(25, 40), 30, 33);
-        QTRY_COMPARE_WITH_TIMEOUT(browser.shown()["posLit"].toInt(), 40, 30000);
-        QCOMPARE(browser.shown()["posHold"].toInt(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(shown(browser)["posLit"].toInt(), 40, 30000);
+        QCOMPARE(shown(browser)["posHold"].toInt(), 0);
 
         // A lost link darkens the bars; the attempts to bring it back are one
         // row; a burst is named as the History window names it.
@@ -196,8 +104,8 @@ private slots:
         }
         server.onLinkStatus("a", {zel::LinkState::Reconnecting, "PORT ERROR", false, {}});
         server.pushUpdates();
-        QTRY_COMPARE_WITH_TIMEOUT(browser.shown()["link"].toString(), "Reconnecting", 30000);
-        const QJsonObject dark = browser.shown();
+        QTRY_COMPARE_WITH_TIMEOUT(shown(browser)["link"].toString(), "Reconnecting", 30000);
+        const QJsonObject dark = shown(browser);
         QCOMPARE(httptest::pick(dark, {"posLit", "negLit", "carLit", "pos", "posHold", "rows/0", "rows/1"})
                      .join(';')
                      .replace(stamp, "T"),
