@@ -14,7 +14,7 @@ QByteArray CentralService::pageHtml() {
 <style>
 html{font-size:16px}
 body{margin:0;background:#1b1d1f;color:#e6e6e6;font:1rem/1.3 "Liberation Sans",Arial,sans-serif}
-main{padding:.6rem .9rem}
+main{padding:.6rem .9rem;height:100vh;box-sizing:border-box;display:flex;flex-direction:column}
 body>main>header{display:flex;align-items:baseline;gap:1rem;flex-wrap:wrap}
 h1{font-size:1.5rem;margin:0}
 #counts{display:flex;gap:.5rem}
@@ -24,26 +24,27 @@ h1{font-size:1.5rem;margin:0}
 #page.lost{color:#ff6060;font-weight:bold}
 #banner{display:none;margin-top:.5rem;padding:.4em .8em;border-radius:.3em;background:#b02020;color:#fff;font-weight:bold}
 #banner.on{display:block}
-#sites{display:grid;gap:.5rem;margin-top:.6rem;grid-template-columns:repeat(auto-fill,minmax(15.5rem,1fr))}
-.site{background:#26292c;border-left:.4rem solid #1f7a1f;border-radius:.3rem;padding:.35rem .55rem;min-width:0}
+#sites{flex:1;min-height:0;display:grid;gap:.5rem;margin-top:.6rem;grid-template-columns:repeat(auto-fill,minmax(15rem,1fr))}
+.site{background:#26292c;border-left:.4rem solid #1f7a1f;border-radius:.3rem;padding:.3rem .5rem;min-width:0}
 .site>header{display:flex;align-items:baseline;gap:.5rem}
 .site .name{font-weight:bold;font-size:1.1rem;flex:1;min-width:0;white-space:nowrap;overflow:hidden;text-overflow:ellipsis}
-.st{font-size:.75rem;font-weight:bold;padding:.05em .45em;border-radius:.25em;white-space:nowrap;background:#1f7a1f;color:#fff}
+.st{font-size:.7rem;font-weight:bold;padding:.05em .45em;border-radius:.25em;white-space:nowrap;background:#1f7a1f;color:#fff}
 .seen{color:#999;font-size:.75rem;white-space:nowrap;overflow:hidden;text-overflow:ellipsis}
 .site.stale{background:#2a2a33;border-left-color:#8a8aa0;color:#a8a8b8}.site.stale .st{background:#8a8aa0;color:#111}
 .site.link-down{border-left-color:#ff8000}.site.link-down .st{background:#ff8000;color:#111}
 .site.alarm{background:#5a1414;border-left-color:#ff3030}.site.alarm .st{background:#ff3030}
-.mon{margin-top:.25rem;border-top:1px solid #3a3d40;padding-top:.2rem}
-.mon .top{display:flex;align-items:baseline;gap:.4rem}
-.mon .mn{flex:1;min-width:0;white-space:nowrap;overflow:hidden;text-overflow:ellipsis;font-size:.9rem}
-.lk{font-size:.75rem;font-weight:bold;padding:0 .4em;border-radius:.25em;background:#555;white-space:nowrap}
-.lk.connected{background:#1f7a1f}.lk.lost{background:#b02020}
-.rd{font:bold .85rem "Liberation Mono",monospace;white-space:nowrap}
+.mon{display:flex;align-items:baseline;gap:.4rem;margin-top:.15rem;font-size:.9rem}
+.mon i{flex:none;width:.6rem;height:.6rem;border-radius:50%;background:#777;align-self:center}
+.mon i.up{background:#00d000}.mon i.down{background:#ff3030}
+.mon .mn{flex:1;min-width:0;white-space:nowrap;overflow:hidden;text-overflow:ellipsis}
+.rd{font-weight:bold;font-variant-numeric:tabular-nums;white-space:nowrap}
 .rd b{color:#999;font-weight:normal}
-.badges{display:inline-flex;flex-wrap:wrap;gap:.25em;margin-left:.3em;vertical-align:middle}
-.badge{padding:0 .35em;border-radius:.25em;font-weight:bold;font-size:.7rem;white-space:nowrap;background:#ff3030;color:#fff;font-family:"Liberation Sans",Arial,sans-serif}
+.lk{font-size:.75rem;font-weight:bold;padding:0 .4em;border-radius:.25em;background:#555;white-space:nowrap}
+.lk.lost{background:#b02020}
+.badges{display:flex;flex-wrap:wrap;gap:.25em;margin:.1rem 0 0 1rem}
+.badge{padding:0 .35em;border-radius:.25em;font-weight:bold;font-size:.7rem;white-space:nowrap;background:#ff3030;color:#fff}
 .badge.var{background:#ffd000;color:#111}.badge.info{background:#ff8000;color:#111}
-.site.stale .rd,.site.stale .lk,.site.stale .badge{opacity:.6}
+.site.stale .rd,.site.stale .lk,.site.stale .badge,.site.stale .mon i{opacity:.6}
 footer{margin-top:.6rem;color:#999;font-size:.8rem}
 </style></head><body><main>
 <header><h1>zel central</h1><span id="counts"></span><span id="page">connecting…</span></header>
@@ -62,42 +63,63 @@ const STATES = {"stale":"STALE","link-down":"LINK DOWN","alarm":"ALARM","ok":"OK
 const $ = (id) => document.getElementById(id);
 const el = (tag, cls, text) => { const e = document.createElement(tag); if (cls) e.className = cls; if (text !== undefined) e.textContent = text; return e; };
 const shortTime = (t) => t ? t.replace("T", " ").replace(/\.\d+/, "").replace(/([+-]\d\d:\d\d)$/, " $1") : "never";
+// The time of day, with the date when it is not the day of `asOf`.
+const seenTime = (t, asOf) => !t ? "never" : t.slice(0, 10) === (asOf || "").slice(0, 10) ? t.slice(11, 19) : t.slice(0, 16).replace("T", " ");
 const pct = (v) => v === null || v === undefined ? "–" : Math.round(v) + "";
 
-function monitorView(m) {
-  const d = el("div", "mon"), top = el("div", "top");
-  top.append(el("span", "mn", m.name || m.id));
-  const lost = m.link === "reconnecting" || m.link === null;
-  top.append(el("span", "lk" + (m.link === "connected" ? " connected" : lost ? " lost" : ""), m.link === null ? "no report" : linkText[m.link] || m.link));
-  const rd = el("div", "rd"), r = m.readings;
-  for (const [label, v] of [["P", r && r.pos], ["N", r && r.neg], ["C", r && r.carrier]]) { rd.append(el("b", "", label + " "), pct(v) + " "); }
-  if (m.alarms.length) {
-    const b = el("span", "badges");
-    for (const a of m.alarms) { const [label, cls] = ALARMS[a] || [a, ""]; b.append(el("span", "badge " + cls, label)); }
-    rd.append(b);
+// One line a monitor: its link as a dot, its name, and the readings while
+// connected or the link's state when not; the alarms that are on below it.
+function monitorView(m, parent) {
+  const d = el("div", "mon"), up = m.link === "connected", r = m.readings;
+  d.append(el("i", up ? "up" : m.link === "reconnecting" || m.link === null ? "down" : ""), el("span", "mn", m.name || m.id));
+  if (up) {
+    const rd = el("span", "rd");
+    for (const [label, v] of [["P", r && r.pos], ["N", r && r.neg], ["C", r && r.carrier]]) rd.append(el("b", "", " " + label), " " + pct(v));
+    d.append(rd);
+  } else {
+    d.append(el("span", "lk" + (m.link === "reconnecting" || m.link === null ? " lost" : ""), m.link === null ? "no report" : linkText[m.link] || m.link));
   }
-  d.append(top, rd);
-  return d;
+  parent.append(d);
+  if (m.alarms.length) {
+    const b = el("div", "badges");
+    for (const a of m.alarms) { const [label, cls] = ALARMS[a] || [a, ""]; b.append(el("span", "badge " + cls, label)); }
+    parent.append(b);
+  }
 }
 
-function siteView(s) {
+function siteView(s, asOf) {
   const c = el("section", "site " + s.state); c.dataset.id = s.id;
-  const h = el("header"); h.append(el("span", "name", s.name || s.id), el("span", "st", STATES[s.state] || s.state));
-  c.append(h, el("div", "seen", (s.stale ? "silent since " : "heard ") + shortTime(s.lastSeen) + " · " + s.id));
-  for (const m of s.monitors) c.append(monitorView(m));
+  const h = el("header"); h.append(el("span", "name", s.name || s.id));
+  if (s.state !== "ok") h.append(el("span", "st", STATES[s.state] || s.state));
+  c.title = (s.name || s.id) + " (" + s.id + ")\n" + s.monitors.map((m) => m.name || m.id).join("\n");
+  c.append(h, el("div", "seen", (s.stale ? "silent since " : "heard ") + seenTime(s.lastSeen, asOf) + " · " + s.id));
+  for (const m of s.monitors) monitorView(m, c);
   return c;
 }
 
-// The largest type at which the whole group fits the window.
+// The largest type at which the whole group fits the window with no name
+// cut short, over a few column counts; below MIN_FONT a long name may be cut
+// (its card's tooltip has it whole) rather than the type shrink further.
+const MIN_FONT = 12;
 function fit() {
-  const root = document.documentElement;
-  let lo = 9, hi = 22;
-  while (hi - lo > 0.25) {
-    const mid = (lo + hi) / 2;
-    root.style.fontSize = mid + "px";
-    if (root.scrollHeight <= innerHeight && root.scrollWidth <= innerWidth) lo = mid; else hi = mid;
+  const root = document.documentElement, grid = $("sites");
+  grid.style.gridAutoRows = "auto"; // measured at their own height; the rows share what is left afterwards
+  const fits = (font) => {
+    root.style.fontSize = font + "px";
+    if (root.scrollHeight > innerHeight || grid.scrollHeight > grid.clientHeight) return false;
+    return font <= MIN_FONT || [...grid.querySelectorAll(".name, .mn")].every((e) => e.scrollWidth <= e.clientWidth);
+  };
+  let best = {font: 0, columns: 1};
+  for (let columns = 3; columns <= 12; ++columns) {
+    grid.style.gridTemplateColumns = "repeat(" + columns + ", minmax(0, 1fr))";
+    let lo = 8, hi = 28;
+    if (!fits(lo)) continue;
+    while (hi - lo > 0.25) { const mid = (lo + hi) / 2; if (fits(mid)) lo = mid; else hi = mid; }
+    if (lo > best.font) best = {font: lo, columns: columns};
   }
-  root.style.fontSize = lo + "px";
+  grid.style.gridTemplateColumns = "repeat(" + best.columns + ", minmax(0, 1fr))";
+  root.style.fontSize = (best.font || 8) + "px";
+  grid.style.gridAutoRows = "1fr";
 }
 
 window.zel = {updates: 0, last: null};
@@ -112,9 +134,9 @@ function draw(j) {
   $("banner").classList.toggle("on", !!j.banner);
   $("limit").textContent = j.staleAfterS;
   $("asof").textContent = j.asOf ? "As of " + shortTime(j.asOf) + " (the database's clock)." : "";
-  $("sites").replaceChildren(...j.sites.map(siteView));
+  $("sites").replaceChildren(...j.sites.map((s) => siteView(s, j.asOf)));
   // Refit only when the cards' number or contents' shape changes.
-  const now = j.sites.map((s) => s.monitors.length + (s.monitors.some((m) => m.alarms.length) ? "a" : "")).join() + !!j.banner;
+  const now = j.sites.map((s) => s.monitors.map((m) => m.alarms.length).join("/")).join() + !!j.banner;
   if (now !== shape) { shape = now; fit(); }
 }
 
