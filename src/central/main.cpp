@@ -3,8 +3,10 @@
 #include "central/centralconfig.h"
 #include "central/centralservice.h"
 #include "core/outputs/alerts/alertsettings.h"
+#include "core/outputs/central/centraldb.h"
 #include "core/outputs/web/statusserver.h"
 #include "core/session/eventloop.h"
+#include "core/types/text.h"
 #include "core/types/types.h"
 
 #include <QCommandLineParser>
@@ -28,7 +30,8 @@ void onSignal(int) {
     [[maybe_unused]] const auto n = ::write(signalPipe[1], &c, 1);
 }
 
-QString quoted(QString text) {
+QString quoted(const QString& value) {
+    QString text = zel::escapeControl(value);
     return u'"' + text.replace(u'\\', QStringLiteral("\\\\")).replace(u'"', QStringLiteral("\\\"")) + u'"';
 }
 
@@ -133,6 +136,7 @@ int main(int argc, char** argv) {
     if (const QString problem = alerts.webhookProblem(); !problem.isEmpty()) return fail(problem);
     if (config.databaseUrl.isEmpty())
         return fail(QStringLiteral("no database: give --db URL or [central] db"));
+    if (zel::CentralUrl url; !zel::parseCentralUrl(config.databaseUrl, &url, &why)) return fail(why);
     if (!config.httpSet)
         return fail(QStringLiteral("nowhere to serve: give --http ADDR:PORT or [central] http"));
 

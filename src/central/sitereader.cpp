@@ -156,8 +156,9 @@ bool SiteReader::read(CentralSnapshot* out, QString* reason) {
 
 void SiteReader::refresh() {
     QString reason;
+    // libpq's reasons run over lines ("...\n\tIs the server running"): one line.
     const auto told = [this](QString text) {
-        return text.replace(maskedCentralUrl(m_url), maskedCentralUrl(m_userUrl));
+        return text.replace(maskedCentralUrl(m_url), maskedCentralUrl(m_userUrl)).simplified();
     };
     if (!m_open) {
         bool newer = false;
@@ -175,7 +176,7 @@ void SiteReader::refresh() {
         // The connection may be gone (a restarted server): opened afresh
         // next round.
         closeConnection();
-        emit problem(reason);
+        emit problem(reason.simplified());
         return;
     }
     emit snapshot(s);

@@ -216,6 +216,8 @@ private slots:
         QVERIFY2(err.contains("only with an access token"), err.constData());
         QCOMPARE(run({"--http", "127.0.0.1:0"}, &err), 2);
         QVERIFY2(err.contains("no database"), err.constData());
+        QCOMPARE(run({"--db", "mysql://zel@127.0.0.1/central", "--http", "127.0.0.1:0"}, &err), 2);
+        QVERIFY2(err.contains("the scheme must be postgresql://"), err.constData());
         QCOMPARE(run({"--db", m_pg.url(db), "--http", "127.0.0.1:0", "--stale-after", "0"}, &err), 2);
 
         QFile conf(dir.filePath("central.conf"));
