@@ -9,7 +9,6 @@
 #include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
-#include <atomic>
 
 namespace zel {
 
@@ -31,8 +30,8 @@ SiteReader::SiteReader(const QString& url, QObject* parent)
     : QObject(parent)
     , m_url(withReaderOptions(url))
     , m_userUrl(url) {
-    static std::atomic<int> serial{0};
-    m_connection = QStringLiteral("zel-central-reader-%1").arg(++serial);
+    // Unique while this reader lives, which is as long as its connection.
+    m_connection = QStringLiteral("zel-central-reader-%1").arg(quintptr(this), 0, 16);
     qRegisterMetaType<CentralSnapshot>();
 }
 
