@@ -1,13 +1,17 @@
 // Menus, the About box and the confirmed exit.
+#include "core/outputs/history/historystore.h"
 #include "core/session/monitorsession.h"
+#include "core/station/station.h"
 #include "gui/frmzelabout.h"
 #include "gui/frmzelmain.h"
 #include "gui/frmzelmodem.h"
+#include "gui/history/compliancereport.h"
 
 #include <QCloseEvent>
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QMessageBox>
+#include <QSettings>
 
 void FrmZelMain::showModemSettings() {
     frmZelModem->show();
@@ -58,4 +62,38 @@ void FrmZelMain::closeEvent(QCloseEvent* e) {
     // The frame's close button asks like File > Exit.
     exitProgram();
     e->setAccepted(m_exiting);
+}
+
+void FrmZelMain::writeComplianceReport() {
+    zel::HistoryStore* history = m_station->history();
+    if (!history || !history->isOpen()) {
+        showProblem(QStringLiteral("FILE ERROR"),
+                    QStringLiteral("There is no history to report on: it is turned off in %1, or its file "
+                                   "could not be opened.")
+                        .arg(zel::SettingsStore::confPath()));
+        return;
+    }
+    auto* ask = new zel::ComplianceReportDialog(history->monitors(), m_station->label(0), this);
+    ask->setObjectName(QStringLiteral("complianceReportDialog"));
+    ask->setAttribute(Qt::WA_DeleteOnClose);
+    connect(
+        ask, &zel::ComplianceReportDialog::requested, this, [this](const zel::ComplianceReportRequest& r) {
+            // The history may have been closed while the dialog was open.
+            zel::HistoryStore* store = m_station->history();
+            const QString confPath = zel::SettingsStore::confPath();
+            QSettings conf(confPath, QSettings::IniFormat);
+            QStringList problems;
+            const zel::ComplianceSettings settings = zel::readComplianceSettings(conf, &problems);
+            for (const QString& p : problems)
+                showProblem(QStringLiteral("SETTINGS"), confPath + QStringLiteral(": ") + p);
+            QString why = QStringLiteral("the history is closed");
+            if (store && store->isOpen() &&
+                zel::writeComplianceReport(*store, r, settings, m_station->config().siteName, r.monitor,
+                                           &why))
+                return;
+            showProblem(
+                QStringLiteral("FILE ERROR"),
+                QStringLiteral("The compliance report could not be written to\n%1\n\n%2").arg(r.path, why));
+        });
+    ask->open();
 }
