@@ -9,11 +9,8 @@ namespace {
 
 // A whole number within [low, high], or no value.
 std::optional<int> wholeNumber(const QString& text, int low, int high) {
-    const QString t = text.trimmed();
-    for (QChar c : t)
-        if (!c.isDigit()) return std::nullopt;
     bool ok = false;
-    const int v = t.toInt(&ok);
+    const int v = text.trimmed().toInt(&ok);
     if (!ok || v < low || v > high) return std::nullopt;
     return v;
 }
