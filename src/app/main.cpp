@@ -1,13 +1,17 @@
-// zel: the panel, or one of its tasks without a window (--report).
+// zel: the panel, or one of its tasks without a window (--report,
+// --compliance).
+#include "core/outputs/compliance/compliancetable.h"
 #include "core/outputs/history/historystore.h"
 #include "core/session/eventloop.h"
 #include "core/settings/settings.h"
 #include "gui/frmzelmain.h"
+#include "gui/history/compliancereport.h"
 #include "gui/history/dailyreport.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDate>
+#include <QFileInfo>
 #include <QSettings>
 #include <cstdio>
 #include <cstring>
@@ -44,6 +48,16 @@ struct Options {
         QStringLiteral("history"),
         QStringLiteral("Read the record from FILE (default: %1).").arg(zel::HistoryStore::defaultPath()),
         QStringLiteral("FILE")};
+    QCommandLineOption compliance{
+        QStringLiteral("compliance"),
+        QStringLiteral(
+            "Write the compliance report of the local days FROM to TO (YYYY-MM-DD YYYY-MM-DD) as a "
+            "PDF to --output, without a window or a display, and end."),
+        QStringLiteral("FROM")};
+    QCommandLineOption monitor{QStringLiteral("monitor"),
+                               QStringLiteral("The monitor (its id in the record) --compliance is about; "
+                                              "needed when the record holds several."),
+                               QStringLiteral("ID")};
 };
 
 // `zel --report DAY --output FILE.pdf [--history FILE]`.
@@ -70,6 +84,50 @@ int writeReport(const QCommandLineParser& parser, const Options& o) {
     return 0;
 }
 
+// `zel --compliance FROM TO --output FILE.pdf [--history FILE] [--monitor ID]`;
+// the limits, the paper and the station's name from zel.conf.
+int writeCompliance(const QCommandLineParser& parser, const Options& o) {
+    const QStringList rest = parser.positionalArguments();
+    if (rest.size() != 1)
+        return usageError(QStringLiteral("--compliance takes FROM TO, two days as YYYY-MM-DD"));
+    zel::ComplianceReportRequest request;
+    QString why;
+    if (!zel::parseCompliancePeriod(parser.value(o.compliance), rest.first(), &request.from, &request.to,
+                                    &why))
+        return usageError(QStringLiteral("--compliance: ") + why);
+    request.path = parser.value(o.output);
+    if (request.path.isEmpty()) return usageError(QStringLiteral("--compliance needs --output FILE"));
+    QSettings conf(zel::SettingsStore::confPath(), QSettings::IniFormat);
+    QStringList problems;
+    const zel::ComplianceSettings settings = zel::readComplianceSettings(conf, &problems);
+    for (const QString& p : problems)
+        std::fprintf(stderr, "zel: warning: %s: %s\n", qPrintable(conf.fileName()), qPrintable(p));
+    QString history = parser.value(o.history);
+    if (history.isEmpty()) history = conf.value(QStringLiteral("history/file")).toString();
+    if (history.isEmpty()) history = zel::HistoryStore::defaultPath();
+    // Reading never creates a record where there was none.
+    if (!history.contains(QLatin1String("://")) && !QFileInfo(history).isFile()) {
+        std::fprintf(stderr, "zel: there is no history file %s\n", qPrintable(history));
+        return 1;
+    }
+    zel::HistoryStore store;
+    QObject::connect(&store, &zel::HistoryStore::problem,
+                     [](const QString& m) { std::fprintf(stderr, "zel: %s\n", qPrintable(m)); });
+    if (!store.open(history)) return 1;
+    if (!zel::chooseComplianceMonitor(store, parser.value(o.monitor), zel::periodStartMs(request.from),
+                                      zel::periodEndMs(request.to), &request.monitor, &why)) {
+        std::fprintf(stderr, "zel: %s\n", qPrintable(why));
+        return 2;
+    }
+    if (!zel::writeComplianceReport(store, request, settings,
+                                    conf.value(QStringLiteral("site/name")).toString(), request.monitor,
+                                    &why)) {
+        std::fprintf(stderr, "zel: %s\n", qPrintable(why));
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -86,18 +144,23 @@ int main(int argc, char** argv) {
     parser.addHelpOption();
     parser.addVersionOption();
     const Options o;
-    parser.addOptions({o.report, o.output, o.history});
+    parser.addOptions({o.report, o.output, o.history, o.compliance, o.monitor});
     if (!parser.parse(app.arguments())) return usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) parser.showHelp(0);
     if (parser.isSet(QStringLiteral("version"))) parser.showVersion();
+    if (parser.isSet(o.compliance) && parser.isSet(o.report))
+        return usageError(QStringLiteral("--report and --compliance are separate tasks: one at a time"));
+    if (parser.isSet(o.compliance)) return writeCompliance(parser, o);
     if (!parser.positionalArguments().isEmpty())
         return usageError(
             QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
     // Each task names the options it reads; one given to no task is a mistake.
     if (parser.isSet(o.report)) return writeReport(parser, o);
+    if (parser.isSet(o.monitor)) return usageError(QStringLiteral("--monitor goes with --compliance"));
     for (const QCommandLineOption* taskOnly : {&o.output, &o.history})
         if (parser.isSet(*taskOnly))
-            return usageError(QStringLiteral("--%1 goes with --report").arg(taskOnly->names().first()));
+            return usageError(
+                QStringLiteral("--%1 goes with --report or --compliance").arg(taskOnly->names().first()));
 
     QApplication::setQuitOnLastWindowClosed(false);
     FrmZelMain window;

@@ -379,6 +379,9 @@ void FrmZelMain::createMenus() {
     mnuSaveDefaults->setObjectName(QStringLiteral("mnuSaveDefaults"));
     mnuDailyReport = mnuFile->addAction(QStringLiteral("Daily &Report..."));
     mnuDailyReport->setObjectName(QStringLiteral("mnuDailyReport"));
+    mnuComplianceReport = mnuFile->addAction(QStringLiteral("&Compliance Report\u2026"));
+    mnuComplianceReport->setObjectName(QStringLiteral("mnuComplianceReport"));
+    connect(mnuComplianceReport, &QAction::triggered, this, &FrmZelMain::writeComplianceReport);
     mnuLine1 = mnuFile->addSeparator();
     mnuLine1->setObjectName(QStringLiteral("mnuLine1"));
     mnuExit = mnuFile->addAction(QStringLiteral("E&xit"));

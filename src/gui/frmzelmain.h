@@ -95,6 +95,7 @@ public:
     QMenu* mnuFile = nullptr;
     QAction* mnuSaveDefaults = nullptr;
     QAction* mnuDailyReport = nullptr;
+    QAction* mnuComplianceReport = nullptr;
     QAction* mnuHistory = nullptr;
     QAction* mnuLine1 = nullptr;
     QAction* mnuExit = nullptr;
@@ -129,6 +130,8 @@ public slots:
     // View > History and File > Daily Report.
     void showHistory();
     void writeReport();
+    // File > Compliance Report...: asks without blocking, then writes the PDF.
+    void writeComplianceReport();
     void stepZoom(int step);
 
 protected:

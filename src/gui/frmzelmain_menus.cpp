@@ -1,13 +1,19 @@
 // Menus, the About box and the confirmed exit.
+#include "core/outputs/history/historystore.h"
 #include "core/session/monitorsession.h"
+#include "core/station/station.h"
 #include "gui/frmzelabout.h"
 #include "gui/frmzelmain.h"
 #include "gui/frmzelmodem.h"
+#include "gui/history/compliancereport.h"
 
 #include <QCloseEvent>
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QMessageBox>
+#include <QSettings>
+#include <QThread>
+#include <memory>
 
 void FrmZelMain::showModemSettings() {
     frmZelModem->show();
@@ -58,4 +64,50 @@ void FrmZelMain::closeEvent(QCloseEvent* e) {
     // The frame's close button asks like File > Exit.
     exitProgram();
     e->setAccepted(m_exiting);
+}
+
+void FrmZelMain::writeComplianceReport() {
+    zel::HistoryStore* history = m_station->history();
+    if (!history || !history->isOpen()) {
+        showProblem(QStringLiteral("FILE ERROR"),
+                    QStringLiteral("There is no history to report on: it is turned off in %1, or its file "
+                                   "could not be opened.")
+                        .arg(zel::SettingsStore::confPath()));
+        return;
+    }
+    auto* ask = new zel::ComplianceReportDialog(history->monitors(), m_station->label(0), this);
+    ask->setObjectName(QStringLiteral("complianceReportDialog"));
+    ask->setAttribute(Qt::WA_DeleteOnClose);
+    connect(ask, &zel::ComplianceReportDialog::requested, this,
+            [this, path = history->path()](const zel::ComplianceReportRequest& r) {
+                const QString confPath = zel::SettingsStore::confPath();
+                QSettings conf(confPath, QSettings::IniFormat);
+                QStringList problems;
+                const zel::ComplianceSettings settings = zel::readComplianceSettings(conf, &problems);
+                for (const QString& p : problems)
+                    showProblem(QStringLiteral("SETTINGS"), confPath + QStringLiteral(": ") + p);
+                // A long period takes seconds to read and lay out: done on a
+                // thread of its own, through a connection of its own, so the
+                // poll never waits for it.
+                auto why = std::make_shared<QString>();
+                QThread* worker = QThread::create([=, station = m_station->config().siteName] {
+                    zel::HistoryStore reader;
+                    QObject::connect(&reader, &zel::HistoryStore::problem,
+                                     [why](const QString& m) { *why = m; });
+                    if (reader.open(path) &&
+                        zel::writeComplianceReport(reader, r, settings, station, r.monitor, why.get()))
+                        why->clear();
+                    else if (why->isEmpty())
+                        *why = QStringLiteral("the history %1 could not be read").arg(path);
+                });
+                connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+                connect(worker, &QThread::finished, this, [this, why, file = r.path] {
+                    if (!why->isEmpty())
+                        showProblem(QStringLiteral("FILE ERROR"),
+                                    QStringLiteral("The compliance report could not be written to\n%1\n\n%2")
+                                        .arg(file, *why));
+                });
+                worker->start(QThread::LowPriority);
+            });
+    ask->open();
 }

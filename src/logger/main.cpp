@@ -9,6 +9,7 @@
 #include "core/station/station.h"
 #include "core/station/stationfile.h"
 #include "core/transport/transportfactory.h"
+#include "logger/compliancetask.h"
 #include "logger/logger.h"
 #include "logger/sdnotify.h"
 
@@ -59,8 +60,8 @@ Alarm and reading lines carry pos=, neg= and carrier= of the moment.
 A port that cannot be opened, or a first dial that fails, is tried again after
 1, 2, 4 ... 30 s, as a lost link is.
 Exit status: 0 after --for or on SIGINT/SIGTERM; 1 when the history named by
---export cannot be read; 2 for a port text that names no port, a bad config
-file or a bad option.
+--export or --compliance cannot be read; 2 for a port text that names no
+port, a bad config file or a bad option.
 )";
 
 } // namespace
@@ -148,6 +149,7 @@ int main(int argc, char** argv) {
                        exportOption, outputOption, fromOption, toOption, alertCommandOption, webhookOption,
                        alertDelayOption, testAlertOption, httpOption, httpTokenOption, webhookFileOption,
                        httpTokenFileOption, agentxOption});
+    parser.addOptions(zel::complianceOptions());
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "zel-logger: %s\n", qPrintable(parser.errorText()));
         return 2;
@@ -170,6 +172,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zel-logger: %s\n", qPrintable(why));
         return 2;
     };
+
+    if (parser.isSet(QStringLiteral("compliance"))) return zel::runComplianceTask(parser);
 
     // The history: recorded by default, exported on request.
     const QString historyPath =

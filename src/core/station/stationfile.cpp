@@ -1,5 +1,6 @@
 #include "core/station/stationfile.h"
 
+#include "core/outputs/compliance/compliancesettings.h"
 #include "core/settings/connectionkeys.h"
 #include "core/transport/transportfactory.h"
 
@@ -37,6 +38,7 @@ const QSet<QString>& knownKeys(const QString& section) {
         {QStringLiteral("site"), {QStringLiteral("id"), QStringLiteral("name")}},
         {QStringLiteral("monitor"), monitorSectionKeys()},
         {QStringLiteral("snmp"), {QStringLiteral("agentx"), QStringLiteral("oid")}},
+        {QStringLiteral("compliance"), complianceKeys()},
         {QStringLiteral("history"),
          {QStringLiteral("enabled"), QStringLiteral("file"), QStringLiteral("retentionDays")}},
         {QStringLiteral("http"),
