@@ -393,6 +393,7 @@ private slots:
                 box->close();
             }
         }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 };
 
