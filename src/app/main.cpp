@@ -11,7 +11,6 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDate>
-#include <QFileInfo>
 #include <QSettings>
 #include <cstdio>
 #include <cstring>
@@ -105,15 +104,13 @@ int writeCompliance(const QCommandLineParser& parser, const Options& o) {
     QString history = parser.value(o.history);
     if (history.isEmpty()) history = conf.value(QStringLiteral("history/file")).toString();
     if (history.isEmpty()) history = zel::HistoryStore::defaultPath();
-    // Reading never creates a record where there was none.
-    if (!history.contains(QLatin1String("://")) && !QFileInfo(history).isFile()) {
-        std::fprintf(stderr, "zel: there is no history file %s\n", qPrintable(history));
-        return 1;
-    }
     zel::HistoryStore store;
     QObject::connect(&store, &zel::HistoryStore::problem,
                      [](const QString& m) { std::fprintf(stderr, "zel: %s\n", qPrintable(m)); });
-    if (!store.open(history)) return 1;
+    if (!zel::openComplianceHistory(&store, history, &why)) {
+        if (!why.isEmpty()) std::fprintf(stderr, "zel: %s\n", qPrintable(why));
+        return 1;
+    }
     if (!zel::chooseComplianceMonitor(store, parser.value(o.monitor), zel::periodStartMs(request.from),
                                       zel::periodEndMs(request.to), &request.monitor, &why)) {
         std::fprintf(stderr, "zel: %s\n", qPrintable(why));

@@ -12,7 +12,7 @@
 #include <QGridLayout>
 #include <QMessageBox>
 #include <QSettings>
-#include <QThread>
+#include <QThreadPool>
 #include <memory>
 
 void FrmZelMain::showModemSettings() {
@@ -50,6 +50,8 @@ void FrmZelMain::exitProgram() {
     m_exiting = true;
     // Nothing runs any more: no timer, no pending wait. Nothing is saved.
     m_session->shutDown();
+    // A compliance report still being written is finished first.
+    QThreadPool::globalInstance()->waitForDone();
     if (frmZelAbout) frmZelAbout->close();
     frmZelModem->hide();
     close();
@@ -87,27 +89,31 @@ void FrmZelMain::writeComplianceReport() {
                 for (const QString& p : problems)
                     showProblem(QStringLiteral("SETTINGS"), confPath + QStringLiteral(": ") + p);
                 // A long period takes seconds to read and lay out: done on a
-                // thread of its own, through a connection of its own, so the
-                // poll never waits for it.
+                // thread of the pool, through a connection of its own, so the
+                // poll never waits for it. `done` lives here and brings the
+                // outcome back when the work deletes it; exitProgram() waits
+                // for the pool.
                 auto why = std::make_shared<QString>();
-                QThread* worker = QThread::create([=, station = m_station->config().siteName] {
-                    zel::HistoryStore reader;
-                    QObject::connect(&reader, &zel::HistoryStore::problem,
-                                     [why](const QString& m) { *why = m; });
-                    if (reader.open(path) &&
-                        zel::writeComplianceReport(reader, r, settings, station, r.monitor, why.get()))
-                        why->clear();
-                    else if (why->isEmpty())
-                        *why = QStringLiteral("the history %1 could not be read").arg(path);
-                });
-                connect(worker, &QThread::finished, worker, &QObject::deleteLater);
-                connect(worker, &QThread::finished, this, [this, why, file = r.path] {
+                auto* done = new QObject;
+                connect(done, &QObject::destroyed, this, [this, why, file = r.path] {
                     if (!why->isEmpty())
                         showProblem(QStringLiteral("FILE ERROR"),
                                     QStringLiteral("The compliance report could not be written to\n%1\n\n%2")
                                         .arg(file, *why));
                 });
-                worker->start(QThread::LowPriority);
+                QThreadPool::globalInstance()->start([=, station = m_station->config().siteName] {
+                    {
+                        zel::HistoryStore reader;
+                        QObject::connect(&reader, &zel::HistoryStore::problem,
+                                         [why](const QString& m) { *why = m; });
+                        if (reader.open(path) &&
+                            zel::writeComplianceReport(reader, r, settings, station, r.monitor, why.get()))
+                            why->clear();
+                        else if (why->isEmpty())
+                            *why = QStringLiteral("the history %1 could not be read").arg(path);
+                    }
+                    done->deleteLater();
+                });
             });
     ask->open();
 }

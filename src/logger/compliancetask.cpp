@@ -5,7 +5,6 @@
 #include "core/station/stationfile.h"
 
 #include <QCommandLineParser>
-#include <QFileInfo>
 #include <QSettings>
 #include <cstdio>
 
@@ -64,14 +63,10 @@ int runComplianceTask(const QCommandLineParser& parser) {
         say(0, QStringLiteral("warning: %1: %2").arg(settingsPath, p));
     if (parser.isSet(QStringLiteral("history"))) historyPath = parser.value(QStringLiteral("history"));
     if (historyPath.isEmpty()) historyPath = HistoryStore::defaultPath();
-    // Reading never creates a record where there was none.
-    if (!historyPath.contains(QLatin1String("://")) && !QFileInfo(historyPath).isFile())
-        return say(1, QStringLiteral("there is no history file %1").arg(historyPath));
-
     HistoryStore store;
     QObject::connect(&store, &HistoryStore::problem, [](const QString& m) { say(0, m); });
-    if (!store.open(historyPath)) return 1;
     QString monitor, why;
+    if (!openComplianceHistory(&store, historyPath, &why)) return why.isEmpty() ? 1 : say(1, why);
     if (!chooseComplianceMonitor(store, parser.value(QStringLiteral("monitor")), periodStartMs(from),
                                  periodEndMs(to), &monitor, &why))
         return say(2, why);

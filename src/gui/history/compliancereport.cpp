@@ -255,10 +255,24 @@ void drawReport(Page& page, const ComplianceSummary& s, const Texts& t) {
     page.heading(QObject::tr("Per day"));
     {
         QList<QStringList> rows;
-        for (const ComplianceDay& d : s.days)
+        ComplianceDay total;
+        for (const ComplianceDay& d : s.days) {
             rows.append({d.day.toString(Qt::ISODate), number(d.minutes), percentText(d.monitored, d.minutes),
                          number(d.over), number(d.low), number(d.unmonitored), number(d.neg100Packets),
                          number(d.pos125Packets)});
+            total.minutes += d.minutes;
+            total.monitored += d.monitored;
+            total.over += d.over;
+            total.low += d.low;
+            total.unmonitored += d.unmonitored;
+            total.neg100Packets += d.neg100Packets;
+            total.pos125Packets += d.pos125Packets;
+        }
+        if (s.days.size() > 1)
+            rows.append({QObject::tr("All"), number(total.minutes),
+                         percentText(total.monitored, total.minutes), number(total.over), number(total.low),
+                         number(total.unmonitored), number(total.neg100Packets),
+                         number(total.pos125Packets)});
         const Qt::Alignment r = Qt::AlignRight;
         page.table({{0.15}, {0.1, r}, {0.13, r}, {0.1, r}, {0.1, r}, {0.14, r}, {0.14, r}, {0.14, r}},
                    {QObject::tr("Day"), QObject::tr("Minutes"), QObject::tr("Monitored"), QObject::tr("Over"),

@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -157,6 +158,15 @@ bool parseCompliancePeriod(const QString& from, const QString& to, QDate* fromDa
         return false;
     }
     return true;
+}
+
+bool openComplianceHistory(HistoryStore* store, const QString& path, QString* error) {
+    setError(error, QString());
+    if (!path.contains(QLatin1String("://")) && !QFileInfo(path).isFile()) {
+        setError(error, QStringLiteral("there is no history file %1").arg(path));
+        return false;
+    }
+    return store->open(path);
 }
 
 bool chooseComplianceMonitor(const HistoryStore& store, const QString& wanted, qint64 fromMs, qint64 toMs,

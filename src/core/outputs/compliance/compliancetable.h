@@ -78,6 +78,12 @@ qint64 periodEndMs(QDate to);
 bool parseCompliancePeriod(const QString& from, const QString& to, QDate* fromDay, QDate* toDay,
                            QString* error);
 
+// Opens the record a compliance task reads. A file that is not there is
+// refused (reading never creates a record where there was none); a URL is
+// left to the store. False with a message in *error, or with it empty when
+// the store said why through its problem() signal.
+bool openComplianceHistory(HistoryStore* store, const QString& path, QString* error);
+
 // The monitor a record is about: `wanted` when the record knows it, else the
 // one monitor with rows in [fromMs, toMs) (or, with none there, the one in
 // the whole file). False, with a message naming the monitors the record
