@@ -135,8 +135,8 @@ function draw(j) {
   $("limit").textContent = j.staleAfterS;
   $("asof").textContent = j.asOf ? "As of " + shortTime(j.asOf) + " (the database's clock)." : "";
   $("sites").replaceChildren(...j.sites.map((s) => siteView(s, j.asOf)));
-  // Refit only when the cards' number or contents' shape changes.
-  const now = j.sites.map((s) => s.monitors.map((m) => m.alarms.length).join("/")).join() + !!j.banner;
+  // Refit only when what sizes the cards changes: their number, names, alarm lines, link states.
+  const now = JSON.stringify([j.sites.map((s) => [s.name, s.monitors.map((m) => [m.name, m.alarms.length, m.link === "connected"])]), !!j.banner]);
   if (now !== shape) { shape = now; fit(); }
 }
 

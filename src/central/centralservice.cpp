@@ -120,7 +120,7 @@ void CentralService::onProblem(const QString& reason) {
 // answering without closing): the page says so rather than showing old
 // state as current.
 void CentralService::checkWatchdog() {
-    if (m_sinceAnswer.elapsed() < WatchdogMs) return;
+    if (m_sinceAnswer.elapsed() < m_watchdogMs) return;
     const QString reason =
         QStringLiteral("the database has not answered for %1 s").arg(m_sinceAnswer.elapsed() / 1000);
     m_view.setDatabaseProblem(reason, QDateTime::currentMSecsSinceEpoch() - m_sinceAnswer.elapsed());

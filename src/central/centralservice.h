@@ -50,6 +50,8 @@ public:
     void refreshNow();
     // Counts finished reads, failed ones included.
     int rounds() const { return m_rounds; }
+    // How long the reader may go without an answer (WatchdogMs).
+    void setWatchdogMs(int ms) { m_watchdogMs = ms; }
 
     static QByteArray pageHtml();
 
@@ -76,6 +78,7 @@ private:
     SiteReader* m_reader = nullptr;
     QTimer* m_watchdog;
     QElapsedTimer m_sinceAnswer;
+    int m_watchdogMs = WatchdogMs;
     bool m_away = false;
     int m_rounds = 0;
 };
