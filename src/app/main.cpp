@@ -1,4 +1,5 @@
 // zel: the panel, or one of its tasks without a window (--report).
+#include "core/outputs/central/centralreader.h"
 #include "core/outputs/history/historystore.h"
 #include "core/session/eventloop.h"
 #include "core/settings/settings.h"
@@ -42,8 +43,15 @@ struct Options {
                               QStringLiteral("FILE")};
     QCommandLineOption history{
         QStringLiteral("history"),
-        QStringLiteral("Read the record from FILE (default: %1).").arg(zel::HistoryStore::defaultPath()),
+        QStringLiteral("Read the record from FILE (default: %1), or from the central record's "
+                       "postgresql:// URL.")
+            .arg(zel::HistoryStore::defaultPath()),
         QStringLiteral("FILE")};
+    QCommandLineOption site{QStringLiteral("site"),
+                            QStringLiteral("With a postgresql:// --history: the site ID's record only."),
+                            QStringLiteral("ID")};
+    QCommandLineOption monitor{QStringLiteral("monitor"), QStringLiteral("Report monitor ID only."),
+                               QStringLiteral("ID")};
 };
 
 // `zel --report DAY --output FILE.pdf [--history FILE]`.
@@ -56,14 +64,26 @@ int writeReport(const QCommandLineParser& parser, const Options& o) {
     zel::HistoryStore store;
     QObject::connect(&store, &zel::HistoryStore::problem,
                      [](const QString& m) { std::fprintf(stderr, "zel: %s\n", qPrintable(m)); });
-    if (!store.open(parser.isSet(o.history) ? parser.value(o.history) : zel::HistoryStore::defaultPath()))
-        return 1;
+    const QString history =
+        parser.isSet(o.history) ? parser.value(o.history) : zel::HistoryStore::defaultPath();
     QString why;
-    // The station's name, as zel.conf's [site] gives it.
-    const QString station = QSettings(zel::SettingsStore::confPath(), QSettings::IniFormat)
-                                .value(QStringLiteral("site/name"))
-                                .toString();
-    if (!zel::writeDailyReport(store, day, station, parser.value(o.output), &why)) {
+    // The station's name, as zel.conf's [site] gives it, or the central
+    // record's for its site.
+    QString station = QSettings(zel::SettingsStore::confPath(), QSettings::IniFormat)
+                          .value(QStringLiteral("site/name"))
+                          .toString();
+    if (zel::isCentralUrl(history)) {
+        if (!parser.isSet(o.site)) station.clear();
+        if (!zel::openCentralHistory(store, history, parser.value(o.site), &station, &why)) {
+            std::fprintf(stderr, "zel: %s\n", qPrintable(why));
+            return 1;
+        }
+    } else if (parser.isSet(o.site)) {
+        return usageError(QStringLiteral("--site goes with a postgresql:// --history"));
+    } else if (!store.open(history)) {
+        return 1;
+    }
+    if (!zel::writeDailyReport(store, day, station, parser.value(o.output), &why, parser.value(o.monitor))) {
         std::fprintf(stderr, "zel: %s\n", qPrintable(why));
         return 1;
     }
@@ -86,7 +106,7 @@ int main(int argc, char** argv) {
     parser.addHelpOption();
     parser.addVersionOption();
     const Options o;
-    parser.addOptions({o.report, o.output, o.history});
+    parser.addOptions({o.report, o.output, o.history, o.site, o.monitor});
     if (!parser.parse(app.arguments())) return usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) parser.showHelp(0);
     if (parser.isSet(QStringLiteral("version"))) parser.showVersion();
@@ -95,7 +115,7 @@ int main(int argc, char** argv) {
             QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
     // Each task names the options it reads; one given to no task is a mistake.
     if (parser.isSet(o.report)) return writeReport(parser, o);
-    for (const QCommandLineOption* taskOnly : {&o.output, &o.history})
+    for (const QCommandLineOption* taskOnly : {&o.output, &o.history, &o.site, &o.monitor})
         if (parser.isSet(*taskOnly))
             return usageError(QStringLiteral("--%1 goes with --report").arg(taskOnly->names().first()));
 

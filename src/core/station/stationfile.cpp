@@ -37,6 +37,7 @@ const QSet<QString>& knownKeys(const QString& section) {
         {QStringLiteral("site"), {QStringLiteral("id"), QStringLiteral("name")}},
         {QStringLiteral("monitor"), monitorSectionKeys()},
         {QStringLiteral("snmp"), {QStringLiteral("agentx"), QStringLiteral("oid")}},
+        {QStringLiteral("central"), {QStringLiteral("url")}},
         {QStringLiteral("history"),
          {QStringLiteral("enabled"), QStringLiteral("file"), QStringLiteral("retentionDays")}},
         {QStringLiteral("http"),
