@@ -152,11 +152,11 @@ private slots:
         }
 
         // Each site's central export is its file's export: nothing lost, nothing twice.
-        for (const QString site : {QStringLiteral("north"), QStringLiteral("south")}) {
-            for (const QString table : {QStringLiteral("events"), QStringLiteral("minutes")}) {
+        for (const QString& site : {QStringLiteral("north"), QStringLiteral("south")}) {
+            for (const QString& table : {QStringLiteral("events"), QStringLiteral("minutes")}) {
                 const QByteArray local = exportCsv(table, path(site + ".sqlite"));
                 const QByteArray central = exportCsv(table, m_pg.url(QStringLiteral("group"), false), site);
-                QVERIFY2(local.count('\n') > 3, local.constData());
+                QVERIFY2(local.count('\n') > 1, local.constData());
                 QCOMPARE(central, local);
             }
         }
