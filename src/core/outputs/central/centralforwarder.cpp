@@ -174,8 +174,9 @@ private:
         emit problem(message);
     }
 
-    void failed(Trouble kind, const QString& reason) {
+    void failed(Trouble kind, QString reason) {
         closeServer();
+        reason = reason.simplified(); // libpq's reasons run over lines
         const QString text =
             kind == Trouble::Refused
                 ? QStringLiteral("The central database refuses this site: %1. Check the user, "
