@@ -103,6 +103,16 @@ class TestForwarder : public QObject {
             mine.replace("tcp://127.0.0.1:4001", "tcp-127-0-0-1-4001");
             QCOMPARE(csv(central, t), mine);
         }
+        // The chart's and the report's own queries run there too.
+        const zel::ChartSeries a =
+            central.chartSeries(T0 - 3'600'000, T0 + 3'600'000, QStringLiteral("wzel-1"), 20);
+        const zel::ChartSeries b =
+            local.chartSeries(T0 - 3'600'000, T0 + 3'600'000, QStringLiteral("wzel-1"), 20);
+        QVERIFY(!a.posMax.isEmpty());
+        QCOMPARE(a.posMax, b.posMax);
+        QCOMPARE(a.carrierMin, b.carrierMin);
+        QCOMPARE(central.monitors(), (QStringList{"tcp-127-0-0-1-4001", "wzel-1"}));
+        QCOMPARE(central.events(T0, T0 * 2, {QStringLiteral("pos125")}, {}, 1).size(), 1);
     }
 
 private slots:
