@@ -484,8 +484,10 @@ void CentralForwarder::retryNow() {
 void CentralForwarder::finish(int timeoutMs) {
     if (!m_thread) return;
     const QDeadlineTimer deadline(timeoutMs);
+    // The last batch starts early enough to end before the wait does.
+    const QDeadlineTimer sending(std::max(0, timeoutMs - 1000));
     QMetaObject::invokeMethod(
-        m_worker, [w = m_worker, deadline] { w->finish(deadline); }, Qt::QueuedConnection);
+        m_worker, [w = m_worker, sending] { w->finish(sending); }, Qt::QueuedConnection);
     if (!m_thread->wait(deadline)) {
         // Stuck in a call to a server that does not answer: the thread is
         // left to end with the process rather than destroyed while it runs.
