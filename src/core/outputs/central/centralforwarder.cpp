@@ -261,25 +261,24 @@ private:
     }
 
     // INSERT ... VALUES (...), (...) ON CONFLICT ...: a few hundred rows a
-    // statement. A key met twice goes in a statement of its own (one
-    // statement may not change a row twice).
-    bool upsert(QSqlQuery& q, const QString& head, const QString& tail, const QList<QVariantList>& rows,
+    // statement, appended to `sql`. A key met twice goes in a statement of
+    // its own (one statement may not change a row twice).
+    void upsert(QStringList& sql, const QString& head, const QString& tail, const QList<QVariantList>& rows,
                 const QStringList& monitors, const std::function<QString(int)>& key) {
         const QString site = literal(m_options.siteId);
         QString values;
         QSet<QString> keys;
         int count = 0;
         const auto flush = [&] {
-            if (count == 0) return true;
-            const bool ok = q.exec(head + values + tail);
+            if (count == 0) return;
+            sql << head + values + tail;
             values.clear();
             keys.clear();
             count = 0;
-            return ok;
         };
         for (int i = 0; i < rows.size(); ++i) {
             const QString k = key(i);
-            if (keys.contains(k) && !flush()) return false;
+            if (keys.contains(k)) flush();
             keys.insert(k);
             values += count ? QStringLiteral(",(") : QStringLiteral(" VALUES (");
             values += site;
@@ -287,13 +286,14 @@ private:
             for (const QVariant& v : rows[i])
                 values += u',' + literal(v);
             values += u')';
-            if (++count == RowsPerStatement && !flush()) return false;
+            if (++count == RowsPerStatement) flush();
         }
-        return flush();
+        flush();
     }
 
-    // One transaction: the heartbeat and live rows when due, and a batch of
-    // the outbox. False with the reason when the server failed.
+    // One transaction in one round trip (statements sent together run as
+    // one): the heartbeat and live rows when due, and a batch of the outbox.
+    // False with the reason when the server failed.
     bool send(QString* reason) {
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
         m_driver = db.driver();
@@ -307,17 +307,10 @@ private:
             m_backlog = false;
             return true;
         }
-        QSqlQuery q(db);
-        const auto serverFailed = [&] {
-            *reason = reasonOf(q.lastError().isValid() ? q.lastError() : db.lastError());
-            if (db.isOpen()) db.rollback();
-            return false;
-        };
-        if (!db.transaction()) return serverFailed();
+        QStringList sql;
         if (m_liveDue) {
-            if (!q.exec(siteRow())) return serverFailed();
+            sql << siteRow();
             QList<QVariantList> monitors, live;
-            QStringList liveIds;
             for (const CentralLive& l : std::as_const(m_live)) {
                 if (m_monitorsSent.value(l.monitor) != l.name || !m_monitorsSent.contains(l.monitor))
                     monitors.append({l.monitor, l.name});
@@ -330,18 +323,17 @@ private:
             const auto byFirst = [](const QList<QVariantList>& rows) {
                 return [&rows](int i) { return rows[i].value(0).toString(); };
             };
-            if (!upsert(q, QStringLiteral("INSERT INTO monitors (site, id, name)"),
-                        QStringLiteral(" ON CONFLICT (site, id) DO UPDATE SET name = excluded.name"),
-                        monitors, {}, byFirst(monitors)) ||
-                !upsert(q,
-                        QStringLiteral("INSERT INTO live (site, monitor, link, alarms, pos_pct, neg_pct,"
-                                       " carrier_pct, packets)"),
-                        QStringLiteral(" ON CONFLICT (site, monitor) DO UPDATE SET link = excluded.link,"
-                                       " alarms = excluded.alarms, pos_pct = excluded.pos_pct,"
-                                       " neg_pct = excluded.neg_pct, carrier_pct = excluded.carrier_pct,"
-                                       " packets = excluded.packets, updated = now()"),
-                        live, {}, byFirst(live)))
-                return serverFailed();
+            upsert(sql, QStringLiteral("INSERT INTO monitors (site, id, name)"),
+                   QStringLiteral(" ON CONFLICT (site, id) DO UPDATE SET name = excluded.name"), monitors, {},
+                   byFirst(monitors));
+            upsert(sql,
+                   QStringLiteral("INSERT INTO live (site, monitor, link, alarms, pos_pct, neg_pct,"
+                                  " carrier_pct, packets)"),
+                   QStringLiteral(" ON CONFLICT (site, monitor) DO UPDATE SET link = excluded.link,"
+                                  " alarms = excluded.alarms, pos_pct = excluded.pos_pct,"
+                                  " neg_pct = excluded.neg_pct, carrier_pct = excluded.carrier_pct,"
+                                  " packets = excluded.packets, updated = now()"),
+                   live, {}, byFirst(live));
         }
         if (batch.size() > 0) {
             // Monitors met only in the record (a port used before) get a row.
@@ -354,57 +346,56 @@ private:
                     unknown.append({id, label});
                 }
             const auto none = [](int) { return QString(); };
-            if (!unknown.isEmpty() &&
-                !upsert(q, QStringLiteral("INSERT INTO monitors (site, id, name)"),
-                        QStringLiteral(" ON CONFLICT (site, id) DO NOTHING"), unknown, {},
-                        [&unknown](int i) { return unknown[i].value(0).toString(); }))
-                return serverFailed();
+            upsert(sql, QStringLiteral("INSERT INTO monitors (site, id, name)"),
+                   QStringLiteral(" ON CONFLICT (site, id) DO NOTHING"), unknown, {},
+                   [&unknown](int i) { return unknown[i].value(0).toString(); });
             const QList<QVariantList>& minutes = batch.minutes;
             const QStringList& minuteMonitors = batch.minuteMonitors;
-            if (!upsert(q,
-                        QStringLiteral("INSERT INTO events (site, monitor, local_id, time_ms, end_ms, kind,"
-                                       " on_off, detail, packets, extreme, threshold, pos_pct, neg_pct,"
-                                       " carrier, hash)"),
-                        QStringLiteral(" ON CONFLICT (site, monitor, time_ms, kind, local_id) DO UPDATE SET"
-                                       " end_ms = excluded.end_ms, on_off = excluded.on_off,"
-                                       " detail = excluded.detail, packets = excluded.packets,"
-                                       " extreme = excluded.extreme, threshold = excluded.threshold,"
-                                       " pos_pct = excluded.pos_pct, neg_pct = excluded.neg_pct,"
-                                       " carrier = excluded.carrier, hash = excluded.hash"),
-                        batch.events, batch.eventMonitors, none) ||
-                !upsert(
-                    q,
-                    QStringLiteral("INSERT INTO minutes (site, monitor, minute_ms, packets, rejected,"
-                                   " pos_max, neg_max, carrier_min, carrier_max, carrier_mean,"
-                                   " pos125_packets, pos125_episodes, neg100_packets, neg100_episodes,"
-                                   " carrier_alarm_s, audio_loss_s, link_down_s, up_s)"),
-                    QStringLiteral(" ON CONFLICT (site, monitor, minute_ms) DO UPDATE SET"
-                                   " packets = excluded.packets, rejected = excluded.rejected,"
-                                   " pos_max = excluded.pos_max, neg_max = excluded.neg_max,"
-                                   " carrier_min = excluded.carrier_min, carrier_max = excluded.carrier_max,"
-                                   " carrier_mean = excluded.carrier_mean,"
-                                   " pos125_packets = excluded.pos125_packets,"
-                                   " pos125_episodes = excluded.pos125_episodes,"
-                                   " neg100_packets = excluded.neg100_packets,"
-                                   " neg100_episodes = excluded.neg100_episodes,"
-                                   " carrier_alarm_s = excluded.carrier_alarm_s,"
-                                   " audio_loss_s = excluded.audio_loss_s,"
-                                   " link_down_s = excluded.link_down_s, up_s = excluded.up_s"),
-                    minutes, minuteMonitors,
-                    [&](int i) {
-                        return centralMonitorId(minuteMonitors[i]) + u' ' + minutes[i].value(0).toString();
-                    }) ||
-                !upsert(q,
-                        QStringLiteral("INSERT INTO notes (site, local_id, event_id, time_ms, by_name, text,"
-                                       " hash)"),
-                        QStringLiteral(" ON CONFLICT (site, local_id) DO NOTHING"), batch.notes, {}, none) ||
-                !upsert(q,
-                        QStringLiteral("INSERT INTO signoffs (site, local_id, from_ms, to_ms, time_ms,"
-                                       " by_name, text, hash)"),
-                        QStringLiteral(" ON CONFLICT (site, local_id) DO NOTHING"), batch.signoffs, {}, none))
-                return serverFailed();
+            upsert(sql,
+                   QStringLiteral("INSERT INTO events (site, monitor, local_id, time_ms, end_ms, kind,"
+                                  " on_off, detail, packets, extreme, threshold, pos_pct, neg_pct,"
+                                  " carrier, hash)"),
+                   QStringLiteral(" ON CONFLICT (site, monitor, time_ms, kind, local_id) DO UPDATE SET"
+                                  " end_ms = excluded.end_ms, on_off = excluded.on_off,"
+                                  " detail = excluded.detail, packets = excluded.packets,"
+                                  " extreme = excluded.extreme, threshold = excluded.threshold,"
+                                  " pos_pct = excluded.pos_pct, neg_pct = excluded.neg_pct,"
+                                  " carrier = excluded.carrier, hash = excluded.hash"),
+                   batch.events, batch.eventMonitors, none);
+            upsert(sql,
+                   QStringLiteral("INSERT INTO minutes (site, monitor, minute_ms, packets, rejected,"
+                                  " pos_max, neg_max, carrier_min, carrier_max, carrier_mean,"
+                                  " pos125_packets, pos125_episodes, neg100_packets, neg100_episodes,"
+                                  " carrier_alarm_s, audio_loss_s, link_down_s, up_s)"),
+                   QStringLiteral(" ON CONFLICT (site, monitor, minute_ms) DO UPDATE SET"
+                                  " packets = excluded.packets, rejected = excluded.rejected,"
+                                  " pos_max = excluded.pos_max, neg_max = excluded.neg_max,"
+                                  " carrier_min = excluded.carrier_min, carrier_max = excluded.carrier_max,"
+                                  " carrier_mean = excluded.carrier_mean,"
+                                  " pos125_packets = excluded.pos125_packets,"
+                                  " pos125_episodes = excluded.pos125_episodes,"
+                                  " neg100_packets = excluded.neg100_packets,"
+                                  " neg100_episodes = excluded.neg100_episodes,"
+                                  " carrier_alarm_s = excluded.carrier_alarm_s,"
+                                  " audio_loss_s = excluded.audio_loss_s,"
+                                  " link_down_s = excluded.link_down_s, up_s = excluded.up_s"),
+                   minutes, minuteMonitors, [&](int i) {
+                       return centralMonitorId(minuteMonitors[i]) + u' ' + minutes[i].value(0).toString();
+                   });
+            upsert(sql,
+                   QStringLiteral("INSERT INTO notes (site, local_id, event_id, time_ms, by_name, text,"
+                                  " hash)"),
+                   QStringLiteral(" ON CONFLICT (site, local_id) DO NOTHING"), batch.notes, {}, none);
+            upsert(sql,
+                   QStringLiteral("INSERT INTO signoffs (site, local_id, from_ms, to_ms, time_ms,"
+                                  " by_name, text, hash)"),
+                   QStringLiteral(" ON CONFLICT (site, local_id) DO NOTHING"), batch.signoffs, {}, none);
         }
-        if (!db.commit()) return serverFailed();
+        QSqlQuery q(db);
+        if (!q.exec(sql.join(QStringLiteral(";\n")))) {
+            *reason = reasonOf(q.lastError());
+            return false;
+        }
         if (m_liveDue) {
             m_liveDue = false;
             for (const CentralLive& l : std::as_const(m_live))

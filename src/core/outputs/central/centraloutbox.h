@@ -61,8 +61,6 @@ public:
     bool read(int limit, OutboxBatch* batch, QString* error);
     // Stores the batch's marks: its rows are on the central database.
     bool commit(const OutboxBatch& batch, QString* error);
-    // Rows changed since the last send (for the benchmarks and tests).
-    qint64 pending() const;
 
 private:
     bool setUp(const QString& target, QString* error);
