@@ -205,16 +205,18 @@ private slots:
                          {minute(T0 + 60'000 * (i + 1), 5760, 100 + i)});
         QVERIFY(local->sync());
         f->setLive({});
-        QTRY_COMPARE_WITH_TIMEOUT(retries.size(), 1, 20000);
-        QList<int> delays;
-        for (int i = 0; i < 6; ++i) {
-            QTRY_COMPARE_WITH_TIMEOUT(retries.size(), i + 1, 20000);
-            delays << retries.last().at(0).toInt();
+        // Each attempt is made now rather than when its timer says (one that
+        // fired first counts the same).
+        QTRY_VERIFY_WITH_TIMEOUT(!retries.isEmpty(), 20000);
+        while (retries.size() < 7) {
+            const qsizetype attempts = retries.size();
             f->retryNow();
+            QTRY_VERIFY_WITH_TIMEOUT(retries.size() > attempts, 20000);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(retries.size(), 7, 20000);
-        delays << retries.last().at(0).toInt();
-        QCOMPARE(delays, (QList<int>{1000, 2000, 4000, 8000, 16000, 30000, 30000}));
+        QList<int> delays;
+        for (const QList<QVariant>& r : std::as_const(retries))
+            delays << r.at(0).toInt();
+        QCOMPARE(delays.mid(0, 7), (QList<int>{1000, 2000, 4000, 8000, 16000, 30000, 30000}));
         QCOMPARE(problems.size(), 1);
         QVERIFY2(problems[0][0].toString().contains(QLatin1String("cannot be reached")),
                  qPrintable(problems[0][0].toString()));
@@ -270,9 +272,9 @@ private slots:
         QVERIFY2(problems[0][0].toString().contains(said), qPrintable(problems[0][0].toString()));
         QVERIFY(problems[0][0].toString().contains(QLatin1String("Recording goes on locally")));
         if (retried) {
-            QTRY_COMPARE_WITH_TIMEOUT(retries.size(), 1, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(!retries.isEmpty(), 10000);
             f->retryNow();
-            QTRY_COMPARE_WITH_TIMEOUT(retries.size(), 2, 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(retries.size() >= 2, 20000);
         }
         QCOMPARE(problems.size(), 1);
         QCOMPARE(retries.isEmpty(), !retried);
