@@ -154,7 +154,7 @@ private:
         }
         QString reason;
         if (!send(&reason)) {
-            failed(Trouble::Unreachable, reason);
+            failed(classify(reason), reason); // the server went, or refuses a right (permission denied)
             return;
         }
         if (m_backlog && !m_more->isActive()) m_more->start(m_options.batchPauseMs);
