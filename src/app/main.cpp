@@ -1,5 +1,6 @@
 // zel: the panel, or one of its tasks without a window (--report,
 // --compliance).
+#include "core/outputs/central/centralreader.h"
 #include "core/outputs/compliance/compliancetable.h"
 #include "core/outputs/history/historystore.h"
 #include "core/session/eventloop.h"
@@ -45,7 +46,9 @@ struct Options {
                               QStringLiteral("FILE")};
     QCommandLineOption history{
         QStringLiteral("history"),
-        QStringLiteral("Read the record from FILE (default: %1).").arg(zel::HistoryStore::defaultPath()),
+        QStringLiteral("Read the record from FILE (default: %1), or from the central record's "
+                       "postgresql:// URL.")
+            .arg(zel::HistoryStore::defaultPath()),
         QStringLiteral("FILE")};
     QCommandLineOption compliance{
         QStringLiteral("compliance"),
@@ -53,9 +56,12 @@ struct Options {
             "Write the compliance report of the local days FROM to TO (YYYY-MM-DD YYYY-MM-DD) as a "
             "PDF to --output, without a window or a display, and end."),
         QStringLiteral("FROM")};
+    QCommandLineOption site{QStringLiteral("site"),
+                            QStringLiteral("With a postgresql:// --history: the site ID's record only."),
+                            QStringLiteral("ID")};
     QCommandLineOption monitor{QStringLiteral("monitor"),
-                               QStringLiteral("The monitor (its id in the record) --compliance is about; "
-                                              "needed when the record holds several."),
+                               QStringLiteral("The monitor (its id in the record) the task is about; "
+                                              "--compliance needs it when the record holds several."),
                                QStringLiteral("ID")};
 };
 
@@ -69,14 +75,26 @@ int writeReport(const QCommandLineParser& parser, const Options& o) {
     zel::HistoryStore store;
     QObject::connect(&store, &zel::HistoryStore::problem,
                      [](const QString& m) { std::fprintf(stderr, "zel: %s\n", qPrintable(m)); });
-    if (!store.open(parser.isSet(o.history) ? parser.value(o.history) : zel::HistoryStore::defaultPath()))
-        return 1;
+    const QString history =
+        parser.isSet(o.history) ? parser.value(o.history) : zel::HistoryStore::defaultPath();
     QString why;
-    // The station's name, as zel.conf's [site] gives it.
-    const QString station = QSettings(zel::SettingsStore::confPath(), QSettings::IniFormat)
-                                .value(QStringLiteral("site/name"))
-                                .toString();
-    if (!zel::writeDailyReport(store, day, station, parser.value(o.output), &why)) {
+    // The station's name, as zel.conf's [site] gives it, or the central
+    // record's for its site.
+    QString station = QSettings(zel::SettingsStore::confPath(), QSettings::IniFormat)
+                          .value(QStringLiteral("site/name"))
+                          .toString();
+    if (zel::isCentralUrl(history)) {
+        if (!parser.isSet(o.site)) station.clear();
+        if (!zel::openCentralHistory(store, history, parser.value(o.site), &station, &why)) {
+            std::fprintf(stderr, "zel: %s\n", qPrintable(why));
+            return 1;
+        }
+    } else if (parser.isSet(o.site)) {
+        return usageError(QStringLiteral("--site goes with a postgresql:// --history"));
+    } else if (!store.open(history)) {
+        return 1;
+    }
+    if (!zel::writeDailyReport(store, day, station, parser.value(o.output), &why, parser.value(o.monitor))) {
         std::fprintf(stderr, "zel: %s\n", qPrintable(why));
         return 1;
     }
@@ -107,7 +125,7 @@ int writeCompliance(const QCommandLineParser& parser, const Options& o) {
     zel::HistoryStore store;
     QObject::connect(&store, &zel::HistoryStore::problem,
                      [](const QString& m) { std::fprintf(stderr, "zel: %s\n", qPrintable(m)); });
-    if (!zel::openComplianceHistory(&store, history, &why)) {
+    if (!zel::openComplianceHistory(&store, history, parser.value(o.site), &why)) {
         if (!why.isEmpty()) std::fprintf(stderr, "zel: %s\n", qPrintable(why));
         return 1;
     }
@@ -141,7 +159,7 @@ int main(int argc, char** argv) {
     parser.addHelpOption();
     parser.addVersionOption();
     const Options o;
-    parser.addOptions({o.report, o.output, o.history, o.compliance, o.monitor});
+    parser.addOptions({o.report, o.output, o.history, o.compliance, o.site, o.monitor});
     if (!parser.parse(app.arguments())) return usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) parser.showHelp(0);
     if (parser.isSet(QStringLiteral("version"))) parser.showVersion();
@@ -153,8 +171,7 @@ int main(int argc, char** argv) {
             QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
     // Each task names the options it reads; one given to no task is a mistake.
     if (parser.isSet(o.report)) return writeReport(parser, o);
-    if (parser.isSet(o.monitor)) return usageError(QStringLiteral("--monitor goes with --compliance"));
-    for (const QCommandLineOption* taskOnly : {&o.output, &o.history})
+    for (const QCommandLineOption* taskOnly : {&o.output, &o.history, &o.site, &o.monitor})
         if (parser.isSet(*taskOnly))
             return usageError(
                 QStringLiteral("--%1 goes with --report or --compliance").arg(taskOnly->names().first()));

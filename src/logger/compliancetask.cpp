@@ -25,11 +25,7 @@ QList<QCommandLineOption> complianceOptions() {
                            QStringLiteral("Write the compliance minute table of the local days FROM to TO "
                                           "(YYYY-MM-DD YYYY-MM-DD) as CSV to --output, without connecting; "
                                           "the limits from [compliance] of --config or zel.conf."),
-                           QStringLiteral("FROM")),
-        QCommandLineOption(QStringLiteral("monitor"),
-                           QStringLiteral("The monitor (its id in the record) --compliance is about; "
-                                          "needed when the record holds several."),
-                           QStringLiteral("ID"))};
+                           QStringLiteral("FROM"))};
 }
 
 int runComplianceTask(const QCommandLineParser& parser) {
@@ -66,7 +62,8 @@ int runComplianceTask(const QCommandLineParser& parser) {
     HistoryStore store;
     QObject::connect(&store, &HistoryStore::problem, [](const QString& m) { say(0, m); });
     QString monitor, why;
-    if (!openComplianceHistory(&store, historyPath, &why)) return why.isEmpty() ? 1 : say(1, why);
+    if (!openComplianceHistory(&store, historyPath, parser.value(QStringLiteral("site")), &why))
+        return why.isEmpty() ? 1 : say(1, why);
     if (!chooseComplianceMonitor(store, parser.value(QStringLiteral("monitor")), periodStartMs(from),
                                  periodEndMs(to), &monitor, &why))
         return say(2, why);

@@ -63,10 +63,15 @@ Logger::Logger(QTextStream& out, Station* station, QObject* parent)
         });
     }
     connect(station, &Station::problem, this, [this](const QString& kind, const QString& m) {
-        const QString event = kind == QLatin1String("HISTORY") ? QStringLiteral("history-problem")
-                              : kind == QLatin1String("SNMP")  ? QStringLiteral("snmp-problem")
-                                                               : QStringLiteral("status-page-problem");
+        const QString event = kind == QLatin1String("HISTORY")   ? QStringLiteral("history-problem")
+                              : kind == QLatin1String("SNMP")    ? QStringLiteral("snmp-problem")
+                              : kind == QLatin1String("CENTRAL") ? QStringLiteral("central-problem")
+                                                                 : QStringLiteral("status-page-problem");
         print(QStringLiteral("-"), event + QStringLiteral(" reason=") + quoted(m));
+    });
+    connect(station, &Station::recovered, this, [this](const QString& kind, const QString& m) {
+        if (kind == QLatin1String("CENTRAL"))
+            print(QStringLiteral("-"), QStringLiteral("central-online detail=") + quoted(m));
     });
     connect(station, &Station::alertSent, this,
             [this, station](int i, const QString& event, const QString& state, const QString& via) {

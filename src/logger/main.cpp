@@ -2,6 +2,7 @@
 // server that watches one or more monitors around the clock.
 #include "core/outputs/alerts/alertmanager.h"
 #include "core/outputs/alerts/alertsettings.h"
+#include "core/outputs/central/centralreader.h"
 #include "core/outputs/history/csvexport.h"
 #include "core/outputs/history/historystore.h"
 #include "core/outputs/web/statusserver.h"
@@ -56,6 +57,9 @@ Events:
   history-problem reason="..."   the history file could not be used (named, with why)
   snmp-problem reason="..."      the SNMP master agent is missing or went away (said once)
   status-page-problem reason="..."  the status page could not listen
+  central-problem reason="..."   the central database cannot be used (said once
+                                 per outage); recording goes on locally
+  central-online detail="..."    forwarding works again after a problem
 Alarm and reading lines carry pos=, neg= and carrier= of the moment.
 A port that cannot be opened, or a first dial that fails, is tried again after
 1, 2, 4 ... 30 s, as a lost link is.
@@ -90,8 +94,23 @@ int main(int argc, char** argv) {
                                             QStringLiteral("Print every decoded packet."));
     const QCommandLineOption historyOption(
         QStringLiteral("history"),
-        QStringLiteral("Record into FILE (default: %1).").arg(zel::HistoryStore::defaultPath()),
+        QStringLiteral("Record into FILE (default: %1). With --export, FILE may be the central record's "
+                       "postgresql:// URL.")
+            .arg(zel::HistoryStore::defaultPath()),
         QStringLiteral("FILE"));
+    const QCommandLineOption centralOption(
+        QStringLiteral("central"),
+        QStringLiteral("Forward the record and the live state to the central database at URL "
+                       "(postgresql://user@host:port/db; the password from ~/.pgpass)."),
+        QStringLiteral("URL"));
+    const QCommandLineOption siteOption(
+        QStringLiteral("site"), QStringLiteral("With a postgresql:// --history: site ID's record only."),
+        QStringLiteral("ID"));
+    const QCommandLineOption monitorOption(
+        QStringLiteral("monitor"),
+        QStringLiteral("Export the rows of monitor ID only; the monitor --compliance is "
+                       "about (needed when the record holds several)."),
+        QStringLiteral("ID"));
     const QCommandLineOption noHistoryOption(QStringLiteral("no-history"), QStringLiteral("Record nothing."));
     const QCommandLineOption exportOption(
         QStringLiteral("export"),
@@ -145,10 +164,12 @@ int main(int argc, char** argv) {
         QStringLiteral("Read the site, its monitors and the outputs from FILE (INI: [site], [monitor.ID], "
                        "[history], [alerts], [http]). --port monitors are added to its monitors."),
         QStringLiteral("FILE"));
-    parser.addOptions({configOption, portOption, forOption, readingsOption, historyOption, noHistoryOption,
-                       exportOption, outputOption, fromOption, toOption, alertCommandOption, webhookOption,
-                       alertDelayOption, testAlertOption, httpOption, httpTokenOption, webhookFileOption,
-                       httpTokenFileOption, agentxOption});
+    parser.addOptions(
+        {configOption,       portOption,        forOption,           readingsOption,  historyOption,
+         noHistoryOption,    exportOption,      outputOption,        fromOption,      toOption,
+         alertCommandOption, webhookOption,     alertDelayOption,    testAlertOption, httpOption,
+         httpTokenOption,    webhookFileOption, httpTokenFileOption, agentxOption,    centralOption,
+         siteOption,         monitorOption});
     parser.addOptions(zel::complianceOptions());
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "zel-logger: %s\n", qPrintable(parser.errorText()));
@@ -191,9 +212,19 @@ int main(int argc, char** argv) {
         zel::HistoryStore store;
         QObject::connect(&store, &zel::HistoryStore::problem,
                          [](const QString& m) { std::fprintf(stderr, "zel-logger: %s\n", qPrintable(m)); });
-        if (!store.open(historyPath)) return 1;
         QString error;
-        if (!zel::exportCsv(store, table, parser.value(outputOption), from, to, QString(), &error)) {
+        if (zel::isCentralUrl(historyPath)) {
+            if (!zel::openCentralHistory(store, historyPath, parser.value(siteOption), nullptr, &error)) {
+                std::fprintf(stderr, "zel-logger: %s\n", qPrintable(error));
+                return 1;
+            }
+        } else if (parser.isSet(siteOption)) {
+            return fail(QStringLiteral("--site goes with a postgresql:// --history"));
+        } else if (!store.open(historyPath)) {
+            return 1;
+        }
+        if (!zel::exportCsv(store, table, parser.value(outputOption), from, to, parser.value(monitorOption),
+                            &error)) {
             std::fprintf(stderr, "zel-logger: %s\n", qPrintable(error));
             return 1;
         }
@@ -213,7 +244,14 @@ int main(int argc, char** argv) {
         QSettings conf(zel::SettingsStore::confPath(), QSettings::IniFormat);
         config.alerts.load(conf);
     }
+    for (const QCommandLineOption* exportOnly : {&siteOption, &monitorOption})
+        if (parser.isSet(*exportOnly))
+            return fail(
+                QStringLiteral("--%1 goes with --export or --compliance").arg(exportOnly->names().first()));
+    if (zel::isCentralUrl(historyPath))
+        return fail(QStringLiteral("--history records into a file; --central URL forwards the record"));
     if (parser.isSet(historyOption)) config.history.path = historyPath;
+    if (parser.isSet(centralOption)) config.central.url = parser.value(centralOption);
     if (parser.isSet(noHistoryOption)) config.history.enabled = false;
     zel::AlertSettings& alerts = config.alerts;
     if (parser.isSet(alertCommandOption)) alerts.command = parser.value(alertCommandOption);

@@ -2,6 +2,7 @@
 
 #include "core/outputs/alerts/alertdecision.h"
 #include "core/outputs/alerts/alertmanager.h"
+#include "core/outputs/central/centralforwarder.h"
 #include "core/outputs/history/historystore.h"
 #include "core/outputs/history/recorder.h"
 #include "core/outputs/metrics/metrics.h"
@@ -121,6 +122,55 @@ void Station::openOutputs() {
         }
     }
     if (!m_config.snmp.agentx.isEmpty() && !m_snmp) startSnmp();
+    if (!m_config.central.url.isEmpty() && !m_central) startCentral();
+}
+
+void Station::startCentral() {
+    CentralForwarder::Options o;
+    o.url = m_config.central.url;
+    o.siteId = centralSiteId(m_config.siteId);
+    o.siteName = m_config.siteName;
+    if (m_history->isOpen()) o.historyPath = m_history->path();
+    m_central = new CentralForwarder(o, this);
+    m_central->setObjectName(QStringLiteral("central"));
+    connect(m_central, &CentralForwarder::problem, this,
+            [this](const QString& m) { emit problem(QStringLiteral("CENTRAL"), m); });
+    connect(m_central, &CentralForwarder::recovered, this,
+            [this](const QString& m) { emit recovered(QStringLiteral("CENTRAL"), m); });
+    m_central->start();
+    // The live state and the heartbeat every 2 s; each also sends what the
+    // record gained meanwhile.
+    m_centralLive = new QTimer(this);
+    m_centralLive->setObjectName(QStringLiteral("tmrCentralLive"));
+    m_centralLive->setInterval(2000);
+    connect(m_centralLive, &QTimer::timeout, this, &Station::sendCentralLive);
+    m_centralLive->start();
+    sendCentralLive();
+}
+
+void Station::sendCentralLive() {
+    QList<CentralLive> live;
+    for (int i = 0; i < monitorCount(); ++i) {
+        const MonitorState& st = m_monitors[size_t(i)].state;
+        const QString key = label(i);
+        if (key.isEmpty()) continue; // the panel before a port is chosen
+        CentralLive l;
+        l.monitor = centralMonitorId(key);
+        l.name = m_config.monitors[i].fromPort ? key : m_config.monitors[i].name;
+        l.link = QLatin1String(linkStateName(st.link.state));
+        QStringList on;
+        for (size_t k = 0; k < st.alarms.size(); ++k)
+            if (st.alarms[k]) on << QLatin1String(alarmKindName(AlarmKind(k)));
+        l.alarms = on.join(u',');
+        if (st.hasReadings) {
+            l.posPercent = positionToPercent(st.readings.posPeak);
+            l.negPercent = positionToPercent(st.readings.negPeak);
+            l.carrierPercent = positionToPercent(st.readings.carrierLevel);
+        }
+        l.packets = st.packets;
+        live << l;
+    }
+    m_central->setLive(live);
 }
 
 void Station::ensureRecorder(int i) {
@@ -358,6 +408,14 @@ void Station::stop() {
         m.session->shutDown();
     for (Monitor& m : m_monitors)
         if (m.recorder) m.recorder->flush();
+    if (m_central) {
+        // The last rows (the link going off-line) reach the central record
+        // before the process ends, if the server takes them soon.
+        m_centralLive->stop();
+        sendCentralLive();
+        if (m_history->isOpen()) m_history->sync(3000);
+        m_central->finish(5000);
+    }
 }
 
 } // namespace zel

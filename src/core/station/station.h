@@ -17,6 +17,7 @@
 namespace zel {
 
 class AlertManager;
+class CentralForwarder;
 class SnmpAgent;
 struct AlertDecision;
 class HistoryStore;
@@ -49,6 +50,7 @@ public:
     AlertManager* alerts(int i) const { return m_monitors[size_t(i)].alerts; }
     StatusServer* statusServer() const { return m_server; }
     SnmpAgent* snmpAgent() const { return m_snmp; }
+    CentralForwarder* central() const { return m_central; }
     // The Prometheus exposition of every monitor, as GET /metrics serves it.
     QByteArray metricsText() const;
 
@@ -73,8 +75,10 @@ public:
     void stop();
 
 signals:
-    // An output cannot be used (kind: "HISTORY", "STATUS PAGE"); once each.
+    // An output cannot be used (kind: "HISTORY", "STATUS PAGE", "CENTRAL"); once each.
     void problem(const QString& kind, const QString& message);
+    // An output that had a problem works again (kind: "CENTRAL").
+    void recovered(const QString& kind, const QString& message);
     void alertSent(int monitor, const QString& event, const QString& state, const QString& via);
     void alertFailed(int monitor, const QString& what, const QString& reason);
     // A desktop notification an alert asks for.
@@ -91,6 +95,8 @@ private:
         std::array<bool, int(AlarmKind::LinkLost) + 1> decided{};
     };
     void startSnmp();
+    void startCentral();
+    void sendCentralLive();
     void updateSnmpRows();
     void onDecision(int i, const AlertDecision& d);
     void trackState(int i);
@@ -104,6 +110,8 @@ private:
     StatusServer* m_server = nullptr;
     SnmpAgent* m_snmp = nullptr;
     QTimer* m_snmpRefresh = nullptr;
+    CentralForwarder* m_central = nullptr;
+    QTimer* m_centralLive = nullptr;
 };
 
 } // namespace zel

@@ -58,6 +58,7 @@ void loadOutputSections(QSettings& ini, StationConfig* c, QStringList* problems)
 
     c->snmp.agentx = ini.value(QStringLiteral("snmp/agentx"), c->snmp.agentx).toString().trimmed();
     c->snmp.oid = ini.value(QStringLiteral("snmp/oid"), c->snmp.oid).toString().trimmed();
+    c->central.url = ini.value(QStringLiteral("central/url"), c->central.url).toString().trimmed();
 
     c->http.enabled = ini.value(QStringLiteral("http/enabled"), c->http.enabled).toBool();
     if (ini.contains(QStringLiteral("http/address"))) {

@@ -41,6 +41,10 @@ struct SnmpConfig {
     QString oid;    // the MIB's base OID; empty: the default
 };
 
+struct CentralConfig {
+    QString url; // postgresql://user@host:port/db; empty: nothing forwarded
+};
+
 struct StationConfig {
     QString siteId;
     QString siteName;
@@ -50,6 +54,7 @@ struct StationConfig {
     bool alertsAlways = false; // alert managers even with no command or webhook (the panel's tray)
     HttpConfig http;
     SnmpConfig snmp;
+    CentralConfig central;
     // An unattended station keeps trying a first connect that fails.
     bool unattended = false;
 };
@@ -61,7 +66,8 @@ MonitorId monitorIdFromPort(const QString& portText);
 // A monitor for a port text given on the command line.
 MonitorConfig monitorForPort(const QString& portText);
 
-// The outputs' sections of an INI file ([site], [history], [alerts], [http]),
+// The outputs' sections of an INI file ([site], [history], [alerts], [http],
+// [snmp], [central]),
 // as zel.conf and a logger config file both hold them. Problems (a key with a
 // value that cannot be used) are appended to `problems` with the key; the
 // default holds for that key.

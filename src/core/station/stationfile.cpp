@@ -39,6 +39,7 @@ const QSet<QString>& knownKeys(const QString& section) {
         {QStringLiteral("monitor"), monitorSectionKeys()},
         {QStringLiteral("snmp"), {QStringLiteral("agentx"), QStringLiteral("oid")}},
         {QStringLiteral("compliance"), complianceKeys()},
+        {QStringLiteral("central"), {QStringLiteral("url")}},
         {QStringLiteral("history"),
          {QStringLiteral("enabled"), QStringLiteral("file"), QStringLiteral("retentionDays")}},
         {QStringLiteral("http"),

@@ -1,4 +1,5 @@
 #include "core/outputs/compliance/compliancetable.h"
+#include "core/outputs/central/centralreader.h"
 #include "core/outputs/history/csvexport.h"
 #include "core/outputs/history/historystore.h"
 
@@ -160,8 +161,13 @@ bool parseCompliancePeriod(const QString& from, const QString& to, QDate* fromDa
     return true;
 }
 
-bool openComplianceHistory(HistoryStore* store, const QString& path, QString* error) {
+bool openComplianceHistory(HistoryStore* store, const QString& path, const QString& site, QString* error) {
     setError(error, QString());
+    if (isCentralUrl(path)) return openCentralHistory(*store, path, site, nullptr, error);
+    if (!site.isEmpty()) {
+        setError(error, QStringLiteral("--site goes with a postgresql:// --history"));
+        return false;
+    }
     if (!path.contains(QLatin1String("://")) && !QFileInfo(path).isFile()) {
         setError(error, QStringLiteral("there is no history file %1").arg(path));
         return false;

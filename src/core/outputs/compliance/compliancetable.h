@@ -79,10 +79,11 @@ bool parseCompliancePeriod(const QString& from, const QString& to, QDate* fromDa
                            QString* error);
 
 // Opens the record a compliance task reads. A file that is not there is
-// refused (reading never creates a record where there was none); a URL is
-// left to the store. False with a message in *error, or with it empty when
-// the store said why through its problem() signal.
-bool openComplianceHistory(HistoryStore* store, const QString& path, QString* error);
+// refused (reading never creates a record where there was none); a
+// postgresql:// URL opens the central record of `site` (empty: every site).
+// False with a message in *error, or with it empty when the store said why
+// through its problem() signal.
+bool openComplianceHistory(HistoryStore* store, const QString& path, const QString& site, QString* error);
 
 // The monitor a record is about: `wanted` when the record knows it, else the
 // one monitor with rows in [fromMs, toMs) (or, with none there, the one in

@@ -670,6 +670,14 @@ void HistoryStore::close() {
     closeReader();
 }
 
+bool HistoryStore::adoptConnection(const QString& connection, const QString& name) {
+    close();
+    m_connection = connection;
+    m_path = name;
+    m_open = QSqlDatabase::database(connection, false).isOpen();
+    return m_open;
+}
+
 bool HistoryStore::write(const QList<EventRecord>& events, const QList<MinuteRecord>& minutes) {
     if (!m_open || !m_writer) return false;
     if (events.isEmpty() && minutes.isEmpty()) return true;

@@ -86,6 +86,12 @@ public:
     ChartSeries chartSeries(qint64 fromMs, qint64 toMs, const QString& monitor = {},
                             int maxPoints = 1500) const;
 
+    // Reads through `connection`, an open connection of this thread that
+    // shows tables of the file's names and columns (the central record's
+    // views of one site), instead of a file; nothing is written. `name`
+    // stands where the file's path would. The store closes it with itself.
+    bool adoptConnection(const QString& connection, const QString& name);
+
     // The Qt SQL connection name (reading, on this object's thread), for
     // code that streams a query itself.
     QString connectionName() const { return m_connection; }
