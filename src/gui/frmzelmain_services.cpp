@@ -28,11 +28,13 @@ void FrmZelMain::startServices() {
         const QString confPath = zel::SettingsStore::confPath();
         QSettings conf(confPath, QSettings::IniFormat);
         zel::StationConfig config = m_station->config();
-        QStringList problems;
-        zel::loadOutputSections(conf, &config, &problems);
+        QStringList problems, notices;
+        zel::loadOutputSections(conf, &config, &problems, &notices);
         m_station->setOutputs(config);
         for (const QString& p : problems)
             showProblem(QStringLiteral("SETTINGS"), confPath + QStringLiteral(": ") + p);
+        for (const QString& n : notices)
+            logModem(confPath + QStringLiteral(": ") + n);
     }
     m_station->openOutputs();
     connect(mnuHistory, &QAction::triggered, this, &FrmZelMain::showHistory);

@@ -12,6 +12,7 @@
 #include "core/transport/transportfactory.h"
 #include "logger/compliancetask.h"
 #include "logger/logger.h"
+#include "logger/recordtasks.h"
 #include "logger/sdnotify.h"
 
 #include <QCommandLineParser>
@@ -65,7 +66,9 @@ A port that cannot be opened, or a first dial that fails, is tried again after
 1, 2, 4 ... 30 s, as a lost link is.
 Exit status: 0 after --for or on SIGINT/SIGTERM; 1 when the history named by
 --export or --compliance cannot be read; 2 for a port text that names no
-port, a bad config file or a bad option.
+port, a bad config file or a bad option. --annotate, --sign-off: 0 written,
+1 refused. --verify: 0 intact, 1 broken (the first row that breaks the chain
+is named).
 )";
 
 } // namespace
@@ -114,8 +117,9 @@ int main(int argc, char** argv) {
     const QCommandLineOption noHistoryOption(QStringLiteral("no-history"), QStringLiteral("Record nothing."));
     const QCommandLineOption exportOption(
         QStringLiteral("export"),
-        QStringLiteral("Write the history's events or minutes as CSV to --output, without connecting."),
-        QStringLiteral("events|minutes"));
+        QStringLiteral(
+            "Write the history's events, minutes or notes as CSV to --output, without connecting."),
+        QStringLiteral("events|minutes|notes"));
     const QCommandLineOption outputOption(QStringLiteral("output"),
                                           QStringLiteral("The CSV file (- for standard output)."),
                                           QStringLiteral("FILE"));
@@ -171,6 +175,22 @@ int main(int argc, char** argv) {
          httpTokenOption,    webhookFileOption, httpTokenFileOption, agentxOption,    centralOption,
          siteOption,         monitorOption});
     parser.addOptions(zel::complianceOptions());
+    const QCommandLineOption annotateOption(
+        QStringLiteral("annotate"),
+        QStringLiteral("Add an operator's note (--by, --text) to the event with id EVENT-ID, and end."),
+        QStringLiteral("EVENT-ID"));
+    const QCommandLineOption signOffOption(
+        QStringLiteral("sign-off"),
+        QStringLiteral("--sign-off FROM TO --by NAME [--text TEXT]: record the review of a period (dates: "
+                       "whole local days, TO included), and end."),
+        QStringLiteral("FROM"));
+    const QCommandLineOption byOption(
+        QStringLiteral("by"), QStringLiteral("Who writes the note or sign-off."), QStringLiteral("NAME"));
+    const QCommandLineOption textOption(
+        QStringLiteral("text"), QStringLiteral("The note's or sign-off's text."), QStringLiteral("TEXT"));
+    const QCommandLineOption verifyOption(QStringLiteral("verify"),
+                                          QStringLiteral("Check the history's hash chain, and end."));
+    parser.addOptions({annotateOption, signOffOption, byOption, textOption, verifyOption});
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "zel-logger: %s\n", qPrintable(parser.errorText()));
         return 2;
@@ -199,10 +219,20 @@ int main(int argc, char** argv) {
     // The history: recorded by default, exported on request.
     const QString historyPath =
         parser.isSet(historyOption) ? parser.value(historyOption) : zel::HistoryStore::defaultPath();
+    const auto given = [&parser](const QCommandLineOption& o) {
+        return parser.isSet(o) ? parser.value(o) : QString();
+    };
+    if (parser.isSet(annotateOption))
+        return zel::annotateRecord(historyPath, parser.value(annotateOption), given(byOption),
+                                   given(textOption));
+    if (parser.isSet(signOffOption))
+        return zel::signOffRecord(historyPath, parser.value(signOffOption),
+                                  parser.positionalArguments().value(0), given(byOption), given(textOption));
+    if (parser.isSet(verifyOption)) return zel::verifyRecord(historyPath);
     if (parser.isSet(exportOption)) {
         zel::CsvTable table;
         if (!zel::parseCsvTable(parser.value(exportOption), &table))
-            return fail(QStringLiteral("--export takes events or minutes"));
+            return fail(QStringLiteral("--export takes events, minutes or notes"));
         if (!parser.isSet(outputOption)) return fail(QStringLiteral("--export needs --output FILE"));
         qint64 from = 0, to = std::numeric_limits<qint64>::max() / 2;
         if (parser.isSet(fromOption) && !zel::parseTimeArgument(parser.value(fromOption), &from))

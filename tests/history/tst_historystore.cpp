@@ -3,13 +3,16 @@
 // series, and its CSV export.
 #include "support/testmain.h"
 
+#include "core/outputs/history/chain.h"
 #include "core/outputs/history/csvexport.h"
+#include "core/station/stationconfig.h"
 #include "historytestsupport.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QSemaphore>
+#include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QThread>
@@ -268,7 +271,9 @@ private slots:
         QCOMPARE(store.events(0, baseMs() + 1).size(), 1);
     }
 
-    void retentionDaysIsAWholeNumber() {
+    // A whole number of days; below two years kept with a warning naming
+    // the rule; the earlier default, never a choice, raised with a notice.
+    void retentionSettings() {
         QString error;
         QCOMPARE(zel::parseRetentionDays(" 30 ", &error, "zel.conf"), std::optional<int>(30));
         for (const char* bad : {"400d", "0", "-3", "1.5", "", "+5"}) {
@@ -277,25 +282,58 @@ private slots:
                          error.contains(QString("\"%1\"").arg(bad)),
                      qPrintable(error));
         }
+        QTemporaryDir dir;
+        for (const auto& [days, taken, warned, noticed] :
+             {std::tuple(400, 800, false, true), std::tuple(365, 365, true, false),
+              std::tuple(399, 399, true, false), std::tuple(730, 730, false, false)}) {
+            const QString path = dir.filePath(QString("%1.conf").arg(days));
+            writeFile(path, QString("[history]\nretentionDays=%1\n").arg(days).toLatin1());
+            QSettings ini(path, QSettings::IniFormat);
+            zel::StationConfig config;
+            QStringList problems, notices;
+            zel::loadOutputSections(ini, &config, &problems, &notices);
+            QCOMPARE(config.history.retentionDays, taken);
+            QCOMPARE(problems.size(), int(warned));
+            QCOMPARE(notices.size(), int(noticed));
+            QVERIFY(!warned ||
+                    (problems[0].startsWith("history/retentionDays: ") && problems[0].contains("two years")));
+            QVERIFY(!noticed || notices[0].contains("raised to the new default, 800 days"));
+        }
     }
 
-    void retentionRunsOnceADay() {
+    // Once a day, each chain's oldest rows first; what is left verifies from
+    // the checkpoint, and goes on verifying as rows are added.
+    void retentionRunsOnceADayAndLeavesACheckpoint() {
         Rig rig;
         const qint64 day = 24LL * 3600 * 1000, now = baseMs();
         const auto kept = [&] {
             rig.store.sync();
             return rig.store.minutes(0, now).size() + rig.store.events(0, now).size();
         };
-        QVERIFY(writeOne(rig.store, now - 401 * day) && writeOne(rig.store, now - 399 * day));
+        const auto intact = [&] {
+            const zel::ChainVerdict v = zel::verifyChain(QSqlDatabase::database(rig.store.connectionName()));
+            return v.intact ? v.rows : -1;
+        };
+        QVERIFY(writeOne(rig.store, now - 801 * day) && writeOne(rig.store, now - 799 * day));
         rig.store.applyRetentionIfDue(now);
         QCOMPARE(kept(), 2);
-        QCOMPARE(rig.store.minutes(0, now).first().minuteMs, now - 399 * day);
-        QVERIFY(writeOne(rig.store, now - 500 * day));
+        QCOMPARE(rig.store.minutes(0, now).first().minuteMs, now - 799 * day);
+        QCOMPARE(intact(), 1);
+        QVERIFY(writeOne(rig.store, now - 900 * day));
         rig.store.applyRetentionIfDue(now + day / 2); // not a day since the last run
         QCOMPARE(kept(), 4);
+        const qint64 eventId = rig.store.events(0, now).first().id;
+        QVERIFY(rig.store.addNote(eventId, "Ann", "checked") && rig.store.signOff(now - day, now, "Bo", {}));
         rig.store.setRetentionDays(30);
         rig.store.applyRetentionIfDue(now + day);
         QCOMPARE(kept(), 0);
+        QCOMPARE(intact(), 2); // the note and the sign-off, written today
+        const qint64 later = QDateTime::currentMSecsSinceEpoch() + 40 * day;
+        rig.store.applyRetentionIfDue(later);
+        QVERIFY(writeOne(rig.store, later) && rig.store.sync());
+        QVERIFY(rig.store.addNote(rig.store.events(0, later + 1).first().id, "Ann", "again"));
+        QCOMPARE(intact(), 2); // the new event and note, chained on from the checkpoints
+        QVERIFY(rig.store.signOffs(0, later).isEmpty());
     }
 
     // Long ranges come in buckets that keep each bucket's highest peak.
@@ -378,13 +416,13 @@ private slots:
         };
         QCOMPARE(csv(zel::CsvTable::Events),
                  "3\ntime,end,monitor,kind,state,detail,packets,extreme_pct,threshold_pct,pos_peak_pct,"
-                 "neg_peak_pct,carrier,carrier_pct\r\n" +
+                 "neg_peak_pct,carrier,carrier_pct,id\r\n" +
                      t0 + ":00.000" + offset +
                      ",,\"tcp://site,1:4001\",link,,"
-                     "\"reconnecting: \"\"x\"\", then\\n\\x1b[2Jnothing\",,,,,,,\r\n" +
+                     "\"reconnecting: \"\"x\"\", then\\n\\x1b[2Jnothing\",,,,,,,,2\r\n" +
                      t0 + ":01.000" + offset + "," + t0 + ":01.290" + offset +
-                     ",\"tcp://site,1:4001\",pos125,,,30,126,,80,70,40,100\r\n" + t0 + ":02.000" + offset +
-                     ",,\"tcp://site,1:4001\",carrier-alarm,on,,,,,80,70,33.5,87\r\n");
+                     ",\"tcp://site,1:4001\",pos125,,,30,126,,80,70,40,100,3\r\n" + t0 + ":02.000" + offset +
+                     ",,\"tcp://site,1:4001\",carrier-alarm,on,,,,,80,70,33.5,87,4\r\n");
         QCOMPARE(
             csv(zel::CsvTable::Minutes),
             "2\nminute,monitor,packets,rejected,pos_peak_max_pct,neg_peak_max_pct,carrier_min,carrier_max,"

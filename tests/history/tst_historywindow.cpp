@@ -9,9 +9,16 @@
 #include <QCategoryAxis>
 #include <QChartView>
 #include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <cmath>
@@ -90,6 +97,51 @@ private slots:
     void initTestCase() {
         QVERIFY(m_store.open(m_dir.filePath("history.sqlite")));
         fillDay(m_store);
+    }
+
+    // Right click > Add Note… on an event; the dialog says why it cannot
+    // add an empty note and stays; the note then shows in the table. Sign
+    // Off Period… offers the range in view.
+    void anOperatorAddsANoteAndSignsOff() {
+        zel::HistoryWindow window(&m_store);
+        window.setClock([this] { return From + DayMs; });
+        window.setRange(zel::HistoryWindow::LastDay);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto* table = window.findChild<QTableWidget*>("eventTable");
+        QVERIFY(table->rowCount() > 0);
+        const QPoint at = table->visualItemRect(table->item(0, 1)).center();
+        QContextMenuEvent click(QContextMenuEvent::Mouse, at, table->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(table->viewport(), &click);
+        auto* menu = window.findChild<QMenu*>("eventMenu");
+        QVERIFY(menu);
+        const QList<QAction*> actions = menu->actions();
+        const auto addNote =
+            std::find_if(actions.begin(), actions.end(), [](QAction* a) { return a->text() == "Add Note…"; });
+        QVERIFY(addNote != actions.end());
+        (*addNote)->trigger();
+        menu->close();
+        auto* dialog = window.findChild<QDialog*>("noteDialog");
+        QVERIFY(dialog && dialog->isVisible());
+        dialog->findChild<QLineEdit*>("noteBy")->setText("Ann Lee");
+        auto* ok = dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
+        ok->click();
+        QVERIFY(dialog->isVisible() &&
+                dialog->findChild<QLabel*>("noteDialogError")->text().contains("text"));
+        dialog->findChild<QPlainTextEdit*>("noteText")->setPlainText("Carrier restored\nby hand");
+        ok->click();
+        QVERIFY(!dialog->isVisible());
+        QCOMPARE(table->item(0, 4)->text(), "Ann Lee: Carrier restored by hand");
+        QVERIFY(table->item(0, 4)->toolTip().endsWith("Ann Lee: Carrier restored\nby hand"));
+
+        window.findChild<QPushButton*>("signOffButton")->click();
+        auto* signOff = window.findChild<QDialog*>("signOffDialog");
+        QVERIFY(signOff && signOff->findChild<QLineEdit*>("signOffBy")->text() == "Ann Lee");
+        signOff->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        const QList<zel::SignOffRecord> done = m_store.signOffs(From, From + DayMs);
+        QCOMPARE(done.size(), 1);
+        QCOMPARE(std::tuple(done[0].fromMs, done[0].toMs, done[0].by),
+                 std::tuple(From, From + DayMs, QString("Ann Lee")));
     }
 
     void theWindowShowsTheDayAndFilters() {

@@ -34,7 +34,7 @@ MonitorConfig monitorForPort(const QString& portText) {
     return m;
 }
 
-void loadOutputSections(QSettings& ini, StationConfig* c, QStringList* problems) {
+void loadOutputSections(QSettings& ini, StationConfig* c, QStringList* problems, QStringList* notices) {
     if (ini.contains(QStringLiteral("site/id"))) c->siteId = ini.value(QStringLiteral("site/id")).toString();
     if (ini.contains(QStringLiteral("site/name")))
         c->siteName = ini.value(QStringLiteral("site/name")).toString();
@@ -45,9 +45,13 @@ void loadOutputSections(QSettings& ini, StationConfig* c, QStringList* problems)
         bool ok = false;
         const QString text = ini.value(QStringLiteral("history/retentionDays")).toString().trimmed();
         const int days = text.toInt(&ok);
-        if (ok && days > 0)
-            c->history.retentionDays = days;
-        else
+        if (ok && days > 0) {
+            QString warning, notice;
+            c->history.retentionDays = checkRetentionDays(days, &warning, &notice);
+            const QString key = QStringLiteral("history/retentionDays: ");
+            if (!warning.isEmpty()) problems->append(key + warning);
+            if (!notice.isEmpty()) (notices ? notices : problems)->append(key + notice);
+        } else
             problems->append(
                 QStringLiteral(
                     "history/retentionDays: \"%1\" is not a whole number of days; the default holds")

@@ -70,7 +70,10 @@ MonitorConfig monitorForPort(const QString& portText);
 // [snmp], [central]),
 // as zel.conf and a logger config file both hold them. Problems (a key with a
 // value that cannot be used) are appended to `problems` with the key; the
-// default holds for that key.
-void loadOutputSections(QSettings& ini, StationConfig* config, QStringList* problems);
+// default holds for that key. Notices (a value taken differently from how
+// it is written, e.g. the earlier default retention raised) go to `notices`,
+// or with the problems when it is null.
+void loadOutputSections(QSettings& ini, StationConfig* config, QStringList* problems,
+                        QStringList* notices = nullptr);
 
 } // namespace zel

@@ -7,10 +7,16 @@
 #include <QCategoryAxis>
 #include <QComboBox>
 #include <QDateTimeEdit>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTableWidget>
@@ -84,6 +90,8 @@ HistoryWindow::HistoryWindow(HistoryStore* store, QWidget* parent)
     exportEvents->setObjectName(QStringLiteral("exportEventsButton"));
     auto* exportMinutes = new QPushButton(tr("Export &Minutes..."));
     exportMinutes->setObjectName(QStringLiteral("exportMinutesButton"));
+    auto* signOff = new QPushButton(tr("Sign &Off Period…"));
+    signOff->setObjectName(QStringLiteral("signOffButton"));
 
     auto* bar = new QHBoxLayout;
     bar->addWidget(new QLabel(tr("Range:")));
@@ -99,6 +107,7 @@ HistoryWindow::HistoryWindow(HistoryStore* store, QWidget* parent)
     bar->addStretch();
     bar->addWidget(exportEvents);
     bar->addWidget(exportMinutes);
+    bar->addWidget(signOff);
 
     m_peakView = makeTrendView(QStringLiteral("historyChart"));
     m_carrierView = makeTrendView(QStringLiteral("carrierChart"));
@@ -112,9 +121,10 @@ HistoryWindow::HistoryWindow(HistoryStore* store, QWidget* parent)
     m_kindCombo->setObjectName(QStringLiteral("kindCombo"));
     for (const KindFilter& f : kindFilters())
         m_kindCombo->addItem(tr(f.title));
-    m_table = new QTableWidget(0, 4);
+    m_table = new QTableWidget(0, 5);
     m_table->setObjectName(QStringLiteral("eventTable"));
-    m_table->setHorizontalHeaderLabels({tr("Time"), tr("Event"), tr("State"), tr("Details")});
+    m_table->setHorizontalHeaderLabels({tr("Time"), tr("Event"), tr("State"), tr("Details"), tr("Notes")});
+    m_table->setContextMenuPolicy(Qt::CustomContextMenu);
     m_table->verticalHeader()->hide();
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -155,8 +165,10 @@ HistoryWindow::HistoryWindow(HistoryStore* store, QWidget* parent)
     connect(m_kindCombo, &QComboBox::currentIndexChanged, this, &HistoryWindow::loadTable);
     connect(refreshButton, &QPushButton::clicked, this, &HistoryWindow::refresh);
     connect(resetZoomButton, &QPushButton::clicked, this, &HistoryWindow::resetZoom);
-    connect(exportEvents, &QPushButton::clicked, this, [this] { askAndExport(true); });
-    connect(exportMinutes, &QPushButton::clicked, this, [this] { askAndExport(false); });
+    connect(exportEvents, &QPushButton::clicked, this, [this] { askAndExport(CsvTable::Events); });
+    connect(exportMinutes, &QPushButton::clicked, this, [this] { askAndExport(CsvTable::Minutes); });
+    connect(signOff, &QPushButton::clicked, this, &HistoryWindow::askSignOff);
+    connect(m_table, &QTableWidget::customContextMenuRequested, this, &HistoryWindow::showEventMenu);
     m_follow.setObjectName(QStringLiteral("tmrFollow"));
     connect(&m_follow, &QTimer::timeout, this, &HistoryWindow::follow);
     rangeChosen();
@@ -295,6 +307,11 @@ void HistoryWindow::loadTable() {
         m_store ? m_store->events(m_viewFrom, m_viewTo, chosenKinds(), chosenMonitor(), MaxTableRows + 1)
                 : QList<EventRecord>();
     const int rows = int(std::min<qsizetype>(events.size(), MaxTableRows));
+    QHash<qint64, QList<NoteRecord>> notes;
+    if (m_store) {
+        for (const NoteRecord& n : m_store->notes(m_viewFrom, m_viewTo, chosenMonitor()))
+            notes[n.eventId] << n;
+    }
     m_table->setUpdatesEnabled(false);
     m_table->clearContents();
     m_table->setRowCount(rows);
@@ -306,9 +323,19 @@ void HistoryWindow::loadTable() {
         QString kind = eventKindTitle(e.kind);
         if (manyMonitors) kind = e.monitor + QStringLiteral(": ") + kind;
         const QString state = e.on ? (*e.on ? tr("on") : tr("off")) : QString();
-        const QString cells[] = {time, kind, state, eventDetails(e)};
-        for (int c = 0; c < 4; ++c)
-            m_table->setItem(i, c, new QTableWidgetItem(cells[c]));
+        // Each note as "name: text", newest last; the tooltip adds when.
+        QStringList said, told;
+        for (const NoteRecord& n : notes.value(e.id)) {
+            said << n.by + QStringLiteral(": ") + QString(n.text).replace(u'\n', u' ');
+            told << formatLocalTime(n.timeMs).remove(19, 4) + u' ' + n.by + QStringLiteral(": ") + n.text;
+        }
+        const QString cells[] = {time, kind, state, eventDetails(e), said.join(QStringLiteral("; "))};
+        for (int c = 0; c < 5; ++c) {
+            auto* item = new QTableWidgetItem(cells[c]);
+            if (c == 4) item->setToolTip(told.join(u'\n'));
+            m_table->setItem(i, c, item);
+        }
+        m_table->item(i, 0)->setData(Qt::UserRole, e.id);
     }
     m_table->resizeColumnsToContents();
     m_table->setUpdatesEnabled(true);
@@ -343,14 +370,152 @@ bool HistoryWindow::exportMinutesTo(const QString& path) {
     return ok;
 }
 
-void HistoryWindow::askAndExport(bool events) {
+bool HistoryWindow::exportNotesTo(const QString& path) {
+    QString error;
+    const bool ok =
+        m_store && exportCsv(*m_store, CsvTable::Notes, path, m_viewFrom, m_viewTo, chosenMonitor(), &error);
+    showStatus(ok ? tr("Notes exported to %1.").arg(path) : tr("Export failed: %1").arg(error), !ok);
+    return ok;
+}
+
+void HistoryWindow::askAndExport(CsvTable table) {
+    static const char* const names[] = {"zel-events-", "zel-minutes-", "zel-notes-"};
+    static const char* const titles[] = {QT_TR_NOOP("Export Events"), QT_TR_NOOP("Export Minutes"),
+                                         QT_TR_NOOP("Export Notes")};
+    const int i = int(table);
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm"));
-    const QString name = (events ? QStringLiteral("zel-events-") : QStringLiteral("zel-minutes-")) + stamp +
-                         QStringLiteral(".csv");
-    const QString path = QFileDialog::getSaveFileName(
-        this, events ? tr("Export Events") : tr("Export Minutes"), name, tr("CSV files (*.csv)"));
-    if (path.isEmpty()) return;
-    events ? exportEventsTo(path) : exportMinutesTo(path);
+    auto* dialog =
+        new QFileDialog(this, tr(titles[i]), QLatin1String(names[i]) + stamp + QStringLiteral(".csv"),
+                        tr("CSV files (*.csv)"));
+    dialog->setObjectName(QStringLiteral("exportDialog"));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::fileSelected, this, [this, table](const QString& path) {
+        if (table == CsvTable::Events)
+            exportEventsTo(path);
+        else if (table == CsvTable::Minutes)
+            exportMinutesTo(path);
+        else
+            exportNotesTo(path);
+    });
+    dialog->open();
+}
+
+void HistoryWindow::showEventMenu(const QPoint& at) {
+    const QTableWidgetItem* item = m_table->itemAt(at);
+    const QTableWidgetItem* first = item ? m_table->item(item->row(), 0) : nullptr;
+    const qint64 eventId = first ? first->data(Qt::UserRole).toLongLong() : 0;
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("eventMenu"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QAction* note = menu->addAction(tr("Add Note…"), this, [this, eventId] { askNote(eventId); });
+    note->setEnabled(eventId > 0);
+    menu->addAction(tr("Sign Off Period…"), this, &HistoryWindow::askSignOff);
+    menu->addAction(tr("Export Notes…"), this, [this] { askAndExport(CsvTable::Notes); });
+    menu->popup(m_table->viewport()->mapToGlobal(at));
+}
+
+namespace {
+
+// A small form that stays open, saying why, until the store takes what it
+// holds (`write` returns an empty reason) or it is cancelled.
+QDialog* recordDialog(QWidget* parent, const QString& name, const QString& title, QFormLayout** form,
+                      QLabel** error) {
+    auto* dialog = new QDialog(parent);
+    dialog->setObjectName(name);
+    dialog->setWindowTitle(title);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    *form = new QFormLayout(dialog);
+    *error = new QLabel(dialog);
+    (*error)->setObjectName(name + QStringLiteral("Error"));
+    (*error)->setWordWrap(true);
+    (*error)->setStyleSheet(QStringLiteral("color: #b00000"));
+    (*error)->hide();
+    return dialog;
+}
+
+void finishDialog(QDialog* dialog, QFormLayout* form, QLabel* error, std::function<QString()> write) {
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
+    form->addRow(error);
+    form->addRow(buttons);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, [dialog, error, write] {
+        const QString why = write();
+        if (why.isEmpty()) {
+            dialog->accept();
+            return;
+        }
+        error->setText(why);
+        error->show();
+    });
+    dialog->open();
+}
+
+} // namespace
+
+void HistoryWindow::askNote(qint64 eventId) {
+    QFormLayout* form = nullptr;
+    QLabel* error = nullptr;
+    QDialog* dialog = recordDialog(this, QStringLiteral("noteDialog"), tr("Add Note"), &form, &error);
+    QString what = tr("event %1").arg(eventId);
+    for (int row = 0; row < m_table->rowCount(); ++row) {
+        if (m_table->item(row, 0)->data(Qt::UserRole).toLongLong() == eventId)
+            what = m_table->item(row, 0)->text() + u' ' + m_table->item(row, 1)->text();
+    }
+    form->addRow(tr("Event:"), new QLabel(what, dialog));
+    auto* by = new QLineEdit(m_lastBy, dialog);
+    by->setObjectName(QStringLiteral("noteBy"));
+    auto* text = new QPlainTextEdit(dialog);
+    text->setObjectName(QStringLiteral("noteText"));
+    text->setPlaceholderText(tr("What was done about it"));
+    text->setMinimumSize(380, 100);
+    form->addRow(tr("Name:"), by);
+    form->addRow(tr("Note:"), text);
+    finishDialog(dialog, form, error, [this, eventId, by, text] {
+        QString why;
+        if (!m_store || !m_store->addNote(eventId, by->text(), text->toPlainText(), &why))
+            return why.isEmpty() ? tr("The history is not open.") : why;
+        m_lastBy = by->text().trimmed();
+        loadTable();
+        showStatus(tr("Note added to the event by %1.").arg(m_lastBy), false);
+        return QString();
+    });
+}
+
+void HistoryWindow::askSignOff() {
+    QFormLayout* form = nullptr;
+    QLabel* error = nullptr;
+    QDialog* dialog =
+        recordDialog(this, QStringLiteral("signOffDialog"), tr("Sign Off Period"), &form, &error);
+    auto* from = new QDateTimeEdit(QDateTime::fromMSecsSinceEpoch(m_viewFrom), dialog);
+    from->setObjectName(QStringLiteral("signOffFrom"));
+    auto* to = new QDateTimeEdit(QDateTime::fromMSecsSinceEpoch(m_viewTo), dialog);
+    to->setObjectName(QStringLiteral("signOffTo"));
+    for (QDateTimeEdit* edit : {from, to}) {
+        edit->setDisplayFormat(QStringLiteral("yyyy-MM-dd HH:mm"));
+        edit->setCalendarPopup(true);
+    }
+    auto* by = new QLineEdit(m_lastBy, dialog);
+    by->setObjectName(QStringLiteral("signOffBy"));
+    auto* text = new QLineEdit(dialog);
+    text->setObjectName(QStringLiteral("signOffText"));
+    text->setMinimumWidth(320);
+    form->addRow(tr("From:"), from);
+    form->addRow(tr("To:"), to);
+    form->addRow(tr("Reviewed by:"), by);
+    form->addRow(tr("Remark:"), text);
+    finishDialog(dialog, form, error, [this, from, to, by, text] {
+        QString why;
+        const qint64 fromMs = from->dateTime().toMSecsSinceEpoch(), toMs = to->dateTime().toMSecsSinceEpoch();
+        if (!m_store || !m_store->signOff(fromMs, toMs, by->text(), text->text(), &why))
+            return why.isEmpty() ? tr("The history is not open.") : why;
+        m_lastBy = by->text().trimmed();
+        showStatus(
+            tr("Signed off %1 to %2 by %3.")
+                .arg(formatLocalTime(fromMs).remove(16, 7), formatLocalTime(toMs).remove(16, 7), m_lastBy),
+            false);
+        return QString();
+    });
 }
 
 } // namespace zel

@@ -1,7 +1,9 @@
 #pragma once
 // View > History: the trend charts of the chosen range beside the event
-// table, with export of what is in view. Reads the store only; the
-// recorders keep writing meanwhile.
+// table, with export of what is in view. Reads the store, and writes only
+// what an operator adds to the record: a note on an event (right click >
+// Add Note…) and the sign-off of a period; the recorders keep writing
+// meanwhile. Its dialogs are opened with open(), never a nested exec().
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -16,6 +18,7 @@ class QTableWidget;
 namespace zel {
 
 class HistoryStore;
+enum class CsvTable;
 
 class HistoryWindow : public QWidget {
     Q_OBJECT
@@ -46,6 +49,11 @@ public slots:
     // Write what is in view; the buttons ask for the file first.
     bool exportEventsTo(const QString& path);
     bool exportMinutesTo(const QString& path);
+    bool exportNotesTo(const QString& path);
+    // The dialogs (noteDialog, signOffDialog); the sign-off's period is the
+    // one in view unless changed there.
+    void askNote(qint64 eventId);
+    void askSignOff();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -60,7 +68,8 @@ private:
     QStringList chosenKinds() const;
     QString chosenMonitor() const;
     void showStatus(const QString& text, bool failure);
-    void askAndExport(bool events);
+    void askAndExport(CsvTable table);
+    void showEventMenu(const QPoint& at);
 
     HistoryStore* m_store;
     std::function<qint64()> m_clock;
@@ -71,6 +80,7 @@ private:
     bool m_filling = false;
     bool m_zooming = false;
     QTimer m_follow;
+    QString m_lastBy; // the name the last note or sign-off was written by
 
     QComboBox* m_rangeCombo;
     QDateTimeEdit* m_fromEdit;

@@ -21,7 +21,9 @@ namespace {
 // Columns added later go at the end, so readers of the older layout keep
 // working: the carrier in percent beside its bar position, the link's up time.
 const char* const EventsHeader = "time,end,monitor,kind,state,detail,packets,extreme_pct,threshold_pct,"
-                                 "pos_peak_pct,neg_peak_pct,carrier,carrier_pct";
+                                 "pos_peak_pct,neg_peak_pct,carrier,carrier_pct,id";
+// The notes on the events of the range; event_id is the events' id column.
+const char* const NotesHeader = "id,event_id,time,by,text,hash";
 const char* const MinutesHeader = "minute,monitor,packets,rejected,pos_peak_max_pct,neg_peak_max_pct,"
                                   "carrier_min,carrier_max,carrier_mean,pos125_packets,pos125_episodes,"
                                   "neg100_packets,neg100_episodes,carrier_alarm_s,audio_loss_s,link_down_s,"
@@ -84,6 +86,10 @@ bool parseCsvTable(const QString& text, CsvTable* table) {
         *table = CsvTable::Minutes;
         return true;
     }
+    if (text == QLatin1String("notes")) {
+        *table = CsvTable::Notes;
+        return true;
+    }
     return false;
 }
 
@@ -111,17 +117,23 @@ qint64 writeCsv(const HistoryStore& store, CsvTable table, QIODevice* out, qint6
     QSqlQuery q(QSqlDatabase::database(store.connectionName(), false));
     q.setForwardOnly(true);
     const bool events = table == CsvTable::Events;
+    const bool notes = table == CsvTable::Notes;
     QString sql =
-        events ? QStringLiteral("SELECT time_ms, end_ms, monitor, kind, on_off, detail, packets, extreme,"
-                                " threshold, pos_pct, neg_pct, carrier FROM events"
-                                " WHERE time_ms >= ? AND time_ms < ?")
-               : QStringLiteral("SELECT minute_ms, monitor, packets, rejected, pos_max, neg_max,"
-                                " carrier_min, carrier_max, carrier_mean, pos125_packets,"
-                                " pos125_episodes, neg100_packets, neg100_episodes, carrier_alarm_s,"
-                                " audio_loss_s, link_down_s, up_s FROM minutes"
-                                " WHERE minute_ms >= ? AND minute_ms < ?");
-    if (!monitor.isEmpty()) sql += QStringLiteral(" AND monitor = ?");
-    sql += events ? QStringLiteral(" ORDER BY time_ms, id") : QStringLiteral(" ORDER BY minute_ms, monitor");
+        events  ? QStringLiteral("SELECT time_ms, end_ms, monitor, kind, on_off, detail, packets, extreme,"
+                                  " threshold, pos_pct, neg_pct, carrier, id FROM events"
+                                  " WHERE time_ms >= ? AND time_ms < ?")
+        : notes ? QStringLiteral("SELECT n.id, n.event_id, n.time_ms, n.by_name, n.text, n.hash FROM notes n"
+                                 " JOIN events e ON e.id = n.event_id WHERE e.time_ms >= ? AND e.time_ms < ?")
+                : QStringLiteral("SELECT minute_ms, monitor, packets, rejected, pos_max, neg_max,"
+                                 " carrier_min, carrier_max, carrier_mean, pos125_packets,"
+                                 " pos125_episodes, neg100_packets, neg100_episodes, carrier_alarm_s,"
+                                 " audio_loss_s, link_down_s, up_s FROM minutes"
+                                 " WHERE minute_ms >= ? AND minute_ms < ?");
+    if (!monitor.isEmpty())
+        sql += notes ? QStringLiteral(" AND e.monitor = ?") : QStringLiteral(" AND monitor = ?");
+    sql += events  ? QStringLiteral(" ORDER BY time_ms, id")
+           : notes ? QStringLiteral(" ORDER BY n.id")
+                   : QStringLiteral(" ORDER BY minute_ms, monitor");
     q.prepare(sql);
     q.addBindValue(fromMs);
     q.addBindValue(toMs);
@@ -141,7 +153,7 @@ qint64 writeCsv(const HistoryStore& store, CsvTable table, QIODevice* out, qint6
         buffer.clear();
         return true;
     };
-    buffer += events ? EventsHeader : MinutesHeader;
+    buffer += events ? EventsHeader : notes ? NotesHeader : MinutesHeader;
     buffer += "\r\n";
     qint64 rows = 0;
     const auto text = [](const QVariant& v) { return csvField(v.toString()).toUtf8(); };
@@ -159,6 +171,14 @@ qint64 writeCsv(const HistoryStore& store, CsvTable table, QIODevice* out, qint6
             }
             buffer += ',';
             appendNumber(buffer, percentOfBar(q.value(11)));
+            buffer += ',';
+            appendNumber(buffer, q.value(12));
+        } else if (notes) {
+            appendNumber(buffer, q.value(0));
+            buffer += ',';
+            appendNumber(buffer, q.value(1));
+            buffer += ',' + csvTime(q.value(2).toLongLong(), true).toLatin1();
+            buffer += ',' + text(q.value(3)) + ',' + text(q.value(4)) + ',' + text(q.value(5));
         } else {
             buffer += csvTime(q.value(0).toLongLong(), false).toLatin1();
             buffer += ',' + text(q.value(1));

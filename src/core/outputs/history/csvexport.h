@@ -14,19 +14,19 @@ namespace zel {
 
 class HistoryStore;
 
-enum class CsvTable { Events, Minutes };
+enum class CsvTable { Events, Minutes, Notes };
 
-// Writes the events or minutes of [fromMs, toMs) (UTC ms) to `path`
+// Writes the events, minutes or notes of [fromMs, toMs) (UTC ms) to `path`
 // (replaced only when complete; "-" writes to standard output). Events
-// oldest first. An empty monitor means every monitor. False with a message
-// in *error on failure.
+// oldest first; notes: those on the range's events, in the order written. An empty monitor means every
+// monitor. False with a message in *error on failure.
 bool exportCsv(const HistoryStore& store, CsvTable table, const QString& path, qint64 fromMs, qint64 toMs,
                const QString& monitor = {}, QString* error = nullptr);
 // The same into an open device; returns the rows written, or -1.
 qint64 writeCsv(const HistoryStore& store, CsvTable table, QIODevice* out, qint64 fromMs, qint64 toMs,
                 const QString& monitor = {}, QString* error = nullptr);
 
-// "events" / "minutes" to the table; false for anything else.
+// "events" / "minutes" / "notes" to the table; false for anything else.
 bool parseCsvTable(const QString& text, CsvTable* table);
 
 // A time given on a command line: an ISO 8601 date ("2026-12-07", the start

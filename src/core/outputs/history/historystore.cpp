@@ -1,4 +1,5 @@
 #include "core/outputs/history/historystore.h"
+#include "core/outputs/history/chain.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -10,6 +11,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QStandardPaths>
 #include <QThread>
 #include <QVariant>
@@ -26,7 +28,8 @@ namespace zel {
 namespace {
 
 constexpr const char Application[] = "zel-history";
-constexpr int SchemaVersion = 1;
+// 2: the hash chain, notes and sign-offs.
+constexpr int SchemaVersion = 2;
 constexpr qint64 DayMs = 24LL * 3600 * 1000;
 // Rows the writer keeps while the file refuses them (about a day of minutes
 // for 64 monitors; events beyond the bound are dropped oldest first).
@@ -81,7 +84,7 @@ const char* const Schema[] = {
     "CREATE TABLE IF NOT EXISTS events ("
     " id INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL, end_ms INTEGER, monitor TEXT NOT NULL,"
     " kind TEXT NOT NULL, on_off INTEGER, detail TEXT, packets INTEGER, extreme REAL,"
-    " threshold INTEGER, pos_pct REAL, neg_pct REAL, carrier REAL)",
+    " threshold INTEGER, pos_pct REAL, neg_pct REAL, carrier REAL, seq INTEGER, hash TEXT)",
     "CREATE INDEX IF NOT EXISTS events_time ON events (time_ms)",
     "CREATE TABLE IF NOT EXISTS minutes ("
     " monitor TEXT NOT NULL, minute_ms INTEGER NOT NULL, packets INTEGER NOT NULL,"
@@ -107,6 +110,31 @@ std::optional<double> widen(const std::optional<double>& a, const std::optional<
     if (!a) return b;
     if (!b) return a;
     return high ? std::max(*a, *b) : std::min(*a, *b);
+}
+
+// Chains the final events of a file from before the chain, in id order.
+bool chainExistingEvents(const QSqlDatabase& db) {
+    QSqlQuery rows(db), seal(db);
+    rows.setForwardOnly(true);
+    if (!rows.exec(QStringLiteral("SELECT %1 FROM events WHERE hash IS NULL AND"
+                                  " NOT (end_ms IS NOT NULL AND detail = 'open') ORDER BY id")
+                       .arg(chainColumns(ChainTable::Events))))
+        return false;
+    seal.prepare(QStringLiteral("UPDATE events SET seq = ?, hash = ? WHERE id = ?"));
+    ChainLink head = chainHead(db, ChainTable::Events);
+    QVariantList fields;
+    while (rows.next()) {
+        fields.clear();
+        for (int i = 0; i < rows.record().count(); ++i)
+            fields << rows.value(i);
+        fields[1] = ++head.position;
+        head.hash = chainHash(ChainTable::Events, head.hash, fields);
+        seal.addBindValue(head.position);
+        seal.addBindValue(QString::fromLatin1(head.hash));
+        seal.addBindValue(fields[0]);
+        if (!seal.exec()) return false;
+    }
+    return head.position == 0 || setChainHead(db, ChainTable::Events, head);
 }
 
 } // namespace
@@ -146,6 +174,23 @@ std::optional<int> parseRetentionDays(const QString& text, QString* error, const
                      .arg(file.isEmpty() ? QString() : file + QStringLiteral(": "), text)
                      .arg(HistoryStore::DefaultRetentionDays);
     return std::nullopt;
+}
+
+int checkRetentionDays(int days, QString* warning, QString* notice) {
+    if (days == HistoryStore::EarlierDefaultRetentionDays) {
+        if (notice)
+            *notice = QObject::tr("%1 days was the earlier default, not a choice: raised to the new default, "
+                                  "%2 days")
+                          .arg(days)
+                          .arg(HistoryStore::DefaultRetentionDays);
+        return HistoryStore::DefaultRetentionDays;
+    }
+    if (days < HistoryStore::TwoYearsDays && warning)
+        *warning = QObject::tr("%1 days is less than the two years (%2 days) for which a station must keep "
+                               "its monitoring records; kept as set")
+                       .arg(days)
+                       .arg(HistoryStore::TwoYearsDays);
+    return days;
 }
 
 // The writer thread's side: its own connection, the rows not yet on file,
@@ -201,6 +246,9 @@ public:
         if (m_due && !m_due->isActive()) m_due->start(0);
     }
 
+    // Rows older than `days` go, each chain's oldest first: an event is kept
+    // while one before it in its chain is kept, so what remains is the
+    // chain's newer part, and the last link removed is its checkpoint.
     void retention(qint64 nowMs, int days) {
         writeQueued(); // rows handed over before count as older
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
@@ -210,17 +258,102 @@ public:
             last = q.value(0).toLongLong();
         if (last != 0 && nowMs - last < DayMs && nowMs >= last) return;
         if (!begin(q)) return; // busy: the hourly check comes back
-        bool ok = true;
-        for (const char* statement : {"DELETE FROM events WHERE COALESCE(end_ms, time_ms) < ?",
-                                      "DELETE FROM minutes WHERE minute_ms < ?"}) {
-            q.prepare(QLatin1String(statement));
-            q.addBindValue(nowMs - qint64(days) * DayMs);
-            ok = ok && q.exec();
-        }
+        const qint64 cutoff = nowMs - qint64(days) * DayMs;
+        const auto run = [&](const QString& sql) {
+            q.prepare(sql);
+            if (sql.contains(u'?')) q.addBindValue(cutoff);
+            return q.exec();
+        };
+        bool ok = run(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES ('%1', '1')")
+                          .arg(QLatin1String(RetentionMark)));
+        ok = ok && trimChain(ChainTable::Events, QStringLiteral("COALESCE(end_ms, time_ms) >= ?"), cutoff);
+        ok = ok && trimChain(ChainTable::Notes, QStringLiteral("time_ms >= ?"), cutoff);
+        ok = ok && trimChain(ChainTable::SignOffs, QStringLiteral("MAX(to_ms, time_ms) >= ?"), cutoff);
+        // Open episodes a killed program left behind are outside the chain.
+        ok = ok &&
+             run(QStringLiteral("DELETE FROM events WHERE seq IS NULL AND COALESCE(end_ms, time_ms) < ?"));
+        ok = ok && run(QStringLiteral("DELETE FROM minutes WHERE minute_ms < ?"));
+        ok = ok && run(QStringLiteral("DELETE FROM meta WHERE key = '%1'").arg(QLatin1String(RetentionMark)));
         q.prepare(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES ('last_retention_ms', ?)"));
         q.addBindValue(QString::number(nowMs));
         ok = ok && q.exec();
         q.exec(QLatin1String(ok ? "COMMIT" : "ROLLBACK"));
+    }
+
+    // Removes the chain's rows before the first one that `keep` (a condition
+    // on `cutoff`) holds for, and records the last one removed.
+    bool trimChain(ChainTable table, const QString& keep, qint64 cutoff) {
+        QSqlQuery q(QSqlDatabase::database(m_connection, false));
+        const QString name = QLatin1String(chainTableName(table));
+        const QString position = QLatin1String(table == ChainTable::Events ? "seq" : "id");
+        q.prepare(
+            QStringLiteral("SELECT MIN(%1) FROM %2 WHERE %1 IS NOT NULL AND %3").arg(position, name, keep));
+        q.addBindValue(cutoff);
+        if (!q.exec() || !q.next()) return false;
+        const QVariant kept = q.value(0);
+        const QString before = kept.isNull() ? QStringLiteral("%1 IS NOT NULL").arg(position)
+                                             : QStringLiteral("%1 < %2").arg(position).arg(kept.toLongLong());
+        if (!q.exec(QStringLiteral("SELECT %1, hash FROM %2 WHERE %3 ORDER BY %1 DESC LIMIT 1")
+                        .arg(position, name, before)))
+            return false;
+        if (!q.next()) return true; // nothing old enough
+        const ChainLink last{q.value(0).toLongLong(), q.value(1).toString().toLatin1()};
+        const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        return setChainCheckpoint(db, table, last) &&
+               q.exec(QStringLiteral("DELETE FROM %1 WHERE %2").arg(name, before));
+    }
+
+    // A note or a sign-off, in a transaction of its own, chained; false with
+    // the reason in *error.
+    bool append(ChainTable table, qint64 eventId, const QVariantList& values, QString* error) {
+        if (m_damaged || !QSqlDatabase::contains(m_connection)) {
+            *error = HistoryStore::tr("the history file %1 cannot be written").arg(m_path);
+            return false;
+        }
+        writeQueued(); // the events it may refer to first
+        const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        QSqlQuery q(db);
+        const auto failed = [&](const QSqlError& e) {
+            q.exec(QStringLiteral("ROLLBACK"));
+            *error =
+                isBusy(sqliteCode(e))
+                    ? HistoryStore::tr("the history file %1 is busy (another program is writing to it); "
+                                       "try again")
+                          .arg(m_path)
+                    : HistoryStore::tr("the history file %1 cannot be written: %2").arg(m_path, reasonOf(e));
+            return false;
+        };
+        if (!begin(q)) return failed(q.lastError());
+        if (table == ChainTable::Notes) {
+            q.prepare(QStringLiteral("SELECT 1 FROM events WHERE id = ?"));
+            q.addBindValue(eventId);
+            if (!q.exec()) return failed(q.lastError());
+            if (!q.next()) {
+                q.exec(QStringLiteral("ROLLBACK"));
+                *error = HistoryStore::tr("there is no event %1 in %2").arg(eventId).arg(m_path);
+                return false;
+            }
+        }
+        const QString name = QLatin1String(chainTableName(table));
+        if (!q.exec(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM %1").arg(name)) || !q.next())
+            return failed(q.lastError());
+        bool ok = true;
+        const ChainLink head = chainHead(db, table, &ok);
+        if (!ok) return failed(db.lastError());
+        // Ids run on from the chain's head too, so ids removed from the end
+        // are never given out again.
+        const qint64 id = std::max(q.value(0).toLongLong(), head.position) + 1;
+        const QVariantList fields = QVariantList{id} + values;
+        const QByteArray hash = chainHash(table, head.hash, fields);
+        QStringList marks(fields.size() + 1, QStringLiteral("?"));
+        q.prepare(QStringLiteral("INSERT INTO %1 (%2, hash) VALUES (%3)")
+                      .arg(name, chainColumns(table), marks.join(u',')));
+        for (const QVariant& v : fields)
+            q.addBindValue(v);
+        q.addBindValue(QString::fromLatin1(hash));
+        if (!q.exec() || !setChainHead(db, table, {id, hash})) return failed(q.lastError());
+        if (!q.exec(QStringLiteral("COMMIT"))) return failed(q.lastError());
+        return true;
     }
 
     // True when nothing is left queued; *retry: worth trying again soon.
@@ -241,12 +374,16 @@ public:
             return false;
         };
         if (!control.exec(QStringLiteral("BEGIN IMMEDIATE"))) return failed(control.lastError());
+        m_chain = {}; // read afresh: another program may have written meanwhile
         for (const EventRecord& e : std::as_const(m_events)) {
             if (!writeEvent(e)) return failed(m_lastError);
         }
         for (const auto& [key, m] : m_minutes) {
             if (!writeMinute(m)) return failed(m_lastError);
         }
+        if (m_chain.moved &&
+            !setChainHead(QSqlDatabase::database(m_connection, false), ChainTable::Events, m_chain.head))
+            return failed(control.lastError());
         if (!control.exec(QStringLiteral("COMMIT"))) return failed(control.lastError());
         m_events.clear();
         m_minutes.clear();
@@ -306,45 +443,130 @@ private:
 
     void dropStatements() {
         m_insertEvent.reset();
+        m_findEpisode.reset();
         m_updateEpisode.reset();
         m_upsertMinute.reset();
     }
 
-    bool writeEvent(const EventRecord& e) {
+    // The events chain as this transaction finds and extends it.
+    struct ChainState {
+        bool loaded = false;
+        bool moved = false;
+        ChainLink head;
+        qint64 lastId = 0;
+    };
+
+    bool loadChain() {
+        if (m_chain.loaded) return true;
+        const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        QSqlQuery q(db);
+        bool ok = true;
+        m_chain.head = chainHead(db, ChainTable::Events, &ok);
+        if (!ok || !q.exec(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM events")) || !q.next())
+            return fail(q);
+        m_chain.lastId = q.value(0).toLongLong();
+        m_chain.loaded = true;
+        return true;
+    }
+
+    // The covered columns of an event row (see chainColumns()).
+    static QVariantList eventFields(qint64 id, const QVariant& seq, const EventRecord& e) {
         const bool episode = e.isEpisode();
         const QVariant nullInt(QMetaType::fromType<qint64>());
-        const QVariant nullText(QMetaType::fromType<QString>());
-        if (episode) {
-            // An episode written while open is completed in place.
-            QSqlQuery& update = statement(
-                m_updateEpisode, "UPDATE events SET end_ms = ?, packets = ?, extreme = ?, detail = ?"
-                                 " WHERE time_ms = ? AND monitor = ? AND kind = ? AND end_ms IS NOT NULL");
-            update.addBindValue(e.endMs);
-            update.addBindValue(e.packets);
-            update.addBindValue(e.extreme);
-            update.addBindValue(e.detail.isEmpty() ? nullText : QVariant(e.detail));
-            update.addBindValue(e.timeMs);
-            update.addBindValue(e.monitor);
-            update.addBindValue(e.kind);
-            if (!update.exec()) return fail(update);
-            if (update.numRowsAffected() > 0) return true;
+        const QVariant nullReal(QMetaType::fromType<double>());
+        return {id,
+                seq,
+                e.timeMs,
+                episode ? QVariant(e.endMs) : nullInt,
+                e.monitor,
+                e.kind,
+                e.on ? QVariant(int(*e.on)) : nullInt,
+                e.detail.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QVariant(e.detail),
+                episode ? QVariant(e.packets) : nullInt,
+                episode ? QVariant(e.extreme) : nullReal,
+                e.threshold > 0 ? QVariant(e.threshold) : nullInt,
+                optionalValue(e.posPercent),
+                optionalValue(e.negPercent),
+                optionalValue(e.carrier)};
+    }
+
+    // Chains `fields` (seq filled in) as the next link; returns the hash.
+    QString link(QVariantList& fields) {
+        fields[1] = ++m_chain.head.position;
+        m_chain.head.hash = chainHash(ChainTable::Events, m_chain.head.hash, fields);
+        m_chain.moved = true;
+        return QString::fromLatin1(m_chain.head.hash);
+    }
+
+    bool writeEvent(const EventRecord& in) {
+        EventRecord e = in;
+        e.monitor = storableText(e.monitor);
+        e.kind = storableText(e.kind);
+        e.detail = storableText(e.detail);
+        // An open episode is not final: it is chained when it ends.
+        const bool final = !e.isEpisode() || e.detail != QLatin1String("open");
+        if (!loadChain()) return false;
+        const QVariant noSeq(QMetaType::fromType<qint64>());
+        if (e.isEpisode()) {
+            // The episode may be on file already: open (completed in place
+            // now), or final and chained (written again after a failed
+            // try: the chained row stands).
+            QSqlQuery& find = statement(
+                m_findEpisode, "SELECT id, hash IS NOT NULL, end_ms, packets, extreme, on_off, threshold,"
+                               " pos_pct, neg_pct, carrier FROM events WHERE time_ms = ? AND monitor = ?"
+                               " AND kind = ? AND end_ms IS NOT NULL ORDER BY hash IS NOT NULL, id");
+            find.addBindValue(e.timeMs);
+            find.addBindValue(e.monitor);
+            find.addBindValue(e.kind);
+            if (!find.exec()) return fail(find);
+            bool chained = false, sameChained = false;
+            std::optional<qint64> openId;
+            QVariantList kept; // on_off ... carrier of the open row
+            while (find.next()) {
+                if (!find.value(1).toBool()) {
+                    if (!openId) {
+                        openId = find.value(0).toLongLong();
+                        for (int i = 5; i <= 9; ++i)
+                            kept << find.value(i);
+                    }
+                } else {
+                    chained = true;
+                    sameChained = sameChained || (find.value(2).toLongLong() == e.endMs &&
+                                                  find.value(3).toInt() == e.packets &&
+                                                  find.value(4).toDouble() == e.extreme);
+                }
+            }
+            find.finish();
+            if (openId) {
+                QVariantList fields = eventFields(*openId, noSeq, e);
+                fields[6] = kept[0]; // the readings as the episode began
+                for (int i = 1; i < 5; ++i)
+                    fields[9 + i] = kept[i];
+                const QVariant hash =
+                    final ? QVariant(link(fields)) : QVariant(QMetaType::fromType<QString>());
+                QSqlQuery& update =
+                    statement(m_updateEpisode, "UPDATE events SET end_ms = ?, packets = ?, extreme = ?,"
+                                               " detail = ?, seq = ?, hash = ? WHERE id = ?");
+                for (int i : {3, 8, 9, 7, 1})
+                    update.addBindValue(fields[i]);
+                update.addBindValue(hash);
+                update.addBindValue(*openId);
+                return update.exec() || fail(update);
+            }
+            // A later version of a chained episode is kept beside it, never
+            // written over it; an open one or a repeat adds nothing.
+            if (sameChained || (chained && !final)) return true;
         }
+        QVariantList fields = eventFields(++m_chain.lastId, noSeq, e);
+        const QVariant hash = final ? QVariant(link(fields)) : QVariant(QMetaType::fromType<QString>());
         QSqlQuery& insert =
             statement(m_insertEvent,
-                      "INSERT INTO events (time_ms, end_ms, monitor, kind, on_off, detail, packets, extreme,"
-                      " threshold, pos_pct, neg_pct, carrier) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-        insert.addBindValue(e.timeMs);
-        insert.addBindValue(episode ? QVariant(e.endMs) : nullInt);
-        insert.addBindValue(e.monitor);
-        insert.addBindValue(e.kind);
-        insert.addBindValue(e.on ? QVariant(int(*e.on)) : nullInt);
-        insert.addBindValue(e.detail.isEmpty() ? nullText : QVariant(e.detail));
-        insert.addBindValue(episode ? QVariant(e.packets) : nullInt);
-        insert.addBindValue(episode ? QVariant(e.extreme) : QVariant(QMetaType::fromType<double>()));
-        insert.addBindValue(e.threshold > 0 ? QVariant(e.threshold) : nullInt);
-        insert.addBindValue(optionalValue(e.posPercent));
-        insert.addBindValue(optionalValue(e.negPercent));
-        insert.addBindValue(optionalValue(e.carrier));
+                      "INSERT INTO events (id, seq, time_ms, end_ms, monitor, kind, on_off, detail, packets,"
+                      " extreme, threshold, pos_pct, neg_pct, carrier, hash)"
+                      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        for (const QVariant& v : std::as_const(fields))
+            insert.addBindValue(v);
+        insert.addBindValue(hash);
         return insert.exec() || fail(insert);
     }
 
@@ -412,6 +634,8 @@ private:
     std::map<std::pair<qint64, QString>, MinuteRecord> m_minutes; // in time order
     std::unique_ptr<QSqlQuery> m_insertEvent;
     std::unique_ptr<QSqlQuery> m_updateEpisode;
+    std::unique_ptr<QSqlQuery> m_findEpisode;
+    ChainState m_chain;
     std::unique_ptr<QSqlQuery> m_upsertMinute;
 };
 
@@ -597,10 +821,35 @@ bool HistoryStore::checkSchema(QString* reason, bool* damaged, bool* busy) {
         db.rollback();
         return fail(e);
     }
+    // Files from before the chain get its columns, tables and triggers, and
+    // their final events are chained now, in the order they were written.
+    bool chained = false;
+    if (q.exec(QStringLiteral("PRAGMA table_info(events)"))) {
+        while (q.next())
+            chained = chained || q.value(1).toString() == QLatin1String("hash");
+    }
+    QStringList statements = chainSchema();
+    if (!chained)
+        statements = QStringList{QStringLiteral("ALTER TABLE events ADD COLUMN seq INTEGER"),
+                                 QStringLiteral("ALTER TABLE events ADD COLUMN hash TEXT")} +
+                     statements;
+    for (const QString& statement : std::as_const(statements)) {
+        if (!q.exec(statement)) {
+            const QSqlError e = q.lastError();
+            db.rollback();
+            return fail(e);
+        }
+    }
+    if (!chained && !chainExistingEvents(db)) {
+        const QSqlError e = db.lastError();
+        db.rollback();
+        return fail(e);
+    }
     q.prepare(QStringLiteral("INSERT OR IGNORE INTO meta (key, value) VALUES (?, ?)"));
     q.addBindValue(QStringLiteral("application"));
     q.addBindValue(QLatin1String(Application));
     q.exec();
+    q.prepare(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)"));
     q.addBindValue(QStringLiteral("version"));
     q.addBindValue(QString::number(SchemaVersion));
     q.exec();
@@ -742,6 +991,99 @@ void HistoryStore::applyRetentionIfDue(qint64 nowMs) {
     QMetaObject::invokeMethod(
         m_writer, [w = m_writer, nowMs, days = m_retentionDays] { w->retention(nowMs, days); },
         Qt::QueuedConnection);
+}
+
+bool HistoryStore::addNote(qint64 eventId, const QString& by, const QString& text, QString* error) {
+    QString why;
+    const QString name = by.trimmed(), body = text.trimmed();
+    if (name.isEmpty())
+        why = tr("a note needs the name of the operator who writes it");
+    else if (body.isEmpty())
+        why = tr("a note needs its text");
+    else if (name.size() > MaxNameLength || body.size() > MaxTextLength)
+        why =
+            tr("a name is at most %1 characters and a note at most %2").arg(MaxNameLength).arg(MaxTextLength);
+    else if (!m_open || !m_writer)
+        why = tr("the history file %1 is not open").arg(m_path);
+    else
+        QMetaObject::invokeMethod(
+            m_writer,
+            [&] {
+                m_writer->append(
+                    ChainTable::Notes, eventId,
+                    {eventId, QDateTime::currentMSecsSinceEpoch(), storableText(name), storableText(body)},
+                    &why);
+            },
+            Qt::BlockingQueuedConnection);
+    if (error) *error = why;
+    return why.isEmpty();
+}
+
+bool HistoryStore::signOff(qint64 fromMs, qint64 toMs, const QString& by, const QString& text,
+                           QString* error) {
+    QString why;
+    const QString name = by.trimmed(), body = text.trimmed();
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (name.isEmpty())
+        why = tr("a sign-off needs the name of the operator who reviewed the period");
+    else if (toMs <= fromMs)
+        why = tr("the period ends before it begins");
+    else if (fromMs > now)
+        why = tr("the period has not begun yet");
+    else if (name.size() > MaxNameLength || body.size() > MaxTextLength)
+        why =
+            tr("a name is at most %1 characters and a text at most %2").arg(MaxNameLength).arg(MaxTextLength);
+    else if (!m_open || !m_writer)
+        why = tr("the history file %1 is not open").arg(m_path);
+    else
+        QMetaObject::invokeMethod(
+            m_writer,
+            [&] {
+                m_writer->append(ChainTable::SignOffs, 0,
+                                 {fromMs, toMs, now, storableText(name),
+                                  body.isEmpty() ? QStringLiteral("") : storableText(body)},
+                                 &why);
+            },
+            Qt::BlockingQueuedConnection);
+    if (error) *error = why;
+    return why.isEmpty();
+}
+
+QList<NoteRecord> HistoryStore::notes(qint64 fromMs, qint64 toMs, const QString& monitor) const {
+    QList<NoteRecord> out;
+    if (!m_open) return out;
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    q.setForwardOnly(true);
+    QString sql =
+        QStringLiteral("SELECT n.id, n.event_id, n.time_ms, n.by_name, n.text, n.hash FROM notes n"
+                       " JOIN events e ON e.id = n.event_id WHERE e.time_ms >= ? AND e.time_ms < ?");
+    if (!monitor.isEmpty()) sql += QStringLiteral(" AND e.monitor = ?");
+    q.prepare(sql + QStringLiteral(" ORDER BY n.id"));
+    q.addBindValue(fromMs);
+    q.addBindValue(toMs);
+    if (!monitor.isEmpty()) q.addBindValue(monitor);
+    if (!q.exec()) return out;
+    while (q.next())
+        out << NoteRecord{q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toLongLong(),
+                          q.value(3).toString(),   q.value(4).toString(),   q.value(5).toString()};
+    return out;
+}
+
+QList<SignOffRecord> HistoryStore::signOffs(qint64 fromMs, qint64 toMs) const {
+    QList<SignOffRecord> out;
+    if (!m_open) return out;
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT id, from_ms, to_ms, time_ms, by_name, text, hash FROM signoffs"
+                             " WHERE from_ms < ? AND to_ms > ? ORDER BY id"));
+    q.addBindValue(toMs);
+    q.addBindValue(fromMs);
+    if (!q.exec()) return out;
+    while (q.next())
+        out << SignOffRecord{q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toLongLong(),
+                             q.value(3).toLongLong(), q.value(4).toString(),   q.value(5).toString(),
+                             q.value(6).toString()};
+    return out;
 }
 
 QStringList HistoryStore::monitors() const {

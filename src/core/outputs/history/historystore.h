@@ -32,12 +32,22 @@ class HistoryWriter;
 // of days, 1 or more. Anything else gives no value and, in *error, a message
 // naming `file` and the key (the caller keeps the default).
 std::optional<int> parseRetentionDays(const QString& text, QString* error, const QString& file = {});
+// A retention setting against the two-year rule: the earlier default (400
+// days, never a choice) becomes the current default, with a line in
+// *notice; fewer than two years is kept as set, with *warning naming the rule.
+int checkRetentionDays(int days, QString* warning, QString* notice);
 
 class HistoryStore : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int DefaultRetentionDays = 400;
+    // Two years of records, and a margin.
+    static constexpr int DefaultRetentionDays = 800;
+    static constexpr int EarlierDefaultRetentionDays = 400;
+    static constexpr int TwoYearsDays = 730;
+    // Limits on a note's or sign-off's name and text, in characters.
+    static constexpr int MaxNameLength = 200;
+    static constexpr int MaxTextLength = 10'000;
 
     explicit HistoryStore(QObject* parent = nullptr);
     ~HistoryStore() override;
@@ -91,6 +101,21 @@ public:
     // views of one site), instead of a file; nothing is written. `name`
     // stands where the file's path would. The store closes it with itself.
     bool adoptConnection(const QString& connection, const QString& name);
+
+    // Operators' notes and review sign-offs, chained (see chain.h), never
+    // changed or removed but by retention. Written at once, on the file
+    // (waiting a few seconds at most for another program's write); false
+    // with the reason in *error: an unknown event, an empty name or text, a
+    // period that ends before it begins or has not begun, a file that
+    // cannot be written. A sign-off's period is [fromMs, toMs).
+    bool addNote(qint64 eventId, const QString& by, const QString& text, QString* error = nullptr);
+    bool signOff(qint64 fromMs, qint64 toMs, const QString& by, const QString& text,
+                 QString* error = nullptr);
+    // The notes on the events of [fromMs, toMs) (of one monitor, or all),
+    // in the order written.
+    QList<NoteRecord> notes(qint64 fromMs, qint64 toMs, const QString& monitor = {}) const;
+    // The sign-offs whose period overlaps [fromMs, toMs), in the order written.
+    QList<SignOffRecord> signOffs(qint64 fromMs, qint64 toMs) const;
 
     // The Qt SQL connection name (reading, on this object's thread), for
     // code that streams a query itself.

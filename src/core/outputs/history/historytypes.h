@@ -46,6 +46,29 @@ struct EventRecord {
     bool isEpisode() const { return endMs > 0; }
 };
 
+// An operator's note on an event (corrective action), appended and never
+// changed: a correction is a new note. hash: its link in the notes chain.
+struct NoteRecord {
+    qint64 id = 0;
+    qint64 eventId = 0;
+    qint64 timeMs = 0; // when it was written
+    QString by;
+    QString text;
+    QString hash;
+};
+
+// A review: who signed off the period [fromMs, toMs) (a whole local day's
+// TO is the start of the next day), and when.
+struct SignOffRecord {
+    qint64 id = 0;
+    qint64 fromMs = 0;
+    qint64 toMs = 0;
+    qint64 timeMs = 0;
+    QString by;
+    QString text;
+    QString hash;
+};
+
 // A minute may be written in parts (a reconnect within the minute, two runs,
 // a recorder handing over once a second): the store adds the parts up, see
 // mergeMinute().
