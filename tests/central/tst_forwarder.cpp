@@ -127,23 +127,14 @@ private slots:
     void everyChangeReachesTheCentralRecord() {
         QTemporaryDir dir;
         auto local = history(dir);
-        {
-            // The tables another part of the program adds; created here as it does.
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("notes"));
-            db.setDatabaseName(local->path());
-            QVERIFY(db.open());
-            QSqlQuery q(db);
-            QVERIFY(
-                q.exec("CREATE TABLE notes (id INTEGER PRIMARY KEY, event_id INTEGER NOT NULL, time_ms "
-                       "INTEGER NOT NULL, by_name TEXT NOT NULL, text TEXT NOT NULL, hash TEXT NOT NULL)"));
-            QVERIFY(q.exec("CREATE TABLE signoffs (id INTEGER PRIMARY KEY, from_ms INTEGER NOT NULL, to_ms "
-                           "INTEGER NOT NULL, time_ms INTEGER NOT NULL, by_name TEXT NOT NULL, text TEXT NOT "
-                           "NULL DEFAULT '', hash TEXT NOT NULL)"));
-            QVERIFY(q.exec("INSERT INTO notes VALUES (1, 2, 1796637700000, 'Ann', 'it''s the STL', 'ab12')"));
-            QVERIFY(q.exec(
-                "INSERT INTO signoffs VALUES (1, 0, 1796637600000, 1796637800000, 'Bob', '', 'cd34')"));
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("notes"));
+        QString error;
+        const qint64 eventId = local->events(0, T0 + 60'000).last().id;
+        QVERIFY2(local->addNote(eventId, QStringLiteral("Ann"), QStringLiteral("it's the STL"), &error),
+                 qPrintable(error));
+        QVERIFY2(local->signOff(T0 - 60'000, T0, QStringLiteral("Bob"), {}, &error), qPrintable(error));
+        const QString noteHash = local->notes(0, T0 + 60'000).value(0).hash;
+        const QString signOffHash = local->signOffs(0, T0 + 60'000).value(0).hash;
+        QCOMPARE(noteHash.size(), 64);
         const QString url = newDatabase();
         auto f = forwarder(url, local->path());
         QSignalSpy forwarded(f.get(), &zel::CentralForwarder::forwarded);
@@ -176,8 +167,8 @@ private slots:
                        " (SELECT string_agg(by_name || '/' || hash, ';') FROM signoffs),"
                        " (SELECT string_agg(id || '=' || name, ';' ORDER BY id) FROM monitors)") &&
                 q.next());
-        QCOMPARE(q.value(0).toString(), QStringLiteral("it's the STL/ab12"));
-        QCOMPARE(q.value(1).toString(), QStringLiteral("Bob/cd34"));
+        QCOMPARE(q.value(0).toString(), QStringLiteral("it's the STL/") + noteHash);
+        QCOMPARE(q.value(1).toString(), QStringLiteral("Bob/") + signOffHash);
         QCOMPARE(q.value(2).toString(),
                  QStringLiteral("tcp-127-0-0-1-4001=tcp://127.0.0.1:4001;wzel-1=wzel-1"));
         q.finish();

@@ -226,7 +226,7 @@ private slots:
     }
 
     // The report's facts, its text and pages; notes and sign-offs read from
-    // their tables ("none" without them); Letter paper as set.
+    // the record ("none" without them); Letter paper as set.
     void theReport() {
         if (tool("pdftotext").isEmpty() || tool("pdfinfo").isEmpty()) QSKIP("poppler-utils is not installed");
         zel::ComplianceSummary s;
@@ -254,32 +254,16 @@ private slots:
         QVERIFY2(text.contains("WZEL (wzel)") && text.contains("2026-12-07T12:00:30+00:00"),
                  qPrintable(text));
 
-        // The tables as the record keeps them.
+        // A note and a sign-off as the record keeps them.
         const qint64 episodeId = m_store.events(0, at(13, 0), {zel::EventKind::Pos125}).first().id;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "setup");
-            db.setDatabaseName(path("history.sqlite"));
-            QVERIFY(db.open());
-            QSqlQuery q(db);
-            for (const QString& sql :
-                 {QStringLiteral(
-                      "CREATE TABLE notes (id INTEGER PRIMARY KEY, event_id INTEGER NOT NULL, time_ms "
-                      "INTEGER NOT NULL, by_name TEXT NOT NULL, text TEXT NOT NULL, hash TEXT NOT NULL)"),
-                  QStringLiteral(
-                      "CREATE TABLE signoffs (id INTEGER PRIMARY KEY, from_ms INTEGER NOT NULL, to_ms "
-                      "INTEGER NOT NULL, time_ms INTEGER NOT NULL, by_name TEXT NOT NULL, text TEXT NOT "
-                      "NULL DEFAULT '', hash TEXT NOT NULL)"),
-                  QStringLiteral("INSERT INTO notes VALUES (1, %1, %2, 'J. Operator', 'Limiter threshold "
-                                 "lowered by 1 dB after the burst; watched for an hour, no repeat.', 'x')")
-                      .arg(episodeId)
-                      .arg(at(12, 10)),
-                  QStringLiteral("INSERT INTO signoffs VALUES (1, %1, %2, %3, 'C. Chief', 'Reviewed', 'x')")
-                      .arg(at(0, 0) - 6 * 86'400'000LL)
-                      .arg(at(0, 0) + 86'400'000)
-                      .arg(at(0, 0) + 2 * 86'400'000)})
-                QVERIFY2(q.exec(sql), qPrintable(q.lastError().text()));
-        }
-        QSqlDatabase::removeDatabase("setup");
+        QVERIFY2(m_store.addNote(
+                     episodeId, "J. Operator",
+                     "Limiter threshold lowered by 1 dB after the burst; watched for an hour, no repeat.",
+                     &error),
+                 qPrintable(error));
+        QVERIFY2(m_store.signOff(at(0, 0) - 6 * 86'400'000LL, at(0, 0) + 86'400'000, "C. Chief", "Reviewed",
+                                 &error),
+                 qPrintable(error));
         zel::ComplianceSettings letter;
         letter.paper = zel::ComplianceSettings::Paper::Letter;
         r.path = path("compliance.pdf");

@@ -79,6 +79,7 @@ void fillDay(zel::HistoryStore& store) {
     }
     event(1439, 50, zel::EventKind::CarrierAlarm, true); // still on at midnight
     QVERIFY(store.write(events, minutes));
+    QVERIFY(store.sync()); // the writer thread has it on file before a window reads
 }
 
 QString outputPath(const QString& name) {
