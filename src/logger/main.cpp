@@ -228,7 +228,7 @@ int main(int argc, char** argv) {
     if (parser.isSet(signOffOption))
         return zel::signOffRecord(historyPath, parser.value(signOffOption),
                                   parser.positionalArguments().value(0), given(byOption), given(textOption));
-    if (parser.isSet(verifyOption)) return zel::verifyRecord(historyPath);
+    if (parser.isSet(verifyOption)) return zel::verifyRecord(historyPath, parser.value(siteOption));
     if (parser.isSet(exportOption)) {
         zel::CsvTable table;
         if (!zel::parseCsvTable(parser.value(exportOption), &table))
@@ -276,8 +276,8 @@ int main(int argc, char** argv) {
     }
     for (const QCommandLineOption* exportOnly : {&siteOption, &monitorOption})
         if (parser.isSet(*exportOnly))
-            return fail(
-                QStringLiteral("--%1 goes with --export or --compliance").arg(exportOnly->names().first()));
+            return fail(QStringLiteral("--%1 goes with --export, --compliance or --verify")
+                            .arg(exportOnly->names().first()));
     if (zel::isCentralUrl(historyPath))
         return fail(QStringLiteral("--history records into a file; --central URL forwards the record"));
     if (parser.isSet(historyOption)) config.history.path = historyPath;

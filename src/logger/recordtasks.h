@@ -17,7 +17,8 @@ int annotateRecord(const QString& historyPath, const QString& eventId, const QSt
                    const QString& text);
 int signOffRecord(const QString& historyPath, const QString& from, const QString& to, const QString& by,
                   const QString& text);
-// Prints "intact: N rows", or the first row that breaks the chain.
-int verifyRecord(const QString& historyPath);
+// Prints "intact: N rows" (0), or the first row that breaks the chain (1).
+// A postgresql:// history is the central copy of `site`.
+int verifyRecord(const QString& historyPath, const QString& site = {});
 
 } // namespace zel

@@ -10,6 +10,7 @@
 #include "support/testmain.h"
 
 #include <QBuffer>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -171,6 +172,20 @@ private slots:
         QCOMPARE(q.value(1).toString(), QStringLiteral("Bob/") + signOffHash);
         QCOMPARE(q.value(2).toString(),
                  QStringLiteral("tcp-127-0-0-1-4001=tcp://127.0.0.1:4001;wzel-1=wzel-1"));
+
+        // The copy carries the chain: it verifies, and a row changed on the
+        // server breaks it there.
+        const auto verify = [&url] {
+            QProcess p;
+            p.start(QStringLiteral(ZEL_LOGGER), {"--verify", "--history", url, "--site", "north"});
+            p.waitForFinished(30'000);
+            return std::pair(p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()));
+        };
+        const auto [intact, says] = verify();
+        QVERIFY2(intact == 0 && says.startsWith("intact: 6 rows"), qPrintable(says));
+        QVERIFY(q.exec("UPDATE events SET detail = 'connected' WHERE kind = 'no-data'"));
+        const auto [broken, why] = verify();
+        QVERIFY2(broken == 1 && why.startsWith("broken at events row"), qPrintable(why));
         q.finish();
         pg = QSqlDatabase();
         QSqlDatabase::removeDatabase(QStringLiteral("check"));

@@ -16,7 +16,8 @@ namespace {
 // its start, kind and local id, so a row sent twice stays one row, an
 // episode's update (same start, kind and id) replaces it, and a site whose
 // local file was started afresh (ids from 1 again) never overwrites an older
-// row.
+// row. seq and hash are the site's hash chain, so the copy verifies as the
+// file does.
 const char* const Version1[] = {
     "CREATE TABLE schema_version (version integer NOT NULL)",
     "INSERT INTO schema_version (version) VALUES (0)",
@@ -26,7 +27,7 @@ const char* const Version1[] = {
     "CREATE TABLE events (site text NOT NULL, monitor text NOT NULL, local_id bigint NOT NULL,"
     " time_ms bigint NOT NULL, end_ms bigint, kind text NOT NULL, on_off integer, detail text,"
     " packets integer, extreme double precision, threshold integer, pos_pct double precision,"
-    " neg_pct double precision, carrier double precision, hash text,"
+    " neg_pct double precision, carrier double precision, seq bigint, hash text,"
     " PRIMARY KEY (site, monitor, time_ms, kind, local_id))",
     "CREATE INDEX events_time ON events (time_ms)",
     "CREATE TABLE minutes (site text NOT NULL, monitor text NOT NULL, minute_ms bigint NOT NULL,"

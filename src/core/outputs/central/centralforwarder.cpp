@@ -354,13 +354,13 @@ private:
             upsert(sql,
                    QStringLiteral("INSERT INTO events (site, monitor, local_id, time_ms, end_ms, kind,"
                                   " on_off, detail, packets, extreme, threshold, pos_pct, neg_pct,"
-                                  " carrier, hash)"),
+                                  " carrier, seq, hash)"),
                    QStringLiteral(" ON CONFLICT (site, monitor, time_ms, kind, local_id) DO UPDATE SET"
                                   " end_ms = excluded.end_ms, on_off = excluded.on_off,"
                                   " detail = excluded.detail, packets = excluded.packets,"
                                   " extreme = excluded.extreme, threshold = excluded.threshold,"
                                   " pos_pct = excluded.pos_pct, neg_pct = excluded.neg_pct,"
-                                  " carrier = excluded.carrier, hash = excluded.hash"),
+                                  " carrier = excluded.carrier, seq = excluded.seq, hash = excluded.hash"),
                    batch.events, batch.eventMonitors, none);
             upsert(sql,
                    QStringLiteral("INSERT INTO minutes (site, monitor, minute_ms, packets, rejected,"

@@ -224,13 +224,13 @@ bool CentralOutbox::read(int limit, OutboxBatch* batch, QString* error) {
         batch->marks[table] = last;
         return true;
     };
-    const QString hash = m_eventHash ? QStringLiteral("hash") : QStringLiteral("NULL");
+    const QString chain = m_eventHash ? QStringLiteral("seq, hash") : QStringLiteral("NULL, NULL");
     bool ok =
         run(QStringLiteral("SELECT fwd_seq, monitor, id, time_ms, end_ms, kind, on_off, detail, packets,"
                            " extreme, threshold, pos_pct, neg_pct, carrier, %1 FROM events"
                            " WHERE fwd_seq > ? ORDER BY fwd_seq")
-                .arg(hash),
-            Events, 15, 0, &batch->events, &batch->eventMonitors, 1) &&
+                .arg(chain),
+            Events, 16, 0, &batch->events, &batch->eventMonitors, 1) &&
         run(QStringLiteral("SELECT fwd_seq, monitor, minute_ms, packets, rejected, pos_max, neg_max,"
                            " carrier_min, carrier_max, carrier_mean, pos125_packets, pos125_episodes,"
                            " neg100_packets, neg100_episodes, carrier_alarm_s, audio_loss_s,"

@@ -66,7 +66,7 @@ bool openCentralHistory(HistoryStore& store, const QString& url, const QString& 
     const QString views[] = {
         QStringLiteral(
             "CREATE TEMP VIEW events AS SELECT local_id AS id, time_ms, end_ms, %1 AS monitor, kind,"
-            " on_off, detail, packets, extreme, threshold, pos_pct, neg_pct, carrier, hash"
+            " on_off, detail, packets, extreme, threshold, pos_pct, neg_pct, carrier, seq, hash"
             " FROM public.events%2"),
         QStringLiteral(
             "CREATE TEMP VIEW minutes AS SELECT %1 AS monitor, minute_ms, packets, rejected, pos_max,"

@@ -72,7 +72,6 @@ QStringList chainSchema();
 // The `meta` key that retention sets while it deletes (and no one else).
 inline constexpr char RetentionMark[] = "retention_running";
 
-// Checks every chain of the file open on `db`.
 struct ChainVerdict {
     bool intact = false;
     qint64 rows = 0;  // chained rows checked
@@ -81,6 +80,9 @@ struct ChainVerdict {
     qint64 rowId = 0; // the first row that breaks the chain (0: none, e.g. the newest removed)
     QString problem;  // what is wrong there, or why the file could not be read
 };
-ChainVerdict verifyChain(const QSqlDatabase& db);
+// Checks every chain of the record open on `db`. `headsOnRecord` false reads
+// a copy without `meta` (the central record): each chain is walked from its
+// first row, and rows removed from its end cannot show.
+ChainVerdict verifyChain(const QSqlDatabase& db, bool headsOnRecord = true);
 
 } // namespace zel
