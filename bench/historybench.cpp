@@ -7,7 +7,12 @@
 //   history_export_ms_30d  30 days of minutes to CSV
 //   history_mb_30d         the file holding 30 days of minutes (43,200 rows)
 //                          and 10,000 events
+//   verify_ms_30d          checking that month's hash chain (10,000 events,
+//                          500 notes, 30 sign-offs) on a connection of its own
+// The recording loop reports a +125 % episode for each burst, open then
+// ended, so its events are chained as they are in use.
 // Options: --seconds S (each side of a round, default 10), --rounds N (3).
+#include "core/outputs/history/chain.h"
 #include "core/outputs/history/csvexport.h"
 #include "core/outputs/history/historystore.h"
 #include "core/outputs/history/recorder.h"
@@ -21,6 +26,7 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QPainter>
+#include <QSqlDatabase>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
@@ -42,6 +48,7 @@ double loopCpuPerWall(zel::Recorder* recorder, double seconds) {
     tick.setInterval(10);
     QElapsedTimer wall;
     long long fed = 0;
+    qint64 burstStart = 0;
     volatile float sink = 0;
     QObject::connect(&tick, &QTimer::timeout, [&] {
         const auto due = static_cast<long long>(double(wall.nsecsElapsed()) * 1e-9 * PacketsPerSecond);
@@ -49,10 +56,23 @@ double loopCpuPerWall(zel::Recorder* recorder, double seconds) {
             // Speech-like peaks with a burst past +125 % every few seconds.
             const float pos = (fed % 400) < 20 ? 53.0f : 30.0f + float(fed % 17);
             const zel::Readings r{pos, pos * 0.9f, 40.0f};
-            if (recorder)
+            if (recorder) {
                 recorder->onReadings(r);
-            else
+                if (fed % 400 == 0 || fed % 400 == 19) {
+                    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+                    zel::Episode e;
+                    e.kind = zel::AlarmKind::Pos125;
+                    e.open = fed % 400 == 0;
+                    e.lastMs = now;
+                    e.packets = e.open ? 1 : 20;
+                    e.extreme = 53;
+                    if (e.open) burstStart = now;
+                    e.startMs = burstStart;
+                    recorder->onEpisode(e);
+                }
+            } else {
                 sink = sink + r.posPeak;
+            }
         }
     });
     QTimer::singleShot(int(seconds * 1000), &loop, &QEventLoop::quit);
@@ -127,7 +147,19 @@ bool generateMonth(zel::HistoryStore& store, qint64 from) {
         e.carrier = 40;
         events << e;
     }
-    return store.write(events, minutes);
+    if (!store.write(events, minutes) || !store.sync(60'000)) return false;
+    // Operators' notes on every 20th event and a sign-off a day.
+    for (int i = 0; i < 500; ++i) {
+        if (!store.addNote(1 + i * 20, QStringLiteral("A. Operator"),
+                           QStringLiteral("Processor gain checked and lowered by 1 dB after this episode.")))
+            return false;
+    }
+    for (int d = 0; d < 30; ++d) {
+        if (!store.signOff(from + d * 1440 * MinuteMs, from + (d + 1) * 1440 * MinuteMs,
+                           QStringLiteral("C. Engineer"), QStringLiteral("Reviewed")))
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -222,5 +254,24 @@ int main(int argc, char** argv) {
     for (const char* side : {"-wal", "-shm"})
         bytes += double(QFileInfo(path + QLatin1String(side)).size());
     bench::figure("history_mb_30d", bytes / 1e6, 2);
+
+    // 3: the hash chain of that month, as zel-logger --verify reads it.
+    zel::ChainVerdict verdict;
+    const double verifyMs = timedMs(
+        [&] {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("verify"));
+            db.setDatabaseName(path);
+            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+            if (db.open() && db.transaction()) verdict = zel::verifyChain(db);
+            db.rollback();
+            db.close();
+        },
+        &cpu);
+    QSqlDatabase::removeDatabase(QStringLiteral("verify"));
+    if (!verdict.intact || verdict.rows != 10'530)
+        std::fprintf(stderr, "verify: %s %lld rows: %s\n", verdict.intact ? "intact" : "broken",
+                     static_cast<long long>(verdict.rows), qPrintable(verdict.problem));
+    bench::figure("verify_ms_30d", verifyMs, 1);
+    bench::figure("verify_cpu_ms_30d", cpu, 1);
     return 0;
 }

@@ -98,6 +98,7 @@ private slots:
     void initTestCase() {
         QVERIFY(m_store.open(m_dir.filePath("history.sqlite")));
         fillDay(m_store);
+        QVERIFY(m_store.sync());
     }
 
     // Right click > Add Note… on an event; the dialog says why it cannot

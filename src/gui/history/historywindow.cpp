@@ -338,6 +338,9 @@ void HistoryWindow::loadTable() {
         m_table->item(i, 0)->setData(Qt::UserRole, e.id);
     }
     m_table->resizeColumnsToContents();
+    // The notes take what room is left (the last column stretches), elided;
+    // the tooltip holds them whole.
+    m_table->setColumnWidth(4, m_table->horizontalHeader()->sectionSizeHint(4));
     m_table->setUpdatesEnabled(true);
     if (events.size() > MaxTableRows)
         showStatus(tr("The newest %1 events of the range are listed; narrow the range to see older ones.")

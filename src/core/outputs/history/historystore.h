@@ -69,10 +69,11 @@ public:
     QString movedAsidePath() const { return m_movedAside; }
 
     // Queues rows for the writer thread and returns at once; false when the
-    // store is not open (the caller may keep the rows). Events are inserted,
-    // except that an episode already on file (the same monitor, kind and
-    // start) is updated. Minutes add to the row of the same monitor and
-    // minute (mergeMinute()).
+    // store is not open (the caller may keep the rows). Events are inserted
+    // and chained (see chain.h), except that an open episode already on
+    // file (the same monitor, kind and start) is completed in place, and a
+    // chained one is never written over. Minutes add to the row of the same
+    // monitor and minute (mergeMinute()).
     bool write(const QList<EventRecord>& events, const QList<MinuteRecord>& minutes);
     // Waits until everything queued so far is on file (true), or the file
     // refuses it (false, e.g. a full disk) or `timeoutMs` passes. For exit
