@@ -4,9 +4,7 @@
 #include "core/outputs/history/historystore.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QVariant>
@@ -286,30 +284,8 @@ qint64 ComplianceTable::writeCsv(QDate from, QDate to, QIODevice* out, QString* 
 }
 
 bool ComplianceTable::exportCsv(QDate from, QDate to, const QString& path, QString* error) const {
-    if (path == QLatin1String("-")) {
-        QFile out;
-        if (!out.open(stdout, QIODevice::WriteOnly)) {
-            setError(error, QObject::tr("cannot write to standard output"));
-            return false;
-        }
-        return writeCsv(from, to, &out, error) >= 0;
-    }
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly)) {
-        setError(error, QObject::tr("cannot write %1: %2").arg(path, out.errorString()));
-        return false;
-    }
-    QString why;
-    if (writeCsv(from, to, &out, &why) < 0) {
-        out.cancelWriting();
-        setError(error, QStringLiteral("%1: %2").arg(path, why));
-        return false;
-    }
-    if (!out.commit()) {
-        setError(error, QObject::tr("cannot write %1: %2").arg(path, out.errorString()));
-        return false;
-    }
-    return true;
+    return writeCsvFile(
+        path, [&](QIODevice* out, QString* why) { return writeCsv(from, to, out, why); }, error);
 }
 
 } // namespace zel

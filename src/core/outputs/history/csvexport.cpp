@@ -200,15 +200,15 @@ qint64 writeCsv(const HistoryStore& store, CsvTable table, QIODevice* out, qint6
     return rows;
 }
 
-bool exportCsv(const HistoryStore& store, CsvTable table, const QString& path, qint64 fromMs, qint64 toMs,
-               const QString& monitor, QString* error) {
+bool writeCsvFile(const QString& path, const std::function<qint64(QIODevice*, QString*)>& write,
+                  QString* error) {
     if (path == QLatin1String("-")) {
         QFile out;
         if (!out.open(stdout, QIODevice::WriteOnly)) {
             setError(error, QObject::tr("cannot write to standard output"));
             return false;
         }
-        return writeCsv(store, table, &out, fromMs, toMs, monitor, error) >= 0;
+        return write(&out, error) >= 0;
     }
     QSaveFile out(path);
     if (!out.open(QIODevice::WriteOnly)) {
@@ -216,7 +216,7 @@ bool exportCsv(const HistoryStore& store, CsvTable table, const QString& path, q
         return false;
     }
     QString why;
-    if (writeCsv(store, table, &out, fromMs, toMs, monitor, &why) < 0) {
+    if (write(&out, &why) < 0) {
         out.cancelWriting();
         setError(error, QStringLiteral("%1: %2").arg(path, why));
         return false;
@@ -226,6 +226,14 @@ bool exportCsv(const HistoryStore& store, CsvTable table, const QString& path, q
         return false;
     }
     return true;
+}
+
+bool exportCsv(const HistoryStore& store, CsvTable table, const QString& path, qint64 fromMs, qint64 toMs,
+               const QString& monitor, QString* error) {
+    return writeCsvFile(
+        path,
+        [&](QIODevice* out, QString* why) { return writeCsv(store, table, out, fromMs, toMs, monitor, why); },
+        error);
 }
 
 } // namespace zel

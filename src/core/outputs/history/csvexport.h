@@ -7,6 +7,7 @@
 // would take for a formula (a leading = + - @, TAB or CR) is prefixed with
 // an apostrophe.
 #include <QString>
+#include <functional>
 
 class QIODevice;
 
@@ -22,6 +23,10 @@ enum class CsvTable { Events, Minutes, Notes };
 // monitor. False with a message in *error on failure.
 bool exportCsv(const HistoryStore& store, CsvTable table, const QString& path, qint64 fromMs, qint64 toMs,
                const QString& monitor = {}, QString* error = nullptr);
+// Writes a CSV file by `write` (the rows written, or -1 with the reason):
+// replaced only when complete, "-" for standard output.
+bool writeCsvFile(const QString& path, const std::function<qint64(QIODevice*, QString*)>& write,
+                  QString* error);
 // The same into an open device; returns the rows written, or -1.
 qint64 writeCsv(const HistoryStore& store, CsvTable table, QIODevice* out, qint64 fromMs, qint64 toMs,
                 const QString& monitor = {}, QString* error = nullptr);

@@ -811,23 +811,22 @@ bool HistoryStore::checkSchema(QString* reason, bool* damaged, bool* busy) {
     }
     // Files from before the link's up time was kept get the column; their
     // rows leave it empty.
-    bool hasUpS = false;
-    if (q.exec(QStringLiteral("PRAGMA table_info(minutes)"))) {
-        while (q.next())
-            hasUpS = hasUpS || q.value(1).toString() == QLatin1String("up_s");
-    }
-    if (!hasUpS && !q.exec(QStringLiteral("ALTER TABLE minutes ADD COLUMN up_s INTEGER"))) {
+    const auto hasColumn = [&q](const char* table, const char* column) {
+        bool found = false;
+        if (q.exec(QStringLiteral("PRAGMA table_info(%1)").arg(QLatin1String(table))))
+            while (q.next())
+                found = found || q.value(1).toString() == QLatin1String(column);
+        return found;
+    };
+    if (!hasColumn("minutes", "up_s") &&
+        !q.exec(QStringLiteral("ALTER TABLE minutes ADD COLUMN up_s INTEGER"))) {
         const QSqlError e = q.lastError();
         db.rollback();
         return fail(e);
     }
     // Files from before the chain get its columns, tables and triggers, and
     // their final events are chained now, in the order they were written.
-    bool chained = false;
-    if (q.exec(QStringLiteral("PRAGMA table_info(events)"))) {
-        while (q.next())
-            chained = chained || q.value(1).toString() == QLatin1String("hash");
-    }
+    const bool chained = hasColumn("events", "hash");
     QStringList statements = chainSchema();
     if (!chained)
         statements = QStringList{QStringLiteral("ALTER TABLE events ADD COLUMN seq INTEGER"),
