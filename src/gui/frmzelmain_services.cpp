@@ -47,6 +47,17 @@ void FrmZelMain::startServices() {
         connect(m_station, &zel::Station::notify, m_tray,
                 [this](const QString& title, const QString& text) { m_tray->showMessage(title, text); });
     }
+    // An output's trouble and its end also go to the diagnostic list, and
+    // the central record's to the tray icon's tooltip while it lasts.
+    connect(m_station, &zel::Station::problem, this, [this](const QString& kind, const QString& message) {
+        logModem(kind + QStringLiteral(": ") + message);
+        if (m_tray && kind == u"CENTRAL")
+            m_tray->setToolTip(windowTitle() + QStringLiteral("\nCentral record: ") + message);
+    });
+    connect(m_station, &zel::Station::recovered, this, [this](const QString& kind, const QString& message) {
+        logModem(kind + QStringLiteral(": ") + message);
+        if (m_tray && kind == u"CENTRAL") m_tray->setToolTip(windowTitle());
+    });
     connect(m_station, &zel::Station::alertFailed, this,
             [this](int, const QString& what, const QString& reason) {
                 logModem(QStringLiteral("Alert not sent (%1): %2").arg(what, reason));

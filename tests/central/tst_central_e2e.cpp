@@ -76,16 +76,20 @@ class TestCentralEndToEnd : public QObject {
         return v;
     }
 
-    QByteArray exportCsv(const QString& table, const QString& history, const QString& site = {}) {
+    // A task of zel-logger that writes to standard output.
+    QByteArray logger(QStringList args, const QString& history, const QString& site = {}) {
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("PGPASSFILE"), path(QStringLiteral("pgpass")));
         p.setProcessEnvironment(env);
-        QStringList args{"--export", table, "--history", history, "--output", "-"};
+        args << "--history" << history;
         if (!site.isEmpty()) args << "--site" << site;
         p.start(QStringLiteral(ZEL_LOGGER), args);
         if (!p.waitForFinished(30000) || p.exitCode() != 0) return "failed: " + p.readAllStandardError();
         return p.readAllStandardOutput();
+    }
+    QByteArray exportCsv(const QString& table, const QString& history, const QString& site = {}) {
+        return logger({"--export", table, "--output", "-"}, history, site);
     }
 
 private slots:
@@ -160,6 +164,14 @@ private slots:
                 QVERIFY2(local.count('\n') > 1, local.constData());
                 QCOMPARE(central, local);
             }
+            // The compliance table and the chain read the same from either.
+            const QString day = QDate::currentDate().toString(Qt::ISODate);
+            const QStringList compliance{"--compliance", day, day, "--monitor", site + "-1", "--output", "-"};
+            const QByteArray table = logger(compliance, path(site + ".sqlite"));
+            QVERIFY2(table.count('\n') >= 1380, table.constData());
+            QCOMPARE(logger(compliance, m_pg.url(QStringLiteral("group"), false), site), table);
+            const QByteArray verified = logger({"--verify"}, m_pg.url(QStringLiteral("group"), false), site);
+            QVERIFY2(verified.startsWith("intact: "), verified.constData());
         }
         QVERIFY(exportCsv(QStringLiteral("events"), m_pg.url(QStringLiteral("group"), false))
                     .contains(",north/north-2,"));
