@@ -4,6 +4,8 @@
 #include "core/outputs/central/centraldb.h"
 #include "core/outputs/central/centralforwarder.h"
 #include "core/outputs/central/centralreader.h"
+#include "core/outputs/compliance/compliancesummary.h"
+#include "core/outputs/compliance/compliancetable.h"
 #include "core/outputs/history/csvexport.h"
 #include "core/outputs/history/historystore.h"
 #include "support/pgcluster.h"
@@ -184,6 +186,18 @@ private slots:
         const auto [intact, says] = verify();
         QVERIFY2(intact == 0 && says.startsWith("intact: 6 rows"), qPrintable(says));
         QVERIFY(q.exec("UPDATE events SET detail = 'connected' WHERE kind = 'no-data'"));
+        // The compliance report finds the notes and sign-offs of the copy.
+        {
+            zel::HistoryStore copy;
+            QVERIFY2(zel::openCentralHistory(copy, url, "north", nullptr, &error), qPrintable(error));
+            zel::ComplianceSummary summary;
+            const QDate day = QDateTime::fromMSecsSinceEpoch(T0).date();
+            QVERIFY2(zel::summarizeCompliance(zel::ComplianceTable(copy, "wzel-1", {}), copy, day, day,
+                                              &summary, &error),
+                     qPrintable(error));
+            QCOMPARE(std::pair(summary.notes.size(), summary.signOffs.size()),
+                     std::pair(qsizetype(1), qsizetype(1)));
+        }
         const auto [broken, why] = verify();
         QVERIFY2(broken == 1 && why.startsWith("broken at events row"), qPrintable(why));
         q.finish();
