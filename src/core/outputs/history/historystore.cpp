@@ -1002,18 +1002,10 @@ bool HistoryStore::addNote(qint64 eventId, const QString& by, const QString& tex
     else if (name.size() > MaxNameLength || body.size() > MaxTextLength)
         why =
             tr("a name is at most %1 characters and a note at most %2").arg(MaxNameLength).arg(MaxTextLength);
-    else if (!m_open || !m_writer)
-        why = tr("the history file %1 is not open").arg(m_path);
     else
-        QMetaObject::invokeMethod(
-            m_writer,
-            [&] {
-                m_writer->append(
-                    ChainTable::Notes, eventId,
-                    {eventId, QDateTime::currentMSecsSinceEpoch(), storableText(name), storableText(body)},
-                    &why);
-            },
-            Qt::BlockingQueuedConnection);
+        appendChained(ChainTable::Notes, eventId,
+                      {eventId, QDateTime::currentMSecsSinceEpoch(), storableText(name), storableText(body)},
+                      &why);
     if (error) *error = why;
     return why.isEmpty();
 }
@@ -1032,20 +1024,24 @@ bool HistoryStore::signOff(qint64 fromMs, qint64 toMs, const QString& by, const 
     else if (name.size() > MaxNameLength || body.size() > MaxTextLength)
         why =
             tr("a name is at most %1 characters and a text at most %2").arg(MaxNameLength).arg(MaxTextLength);
-    else if (!m_open || !m_writer)
-        why = tr("the history file %1 is not open").arg(m_path);
     else
-        QMetaObject::invokeMethod(
-            m_writer,
-            [&] {
-                m_writer->append(ChainTable::SignOffs, 0,
-                                 {fromMs, toMs, now, storableText(name),
-                                  body.isEmpty() ? QStringLiteral("") : storableText(body)},
-                                 &why);
-            },
-            Qt::BlockingQueuedConnection);
+        appendChained(
+            ChainTable::SignOffs, 0,
+            {fromMs, toMs, now, storableText(name), body.isEmpty() ? QStringLiteral("") : storableText(body)},
+            &why);
     if (error) *error = why;
     return why.isEmpty();
+}
+
+// Written at once by the writer thread, which keeps the chain; the caller
+// waits (a few seconds at most, for another program's write).
+void HistoryStore::appendChained(ChainTable table, qint64 eventId, const QVariantList& fields, QString* why) {
+    if (!m_open || !m_writer) {
+        *why = tr("the history file %1 is not open").arg(m_path);
+        return;
+    }
+    QMetaObject::invokeMethod(
+        m_writer, [&] { m_writer->append(table, eventId, fields, why); }, Qt::BlockingQueuedConnection);
 }
 
 QList<NoteRecord> HistoryStore::notes(qint64 fromMs, qint64 toMs, const QString& monitor) const {

@@ -19,6 +19,7 @@
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
+#include <QVariantList>
 #include <memory>
 #include <optional>
 
@@ -27,6 +28,7 @@ class QThread;
 namespace zel {
 
 class HistoryWriter;
+enum class ChainTable;
 
 // `[history] retentionDays` as written in a settings file: a whole number
 // of days, 1 or more. Anything else gives no value and, in *error, a message
@@ -130,6 +132,7 @@ signals:
 
 private:
     friend class HistoryWriter;
+    void appendChained(ChainTable table, qint64 eventId, const QVariantList& fields, QString* why);
     bool openFile(QString* reason, bool* damaged, bool* busy);
     bool openFileRetrying(QString* reason, bool* damaged);
     bool checkSchema(QString* reason, bool* damaged, bool* busy);
